@@ -1,0 +1,97 @@
+#pragma once
+
+#include <cassert>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <utility>
+
+namespace ferrant {
+
+// Growable byte array that owns its storage. It only ever grows; clear() keeps
+// the capacity so a buffer reused from call to call stops allocating.
+class ByteBuffer {
+public:
+    ByteBuffer() = default;
+    explicit ByteBuffer(std::size_t capacity) { reserve(capacity); }
+    ~ByteBuffer() { std::free(data_); }
+
+    ByteBuffer(ByteBuffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    ByteBuffer& operator=(ByteBuffer&& other) noexcept {
+        if (this != &other) {
+            std::free(data_);
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
+        }
+        return *this;
+    }
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+
+    char* data() { return data_; }
+    const char* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
+    bool empty() const { return size_ == 0; }
+    std::string_view view() const { return {data_, size_}; }
+
+    void clear() { size_ = 0; }
+
+    // Makes room for at least `extra` more bytes; throws std::bad_alloc.
+    void reserve_extra(std::size_t extra) {
+        if (capacity_ - size_ < extra) [[unlikely]]
+            grow(size_ + extra);
+    }
+    void reserve(std::size_t capacity) {
+        if (capacity > capacity_) grow(capacity);
+    }
+
+    void append(const char* p, std::size_t n) {
+        reserve_extra(n);
+        if (n) std::memcpy(data_ + size_, p, n);
+        size_ += n;
+    }
+    void append(std::string_view s) { append(s.data(), s.size()); }
+    void push_back(char c) {
+        reserve_extra(1);
+        data_[size_++] = c;
+    }
+
+    // Unchecked writes: the caller must have reserved the room.
+    char* end() { return data_ + size_; }
+    void commit(std::size_t n) {
+        assert(capacity_ - size_ >= n);
+        size_ += n;
+    }
+    void append_unchecked(const char* p, std::size_t n) {
+        assert(capacity_ - size_ >= n);
+        std::memcpy(data_ + size_, p, n);
+        size_ += n;
+    }
+    void resize_down(std::size_t n) {
+        assert(n <= size_);
+        size_ = n;
+    }
+
+private:
+    [[gnu::noinline]] void grow(std::size_t need) {
+        std::size_t cap = capacity_ ? capacity_ * 2 : 64;
+        if (cap < need) cap = need;
+        void* p = std::realloc(data_, cap);
+        if (!p) throw std::bad_alloc();
+        data_ = static_cast<char*>(p);
+        capacity_ = cap;
+    }
+
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+}  // namespace ferrant
