@@ -10,10 +10,9 @@
 #include <string>
 
 #include "lib/color.hpp"
+#include "lib/writer_settings.hpp"
 
 namespace ferrant {
-
-enum class Format : std::uint8_t { Text = 0, Json = 1 };
 
 // One value behind its own mutex; every access copies or replaces it at once.
 template <class T>
