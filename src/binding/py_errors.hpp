@@ -1,0 +1,18 @@
+#pragma once
+
+#include "binding/py_ref.hpp"
+#include "lib/result.hpp"
+
+namespace ferrant {
+
+// Turns a core error into the pending Python exception. Always returns null
+// so callers can `return raise(err);`.
+PyObject* raise(const Error& error);
+
+// The exception for a C++ exception caught at the Python boundary.
+PyObject* raise_current_exception();
+
+// After an interpreter call failed: makes sure an exception is set.
+Error python_error();
+
+}  // namespace ferrant

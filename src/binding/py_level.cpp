@@ -1,0 +1,68 @@
+#include "binding/py_level.hpp"
+
+#include "binding/py_args.hpp"
+
+namespace ferrant {
+
+namespace {
+
+constexpr const char* MEMBER_NAMES[] = {"Trace", "Debug", "Info", "Warn", "Error"};
+constexpr const char* REPRS[] = {"PyLevel.Trace", "PyLevel.Debug", "PyLevel.Info",
+                                 "PyLevel.Warn", "PyLevel.Error"};
+
+PyObject* TYPE = nullptr;
+
+PyObject* level_repr(PyObject* self) {
+    return PyUnicode_FromString(REPRS[reinterpret_cast<PyLevelObject*>(self)->value]);
+}
+
+PyObject* level_int(PyObject* self) {
+    return PyLong_FromLong(reinterpret_cast<PyLevelObject*>(self)->value);
+}
+
+PyType_Slot SLOTS[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(level_repr)},
+    {Py_nb_int, reinterpret_cast<void*>(level_int)},
+    {0, nullptr},
+};
+
+PyType_Spec SPEC = {
+    "ferrant._logger.PyLevel",
+    sizeof(PyLevelObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    SLOTS,
+};
+
+// Members go straight into the type's dict: the type is immutable to Python.
+bool add_members(PyTypeObject* type) {
+    for (std::uint8_t value = 0; value < 5; ++value) {
+        PyRef member = PyRef::steal(type->tp_alloc(type, 0));
+        if (!member) return false;
+        reinterpret_cast<PyLevelObject*>(member.get())->value = value;
+        if (PyDict_SetItemString(type->tp_dict, MEMBER_NAMES[value], member.get()) < 0)
+            return false;
+    }
+    PyType_Modified(type);
+    return true;
+}
+
+}  // namespace
+
+PyObject* level_type() {
+    if (TYPE) return TYPE;
+    PyRef type = PyRef::steal(PyType_FromSpec(&SPEC));
+    if (!type || !add_members(reinterpret_cast<PyTypeObject*>(type.get()))) return nullptr;
+    TYPE = type.release();
+    return TYPE;
+}
+
+std::uint8_t rank_from_level(const char* function, PyObject* level) {
+    if (!level) return 3;
+    if (Py_IS_TYPE(level, reinterpret_cast<PyTypeObject*>(TYPE)))
+        return static_cast<std::uint8_t>(5 - reinterpret_cast<PyLevelObject*>(level)->value);
+    argument_type_error(function, "level", "PyLevel", level);
+    return 0;
+}
+
+}  // namespace ferrant

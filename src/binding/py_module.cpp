@@ -1,0 +1,73 @@
+// The module object: single-phase initialisation, one module per process.
+
+#include "binding/py_config.hpp"
+#include "binding/py_level.hpp"
+#include "binding/py_logger.hpp"
+#include "lib/local_time.hpp"
+
+namespace ferrant {
+
+namespace {
+
+// m_size 0 (not -1): on a repeated import CPython then calls the init
+// function again instead of copying the module dict, so the same object comes
+// back here and a sub-interpreter's import reaches the interpreter check.
+PyModuleDef logger_module = {
+    PyModuleDef_HEAD_INIT, "_logger", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyInterpreterState* OWNER = nullptr;
+PyObject* MODULE = nullptr;
+
+// Adds `value` under `name` and appends the name to __all__.
+bool add_member(PyObject* module, const char* name, PyObject* value) {
+    PyObject* all = PyDict_GetItemString(PyModule_GetDict(module), "__all__");
+    PyRef created;
+    if (!all) {
+        created = PyRef::steal(PyList_New(0));
+        if (!created || PyModule_AddObjectRef(module, "__all__", created.get()) < 0) return false;
+        all = created.get();
+    }
+    PyRef text = PyRef::steal(PyUnicode_FromString(name));
+    if (!text || PyList_Append(all, text.get()) < 0) return false;
+    return PyModule_AddObjectRef(module, name, value) == 0;
+}
+
+bool add_function(PyObject* module, PyMethodDef* def) {
+    PyRef name = PyRef::steal(PyUnicode_FromString("ferrant._logger"));
+    if (!name) return false;
+    PyRef fn = PyRef::steal(PyCFunction_NewEx(def, module, name.get()));
+    return fn && add_member(module, def->ml_name, fn.get());
+}
+
+PyObject* create_module() {
+    PyRef module = PyRef::steal(PyModule_Create(&logger_module));
+    if (!module) return nullptr;
+    PyObject* level = level_type();
+    if (!level || !add_member(module.get(), "PyLevel", level)) return nullptr;
+    PyObject* logger = logger_type();
+    if (!logger || !add_member(module.get(), "PyLogger", logger)) return nullptr;
+    if (!init_basic_config() || !add_function(module.get(), &BASIC_CONFIG_DEF)) return nullptr;
+    if (!init_logger() || !add_function(module.get(), &GET_LOGGER_DEF)) return nullptr;
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace ferrant
+
+PyMODINIT_FUNC PyInit__logger() {
+    using namespace ferrant;
+    PyInterpreterState* interp = PyInterpreterState_Get();
+    if (!OWNER) {
+        OWNER = interp;
+    } else if (OWNER != interp) {
+        PyErr_SetString(PyExc_ImportError,
+                        "ferrant._logger cannot be imported in a sub-interpreter");
+        return nullptr;
+    }
+    if (MODULE) return Py_NewRef(MODULE);
+    init_time_zone();
+    MODULE = create_module();
+    return MODULE ? Py_NewRef(MODULE) : nullptr;
+}
