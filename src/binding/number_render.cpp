@@ -1,0 +1,98 @@
+#include "binding/number_render.hpp"
+
+#include <bit>
+#include <cassert>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <system_error>
+
+#include "lib/digits.hpp"
+
+namespace ferrant {
+namespace {
+
+// Negating in unsigned arithmetic keeps the most negative value defined.
+std::uint64_t magnitude(std::int64_t v) {
+    const auto u = static_cast<std::uint64_t>(v);
+    return v < 0 ? 0 - u : u;
+}
+
+// Digits of a power-of-two base, written backward from the exact length.
+template <int kBits>
+void push_pow2_base(ByteBuffer& out, std::int64_t v) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    constexpr std::uint64_t kMask = (1u << kBits) - 1;
+    std::uint64_t m = magnitude(v);
+    const int len = (std::bit_width(m | 1) + kBits - 1) / kBits;
+    const bool neg = v < 0;
+    out.reserve_extra(static_cast<std::size_t>(len) + 1);
+    char* p = out.end();
+    *p = '-';
+    char* q = p + neg + len;
+    do {
+        *--q = kDigits[m & kMask];
+        m >>= kBits;
+    } while (m);
+    out.commit(static_cast<std::size_t>(len) + neg);
+}
+
+// Sign, 309 integer digits of DBL_MAX, point and six decimals, with slack.
+constexpr std::size_t kFixed6Max = 1 + 309 + 1 + 6 + 7;
+// Sign, "0.000" and 17 significant digits, or 16 integer digits and 17 in all.
+constexpr std::size_t kReprMax = 32;
+
+}  // namespace
+
+void push_u64(ByteBuffer& out, std::uint64_t v) {
+    out.reserve_extra(20);
+    char* end = digits::write_u64(out.end(), v);
+    out.commit(static_cast<std::size_t>(end - out.end()));
+}
+
+void push_i64(ByteBuffer& out, std::int64_t v) {
+    out.reserve_extra(21);
+    char* p = out.end();
+    *p = '-';
+    char* end = digits::write_u64(p + (v < 0), magnitude(v));
+    out.commit(static_cast<std::size_t>(end - p));
+}
+
+void push_i64_oct(ByteBuffer& out, std::int64_t v) { push_pow2_base<3>(out, v); }
+void push_i64_hex(ByteBuffer& out, std::int64_t v) { push_pow2_base<4>(out, v); }
+
+bool push_f64_repr(ByteBuffer& out, double v) {
+    if (v == 0.0) {
+        if (std::signbit(v))
+            out.append("-0.0", 4);
+        else
+            out.append("0.0", 3);
+        return true;
+    }
+    const double m = std::fabs(v);
+    // Written so that NaN fails too.
+    if (!(m >= 1e-4 && m < 1e16)) return false;
+    out.reserve_extra(kReprMax + 2);
+    char* p = out.end();
+    // Shortest round-trip digits, forced into positional form.
+    const auto r = std::to_chars(p, p + kReprMax, v, std::chars_format::fixed);
+    assert(r.ec == std::errc{});
+    std::size_t n = static_cast<std::size_t>(r.ptr - p);
+    if (!std::memchr(p, '.', n)) {
+        std::memcpy(p + n, ".0", 2);
+        n += 2;
+    }
+    out.commit(n);
+    return true;
+}
+
+void push_f64_fixed6(ByteBuffer& out, double v) {
+    assert(std::isfinite(v));
+    out.reserve_extra(kFixed6Max);
+    char* p = out.end();
+    const auto r = std::to_chars(p, p + kFixed6Max, v, std::chars_format::fixed, 6);
+    assert(r.ec == std::errc{});
+    out.commit(static_cast<std::size_t>(r.ptr - p));
+}
+
+}  // namespace ferrant

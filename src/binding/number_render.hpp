@@ -1,0 +1,31 @@
+#pragma once
+
+// Byte-level renderers for interpolated numbers. Plain C++: the interpreter-
+// facing code extracts the C values and calls these.
+
+#include <cstdint>
+
+#include "lib/byte_buffer.hpp"
+
+namespace ferrant {
+
+// Decimal, "-" before the magnitude of a negative value.
+void push_i64(ByteBuffer& out, std::int64_t v);
+void push_u64(ByteBuffer& out, std::uint64_t v);
+
+// As the %o and %x conversions print a signed value: "-" then the magnitude,
+// no prefix, lowercase hex digits.
+void push_i64_oct(ByteBuffer& out, std::int64_t v);
+void push_i64_hex(ByteBuffer& out, std::int64_t v);
+
+// The interpreter's repr(float) for zero and for 1e-4 <= |v| < 1e16, and true.
+// Anything else (NaN, infinities, other magnitudes, which repr writes with an
+// exponent) appends nothing and returns false.
+bool push_f64_repr(ByteBuffer& out, double v);
+
+// '%f' % v: six decimals, correctly rounded with ties to even, every integer
+// digit written out, "-" for any negative value including -0.0. The caller
+// must ensure v is finite.
+void push_f64_fixed6(ByteBuffer& out, double v);
+
+}  // namespace ferrant
