@@ -1,0 +1,210 @@
+#pragma once
+
+#include <cassert>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <utility>
+
+namespace ferrant {
+
+namespace detail {
+
+// Everything a channel's ends share. Plain fields under one mutex, so that a
+// forked child can drop or rebuild the whole state without calling into a
+// lock that a vanished thread may hold.
+template <class T>
+struct ChannelState {
+    explicit ChannelState(std::size_t cap)
+        : slots(static_cast<T*>(::operator new(cap * sizeof(T), std::align_val_t{alignof(T)}))),
+          capacity(cap) {}
+
+    // Values still queued when the last end goes are discarded here: a
+    // receiver that ended leaves them in place until then.
+    ~ChannelState() {
+        for (std::size_t i = 0; i < count; ++i) slots[(head + i) % capacity].~T();
+        ::operator delete(slots, std::align_val_t{alignof(T)});
+    }
+
+    ChannelState(const ChannelState&) = delete;
+    ChannelState& operator=(const ChannelState&) = delete;
+
+    std::mutex mutex;
+    std::condition_variable not_empty;
+    std::condition_variable not_full;
+    T* slots;
+    std::size_t capacity;
+    std::size_t head = 0;
+    std::size_t count = 0;
+    std::size_t senders = 1;
+    std::size_t blocked_senders = 0;
+    bool receiver_alive = true;
+    bool receiver_waiting = false;
+};
+
+}  // namespace detail
+
+enum class RecvStatus { Value, Timeout, Disconnected };
+
+template <class T>
+struct Received {
+    RecvStatus status;
+    std::optional<T> value;  // present exactly when status is Value
+};
+
+template <class T>
+class Receiver;
+
+// Sending end of a bounded many-producer single-consumer FIFO. Copies share
+// the channel; the receiver sees a disconnection once every copy is gone.
+template <class T>
+class Sender {
+public:
+    Sender() = default;
+    Sender(const Sender& other) : state_(other.state_) {
+        if (state_) {
+            std::lock_guard lock(state_->mutex);
+            ++state_->senders;
+        }
+    }
+    Sender(Sender&& other) noexcept = default;
+    Sender& operator=(const Sender& other) {
+        if (this != &other) {
+            Sender copy(other);
+            *this = std::move(copy);
+        }
+        return *this;
+    }
+    Sender& operator=(Sender&& other) noexcept {
+        if (this != &other) {
+            release();
+            state_ = std::move(other.state_);
+        }
+        return *this;
+    }
+    ~Sender() { release(); }
+
+    // Queues `value`, waiting without limit while the channel is full.
+    // Returns an empty optional on success. When the receiver is gone (before
+    // or during the wait) nothing is queued and the value comes back.
+    [[nodiscard]] std::optional<T> send(T&& value) {
+        assert(state_);
+        auto& s = *state_;
+        std::unique_lock lock(s.mutex);
+        while (s.receiver_alive && s.count == s.capacity) {
+            ++s.blocked_senders;
+            s.not_full.wait(lock);
+            --s.blocked_senders;
+        }
+        if (!s.receiver_alive) return std::optional<T>(std::move(value));
+        ::new (static_cast<void*>(s.slots + (s.head + s.count) % s.capacity)) T(std::move(value));
+        ++s.count;
+        const bool wake = s.receiver_waiting;
+        lock.unlock();
+        if (wake) s.not_empty.notify_one();
+        return std::nullopt;
+    }
+
+    // True once the receiver has been released: every send fails from then on.
+    bool receiver_gone() const {
+        std::lock_guard lock(state_->mutex);
+        return !state_->receiver_alive;
+    }
+
+private:
+    template <class U>
+    friend std::pair<Sender<U>, Receiver<U>> make_channel(std::size_t capacity);
+    explicit Sender(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {}
+
+    void release() {
+        if (!state_) return;
+        bool wake;
+        {
+            std::lock_guard lock(state_->mutex);
+            wake = --state_->senders == 0 && state_->receiver_waiting;
+        }
+        if (wake) state_->not_empty.notify_one();
+        state_.reset();
+    }
+
+    std::shared_ptr<detail::ChannelState<T>> state_;
+};
+
+// Receiving end; move-only. Releasing it makes every blocked and later send
+// fail at once.
+template <class T>
+class Receiver {
+public:
+    Receiver() = default;
+    Receiver(Receiver&&) noexcept = default;
+    Receiver& operator=(Receiver&& other) noexcept {
+        if (this != &other) {
+            close();
+            state_ = std::move(other.state_);
+        }
+        return *this;
+    }
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+    ~Receiver() { close(); }
+
+    // The oldest queued value; Timeout when none arrives within `timeout`;
+    // Disconnected when every sender is gone and nothing is queued.
+    template <class Rep, class Period>
+    Received<T> recv_timeout(std::chrono::duration<Rep, Period> timeout) {
+        assert(state_);
+        auto& s = *state_;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        std::unique_lock lock(s.mutex);
+        while (s.count == 0) {
+            if (s.senders == 0) return {RecvStatus::Disconnected, std::nullopt};
+            s.receiver_waiting = true;
+            const auto woke = s.not_empty.wait_until(lock, deadline);
+            s.receiver_waiting = false;
+            if (woke == std::cv_status::timeout && s.count == 0)
+                return {RecvStatus::Timeout, std::nullopt};
+        }
+        T* slot = s.slots + s.head;
+        Received<T> out{RecvStatus::Value, std::nullopt};
+        out.value.emplace(std::move(*slot));
+        slot->~T();
+        s.head = (s.head + 1) % s.capacity;
+        --s.count;
+        const bool wake = s.blocked_senders > 0;
+        lock.unlock();
+        if (wake) s.not_full.notify_one();
+        return out;
+    }
+
+    // Releases this end now; queued values stay until the channel goes.
+    void close() {
+        if (!state_) return;
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->receiver_alive = false;
+        }
+        state_->not_full.notify_all();
+        state_.reset();
+    }
+
+private:
+    template <class U>
+    friend std::pair<Sender<U>, Receiver<U>> make_channel(std::size_t capacity);
+    explicit Receiver(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {}
+
+    std::shared_ptr<detail::ChannelState<T>> state_;
+};
+
+// A channel whose ring of `capacity` slots is allocated here, once.
+template <class T>
+std::pair<Sender<T>, Receiver<T>> make_channel(std::size_t capacity) {
+    assert(capacity > 0);
+    auto state = std::make_shared<detail::ChannelState<T>>(capacity);
+    return {Sender<T>(state), Receiver<T>(state)};
+}
+
+}  // namespace ferrant

@@ -1,0 +1,157 @@
+#include "lib/channel.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <latch>
+#include <memory>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using ferrant::make_channel;
+using ferrant::RecvStatus;
+
+namespace {
+
+int recv_int(ferrant::Receiver<int>& rx) {
+    auto got = rx.recv_timeout(5s);
+    EXPECT_EQ(got.status, RecvStatus::Value);
+    return got.value.value_or(-1);
+}
+
+}  // namespace
+
+TEST(Channel, FifoAcrossRingWrapAround) {
+    auto [tx, rx] = make_channel<int>(3);
+    int next_in = 0, next_out = 0;
+    for (int round = 0; round < 10; ++round) {
+        for (int i = 0; i < 2; ++i) ASSERT_FALSE(tx.send(next_in++));
+        for (int i = 0; i < 2; ++i) EXPECT_EQ(recv_int(rx), next_out++);
+    }
+}
+
+TEST(Channel, FullChannelBlocksSenderUntilReceive) {
+    auto [tx, rx] = make_channel<int>(2);
+    ASSERT_FALSE(tx.send(1));
+    ASSERT_FALSE(tx.send(2));
+    std::atomic<bool> sent{false};
+    std::thread t([&, tx = tx]() mutable {
+        EXPECT_FALSE(tx.send(3));
+        sent = true;
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(sent.load());
+    EXPECT_EQ(recv_int(rx), 1);
+    t.join();
+    EXPECT_TRUE(sent.load());
+    EXPECT_EQ(recv_int(rx), 2);
+    EXPECT_EQ(recv_int(rx), 3);
+}
+
+TEST(Channel, SendAfterReceiverGoneHandsValueBack) {
+    auto [tx, rx] = make_channel<std::unique_ptr<int>>(4);
+    EXPECT_FALSE(tx.receiver_gone());
+    rx.close();
+    EXPECT_TRUE(tx.receiver_gone());
+    auto value = std::make_unique<int>(7);
+    int* raw = value.get();
+    auto back = tx.send(std::move(value));
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(back->get(), raw);
+}
+
+TEST(Channel, BlockedSenderFailsWhenReceiverGoes) {
+    auto [tx, rx] = make_channel<std::unique_ptr<int>>(1);
+    ASSERT_FALSE(tx.send(std::make_unique<int>(1)));
+    auto value = std::make_unique<int>(2);
+    int* raw = value.get();
+    std::optional<std::unique_ptr<int>> back;
+    std::thread t([&, tx = tx]() mutable { back = tx.send(std::move(value)); });
+    std::this_thread::sleep_for(50ms);
+    rx.close();
+    t.join();
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(back->get(), raw);
+}
+
+TEST(Channel, ReceiveTimesOutOnEmptyChannel) {
+    auto [tx, rx] = make_channel<int>(4);
+    const auto start = std::chrono::steady_clock::now();
+    auto got = rx.recv_timeout(60ms);
+    EXPECT_EQ(got.status, RecvStatus::Timeout);
+    EXPECT_FALSE(got.value.has_value());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 60ms);
+}
+
+TEST(Channel, DisconnectsOnlyAfterEverySenderGoneAndQueueDrained) {
+    auto [tx, rx] = make_channel<int>(4);
+    auto copy = tx;
+    ASSERT_FALSE(tx.send(1));
+    { auto gone = std::move(tx); }
+    EXPECT_EQ(recv_int(rx), 1);
+    EXPECT_EQ(rx.recv_timeout(10ms).status, RecvStatus::Timeout);
+    ASSERT_FALSE(copy.send(2));
+    { auto gone = std::move(copy); }
+    EXPECT_EQ(recv_int(rx), 2);
+    EXPECT_EQ(rx.recv_timeout(10ms).status, RecvStatus::Disconnected);
+}
+
+TEST(Channel, WaitingReceiverWakesWhenLastSenderGoes) {
+    auto [tx, rx] = make_channel<int>(4);
+    RecvStatus status = RecvStatus::Value;
+    std::chrono::steady_clock::duration waited{};
+    std::thread t([&, rx = std::move(rx)]() mutable {
+        const auto start = std::chrono::steady_clock::now();
+        status = rx.recv_timeout(10s).status;
+        waited = std::chrono::steady_clock::now() - start;
+    });
+    std::this_thread::sleep_for(50ms);
+    { auto gone = std::move(tx); }
+    t.join();
+    EXPECT_EQ(status, RecvStatus::Disconnected);
+    EXPECT_LT(waited, 5s);
+}
+
+TEST(Channel, QueuedValuesAreDestroyedWithTheChannel) {
+    auto tracker = std::make_shared<int>(0);
+    {
+        auto [tx, rx] = make_channel<std::shared_ptr<int>>(8);
+        for (int i = 0; i < 5; ++i) ASSERT_FALSE(tx.send(std::shared_ptr<int>(tracker)));
+        (void)rx.recv_timeout(1s);
+        rx.close();
+        EXPECT_EQ(tracker.use_count(), 5);
+    }
+    EXPECT_EQ(tracker.use_count(), 1);
+}
+
+TEST(Channel, ManySendersKeepTheirOwnOrderAndLoseNothing) {
+    constexpr int kSenders = 8;
+    constexpr int kEach = 5000;
+    auto [tx, rx] = make_channel<std::pair<int, int>>(16);
+    std::latch start(kSenders);
+    std::vector<std::thread> threads;
+    for (int s = 0; s < kSenders; ++s) {
+        threads.emplace_back([&start, s, tx = tx]() mutable {
+            start.arrive_and_wait();
+            for (int i = 0; i < kEach; ++i) EXPECT_FALSE(tx.send({s, i}));
+        });
+    }
+    { auto gone = std::move(tx); }
+    std::vector<int> next(kSenders, 0);
+    int total = 0;
+    for (;;) {
+        auto got = rx.recv_timeout(5s);
+        if (got.status != RecvStatus::Value) {
+            EXPECT_EQ(got.status, RecvStatus::Disconnected);
+            break;
+        }
+        auto [s, i] = *got.value;
+        EXPECT_EQ(i, next[s]) << "sender " << s;
+        next[s] = i + 1;
+        ++total;
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(total, kSenders * kEach);
+}
