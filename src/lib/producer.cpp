@@ -32,6 +32,9 @@ void Producer::append_time_prefix(std::uint64_t secs, std::uint32_t nanos,
     std::string_view level_key;
     switch (variant) {
         case StampVariant::Text:
+            // Only a caller passing 2^64 - 1 itself can meet the initial mark.
+            if (stamps.text_time.empty()) [[unlikely]]
+                stamps.refresh(secs);
             head = settings.unix_ts ? &stamps.text_unix : &stamps.text_time;
             offset = &stamps.text_offset;
             level_key = kTextLevelKey;
