@@ -1,0 +1,103 @@
+#include "lib/rotate.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace ferrant {
+
+namespace {
+
+std::string_view strip_trailing_slashes(std::string_view p) {
+    while (p.size() > 1 && p.back() == '/') p.remove_suffix(1);
+    return p;
+}
+
+// The directory part of `p` without its trailing slashes; "" when none.
+std::string_view parent_of(std::string_view p) {
+    p = strip_trailing_slashes(p);
+    const std::size_t slash = p.rfind('/');
+    if (slash == std::string_view::npos) return {};
+    if (slash == 0) return p.substr(0, 1);
+    return strip_trailing_slashes(p.substr(0, slash));
+}
+
+// "_YYYYMMDD", the year as strftime's "%Y" prints it: at least four digits.
+std::string date_suffix(const LocalDate& day) {
+    const bool negative = day.year < 0;
+    const unsigned long long year = negative ? 0ULL - static_cast<unsigned long long>(day.year)
+                                             : static_cast<unsigned long long>(day.year);
+    char buf[40];
+    const int n = std::snprintf(buf, sizeof buf, "_%s%04llu%02u%02u", negative ? "-" : "",
+                                year, day.month, day.day);
+    return std::string(buf, static_cast<std::size_t>(n));
+}
+
+bool is_directory(const std::string& p) {
+    struct stat st;
+    return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// An existing directory counts as success, also when another process made
+// it between our attempt and the check.
+OsError make_directory(const std::string& p) {
+    if (::mkdir(p.c_str(), 0777) == 0) return {};
+    const int err = errno;
+    if (is_directory(p)) return {};
+    return OsError{err};
+}
+
+}  // namespace
+
+std::string dated_path(std::string_view path, const LocalDate& day) {
+    const std::string suffix = date_suffix(day);
+
+    std::string_view trimmed = path;
+    while (!trimmed.empty() && trimmed.back() == '/') trimmed.remove_suffix(1);
+    const std::size_t slash = trimmed.rfind('/');
+    const std::string_view name = slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 1);
+    const std::size_t dot = name.rfind('.');
+    const bool has_extension =
+        dot != std::string_view::npos && dot != 0 && name != "..";
+
+    std::string target;
+    if (!has_extension) {
+        target.reserve(path.size() + suffix.size() + 4);
+        target.append(path).append(suffix).append(".log");
+        return target;
+    }
+    if (slash != std::string_view::npos) target.append(trimmed.substr(0, slash + 1));
+    target.append(name.substr(0, dot)).append(suffix).append(name.substr(dot));
+    return target;
+}
+
+OsError create_directories(std::string_view dir) {
+    const std::string d(strip_trailing_slashes(dir));
+    if (d.empty()) return {};
+    if (::mkdir(d.c_str(), 0777) == 0) return {};
+    const int err = errno;
+    if (err != ENOENT) return is_directory(d) ? OsError{} : OsError{err};
+    const std::string_view parent = parent_of(d);
+    if (parent.empty()) return OsError{err};
+    if (OsError e = create_directories(parent)) return e;
+    return make_directory(d);
+}
+
+OsResult<Output> rotate(const Context& context) {
+    if (!context.path) return Output::standard_output();
+    const std::string target = dated_path(*context.path, context.day);
+    const std::string_view parent = parent_of(target);
+    if (!parent.empty()) {
+        if (OsError err = create_directories(parent)) return err;
+    }
+    int fd;
+    do {
+        fd = ::open(target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return OsError{errno};
+    return Output::owned_file(fd);
+}
+
+}  // namespace ferrant

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "lib/local_time.hpp"
+#include "lib/os_error.hpp"
+#include "lib/output.hpp"
+#include "lib/writer_thread.hpp"
+
+namespace ferrant {
+
+// The file that holds `path`'s lines for `day`: "_YYYYMMDD" goes before the
+// extension of the last path component, or "_YYYYMMDD.log" after the whole
+// text when that component has no extension.
+std::string dated_path(std::string_view path, const LocalDate& day);
+
+// Creates `dir` and its missing ancestors with mode 0777 (before umask). An
+// existing directory is fine; an existing non-directory gives EEXIST.
+OsError create_directories(std::string_view dir);
+
+// Opens the context's output: standard output when there is no path, else
+// the dated file for context.day, in append mode, after creating its
+// directories.
+OsResult<Output> rotate(const Context& context);
+
+}  // namespace ferrant
