@@ -28,6 +28,7 @@ void push_pow2_base(ByteBuffer& out, std::int64_t v) {
     const bool neg = v < 0;
     out.reserve_extra(static_cast<std::size_t>(len) + 1);
     char* p = out.end();
+    // Stored unconditionally; only a negative value commits it.
     *p = '-';
     char* q = p + neg + len;
     do {
@@ -53,6 +54,7 @@ void push_u64(ByteBuffer& out, std::uint64_t v) {
 void push_i64(ByteBuffer& out, std::int64_t v) {
     out.reserve_extra(21);
     char* p = out.end();
+    // Stored unconditionally; a non-negative value overwrites it.
     *p = '-';
     char* end = digits::write_u64(p + (v < 0), magnitude(v));
     out.commit(static_cast<std::size_t>(end - p));
