@@ -38,3 +38,37 @@ class Run:
 @pytest.fixture
 def run(tmp_path):
     return Run(tmp_path)
+
+
+class Capture:
+    """A file logger in the test process whose output can be read back
+    between calls. A second holder of the same writer keeps `shutdown` to
+    flushing (it stops a writer only for its sole holder)."""
+
+    def __init__(self, directory, level=None):
+        from ferrant._logger import PyLevel, PyLogger
+
+        self.directory = directory
+        path = str(directory / "app.log")
+        self.log = PyLogger(None, path, level=level or PyLevel.Trace)
+        self._keeper = PyLogger(None, path)
+        self._seen = 0
+
+    def lines(self):
+        """Lines written since the previous call."""
+        from lines import dated_bytes, split_lines
+
+        self.log.shutdown()
+        data = dated_bytes(self.directory)
+        new, self._seen = data[self._seen :], len(data)
+        return split_lines(new)
+
+    def messages(self):
+        from lines import messages
+
+        return messages(self.lines())
+
+
+@pytest.fixture
+def capture(tmp_path):
+    return Capture(tmp_path / "capture")

@@ -1,0 +1,109 @@
+"""Readers for what the logger writes: dated files, logfmt lines and the
+escaping the text layouts use. Shared by the test modules and kept free of
+the module under test, so the expectations come from here, not from it."""
+
+import json
+import re
+from pathlib import Path
+
+DATED = re.compile(r"app_\d{8}\.log")
+
+# Local form: date and time to the second, 6 fraction digits, offset with colon.
+LOCAL_TIME = r"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}[+-]\d\d:\d\d)"
+# Unix form: seconds without leading zeros, 9 fraction digits.
+UNIX_TIME = r"((?:0|[1-9]\d*)\.\d{9})"
+
+DIM = "\x1b[2m"
+RESET = "\x1b[0m"
+COLOURED_LEVEL = {
+    "error": "\x1b[31merror\x1b[0m",
+    "warn": "\x1b[33mwarn\x1b[0m",
+    "info": "\x1b[32minfo\x1b[0m",
+    "debug": "\x1b[36mdebug\x1b[0m",
+    "trace": "\x1b[2mtrace\x1b[0m",
+}
+
+
+def escape(text):
+    """The JSON string escapes of the message and quoted-name table: only five
+    short escapes, \\u00xx for the other control bytes, nothing else."""
+    short = {'"': '\\"', "\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
+    out = []
+    for ch in text:
+        if ch in short:
+            out.append(short[ch])
+        elif ord(ch) < 0x20:
+            out.append(f"\\u{ord(ch):04x}")
+        else:
+            out.append(ch)
+    return "".join(out)
+
+
+def dated_bytes(directory, stem="app"):
+    """Every dated file of `directory/stem.log`, concatenated in date order
+    (a run may cross local midnight)."""
+    directory = Path(directory)
+    if not directory.is_dir():
+        return b""
+    pattern = re.compile(re.escape(stem) + r"_\d{8}\.log")
+    files = sorted(p for p in directory.iterdir() if pattern.fullmatch(p.name))
+    assert not (directory / f"{stem}.log").exists(), "the configured path itself was written"
+    return b"".join(p.read_bytes() for p in files)
+
+
+def split_lines(data):
+    """Records are separated by line feeds only; a final one ends the last."""
+    if not data:
+        return []
+    assert data.endswith(b"\n"), data[-80:]
+    return [line.decode("utf-8") for line in data[:-1].split(b"\n")]
+
+
+def dated_lines(directory, stem="app"):
+    return split_lines(dated_bytes(directory, stem))
+
+
+def parse_logfmt(line):
+    """Decodes one logfmt line into (key, value) pairs. Values are bare (up to
+    the next space) or double-quoted with JSON string escapes. Raises
+    ValueError on anything else, including raw control bytes in a quoted
+    value."""
+    pairs = []
+    pos = 0
+    while True:
+        m = re.compile(r"([a-z]+)=").match(line, pos)
+        if not m:
+            raise ValueError(f"no key at {pos}: {line!r}")
+        key = m.group(1)
+        pos = m.end()
+        if line.startswith('"', pos):
+            end = pos + 1
+            while True:
+                if end >= len(line):
+                    raise ValueError(f"unterminated quote: {line!r}")
+                if line[end] == "\\":
+                    end += 2
+                elif line[end] == '"':
+                    break
+                else:
+                    end += 1
+            value = json.loads(line[pos : end + 1])
+            pos = end + 1
+        else:
+            end = line.find(" ", pos)
+            end = len(line) if end < 0 else end
+            value = line[pos:end]
+            if '"' in value or "=" in value or "\\" in value:
+                raise ValueError(f"bad bare value {value!r}: {line!r}")
+            pos = end
+        pairs.append((key, value))
+        if pos == len(line):
+            return pairs
+        if line[pos] != " ":
+            raise ValueError(f"junk after value at {pos}: {line!r}")
+        pos += 1
+
+
+def messages(lines):
+    """The msg value of each text line."""
+    return [dict(parse_logfmt(line))["msg"] for line in lines]
