@@ -109,6 +109,13 @@ public:
         return std::nullopt;
     }
 
+    // True while the receiver is blocked waiting for a value; lets a caller
+    // know the consumer has finished everything it took so far.
+    bool receiver_idle() const {
+        std::lock_guard lock(state_->mutex);
+        return state_->receiver_waiting && state_->count == 0;
+    }
+
     // True once the receiver has been released: every send fails from then on.
     bool receiver_gone() const {
         std::lock_guard lock(state_->mutex);

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "lib/action.hpp"
+#include "lib/channel.hpp"
+#include "lib/local_time.hpp"
+
+namespace ferrant {
+
+// Capacity of every writer channel, in actions.
+inline constexpr std::size_t WRITER_CHANNEL_CAPACITY = 65536;
+
+// Where the writer thread reads time; tests substitute their own.
+class WriterClock {
+public:
+    virtual ~WriterClock() = default;
+    virtual std::uint64_t mono_ns() const = 0;
+    virtual LocalDate local_date() const = 0;
+};
+
+// CLOCK_MONOTONIC and the local calendar date of the system zone.
+std::shared_ptr<const WriterClock> system_writer_clock();
+
+// The writer thread's own state, moved into it at start.
+struct Context {
+    Receiver<Action> receiver;
+    std::optional<std::string> path;  // absent: standard output
+    LocalDate day;                    // date of the currently open file
+    std::shared_ptr<const WriterClock> clock = system_writer_clock();
+    // Longest wait for an action before the periodic check runs anyway.
+    std::chrono::nanoseconds idle_wait = std::chrono::seconds(1);
+};
+
+// The writer thread's body: runs until Stop, disconnection or an I/O error.
+// The receiver is released before it returns, so later sends fail at once.
+// An I/O error is reported as one "error ..." line on standard error.
+void run_writer(Context context);
+
+}  // namespace ferrant
