@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "lib/result.hpp"
+#include "lib/shared_writer.hpp"
+
+namespace ferrant {
+
+// A destination's identity: standard output, or a file path compared byte for
+// byte (no normalisation, so "./app.log" and "app.log" are two keys).
+struct PathKey {
+    std::optional<std::string> path;  // absent: standard output
+
+    bool is_stdout() const { return !path.has_value(); }
+    friend bool operator==(const PathKey&, const PathKey&) = default;
+};
+
+struct PathKeyHash {
+    std::size_t operator()(const PathKey& key) const;
+};
+
+// Every destination ever requested, with a weak reference to its writer.
+// Entries are never removed; a dead one is replaced in place.
+struct Registry {
+    std::mutex mutex;
+    std::unordered_map<PathKey, std::weak_ptr<SharedWriter>, PathKeyHash> writers;
+};
+
+// The process-wide registry; never destroyed, so threads still running at
+// exit never see it go.
+Registry& registry();
+
+// The live writer for `path` (absent: standard output), or a new one started
+// with the current settings. A writer that was stopped or whose thread ended
+// on an error is replaced, even while something still holds it.
+Result<std::shared_ptr<SharedWriter>> shared_writer(std::optional<std::string> path);
+
+}  // namespace ferrant

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "lib/action.hpp"
+#include "lib/channel.hpp"
+#include "lib/local_time.hpp"
+#include "lib/result.hpp"
+#include "lib/writer_settings.hpp"
+#include "lib/writer_thread.hpp"
+
+namespace ferrant {
+
+// One destination's writer: the sending end of its channel, its thread and
+// the line settings fixed at creation. Shared through std::shared_ptr; the
+// last release stops the thread after everything queued has been written.
+class SharedWriter {
+public:
+    // Creates the channel, starts the writer thread for `path` (absent:
+    // standard output) with `day` as its first date, and returns the writer.
+    // Fails only when the thread cannot be started.
+    static Result<std::shared_ptr<SharedWriter>> start(
+        std::optional<std::string> path, LocalDate day, WriterSettings settings,
+        std::shared_ptr<const WriterClock> clock = system_writer_clock());
+
+    SharedWriter(const SharedWriter&) = delete;
+    SharedWriter& operator=(const SharedWriter&) = delete;
+    ~SharedWriter();
+
+    // Queues the action, waiting while the channel is full. False when the
+    // thread has ended; the action is then discarded.
+    bool send(Action&& action) { return !sender_.send(std::move(action)).has_value(); }
+
+    // Ends the thread after everything queued before it has been written.
+    // Idempotent; a concurrent call waits until the first has joined.
+    void stop();
+
+    // True once stop() has begun or the thread has ended on its own (an I/O
+    // error): nothing sent from now on will be written.
+    bool stopped_or_failed() const {
+        return stopping_.load(std::memory_order_acquire) ||
+               ended_->load(std::memory_order_acquire);
+    }
+
+    const WriterSettings& settings() const { return settings_; }
+    bool unix_ts() const { return settings_.unix_ts; }
+    bool color() const { return settings_.color; }
+    Format format() const { return settings_.format; }
+
+private:
+    struct Token {};
+
+public:
+    SharedWriter(Token, Sender<Action> sender, WriterSettings settings,
+                 std::shared_ptr<std::atomic<bool>> ended);
+
+private:
+    Sender<Action> sender_;
+    std::mutex handle_mutex_;
+    std::optional<std::thread> handle_;
+    const WriterSettings settings_;
+    std::atomic<bool> stopping_{false};
+    // Set by the thread as its last step; shared because it is written there.
+    std::shared_ptr<std::atomic<bool>> ended_;
+};
+
+}  // namespace ferrant
