@@ -30,7 +30,8 @@ struct Producer {
     // Appends everything from the start of the line through the level key,
     // first rebuilding `stamps` when they describe another second or lack
     // the variant the settings need. `nanos` must be below 10^9.
-    void append_time_prefix(std::uint64_t secs, std::uint32_t nanos, const WriterSettings& settings);
+    void append_time_prefix(std::uint64_t secs, std::uint32_t nanos,
+                            const WriterSettings& settings);
 };
 
 }  // namespace ferrant
