@@ -28,7 +28,8 @@ def test_shutdown_of_the_sole_holder_writes_everything_then_stops(run, tmp_path)
             log.shutdown()
             assert messages(dated_lines("logs")) == [f"r{i}" for i in range(5)]
             log.info("after stop")
-            log.shutdown()  # nothing to send, nothing to stop
+            for _ in range(20):  # must not wait on the stopped writer: 20 waits of 5 s
+                log.shutdown()  # would overrun the child's 60 s limit
             log.error("after second stop")
             """
         )
@@ -244,6 +245,12 @@ def test_no_accepted_record_is_lost_at_the_end_of_the_process(run, tmp_path, end
         basic_config(path="logs/app.log")
         log = get_logger("main")
         out = PyLogger("out")
+
+        # A daemon thread keeps both loggers alive through finalisation, so
+        # their writers are never released: only the exit flush saves the lines.
+        forever = threading.Event()
+        holders = threading.Thread(target=lambda held=(log, out): forever.wait(), daemon=True)
+        holders.start()
 
         def worker():
             get_logger("worker").warn("from a thread")
