@@ -178,10 +178,6 @@ def test_injected_text_stays_on_one_line(written, kind):
         assert b"\x1b" not in stripped
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="an empty name is quoted (name=\"\"); the injection fix says an empty name is written bare",
-)
 @pytest.mark.parametrize("kind", ["text", "color"])
 def test_empty_name_is_written_bare(written, kind):
     tmp, _, _ = written

@@ -1,43 +1,315 @@
 #include "binding/py_logger.hpp"
 
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "binding/py_args.hpp"
+#include "binding/py_errors.hpp"
+#include "binding/py_interpolate.hpp"
+#include "binding/py_level.hpp"
+#include "binding/py_producer.hpp"
+#include "binding/py_text.hpp"
+#include "binding/registry.hpp"
+#include "binding/settings.hpp"
+#include "lib/flush.hpp"
+#include "lib/line_layout.hpp"
+
 namespace ferrant {
 
 namespace {
 
+struct PyLoggerObject {
+    PyObject_HEAD
+    std::uint8_t level;  // threshold rank: records of a greater rank are dropped
+    const LineLayout* layout;
+    std::shared_ptr<SharedWriter> writer;
+    std::string name_field;  // pre-rendered for the writer's layout; empty: no name
+};
+
 PyObject* TYPE = nullptr;
 
-PyObject* not_yet(PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "loggers are not available yet");
-    return nullptr;
+PyLoggerObject* as_logger(PyObject* self) { return reinterpret_cast<PyLoggerObject*>(self); }
+
+// ---- construction ----------------------------------------------------------
+
+// `name`: None gives no name, a str is taken as it is.
+bool convert_name(const char* function, PyObject* arg, std::optional<std::string_view>& out) {
+    if (arg == Py_None) {
+        out.reset();
+        return true;
+    }
+    if (!PyUnicode_Check(arg)) return argument_type_error(function, "name", "str or None", arg);
+    std::string_view text;
+    if (!utf8_view(arg, text)) return false;
+    out = text;
+    return true;
 }
 
-PyObject* not_yet_fast(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    return not_yet(nullptr, nullptr);
+PyObject* make_logger(std::optional<std::string_view> name, std::optional<std::string> path,
+                      std::uint8_t rank) {
+    Result<std::shared_ptr<SharedWriter>> writer = shared_writer(std::move(path));
+    if (!writer) return raise(writer.error());
+    auto* type = reinterpret_cast<PyTypeObject*>(TYPE);
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    PyLoggerObject* logger = as_logger(self);
+    const WriterSettings& settings = writer.value()->settings();
+    logger->level = rank;
+    logger->layout = &LineLayout::for_settings(settings);
+    new (&logger->writer) std::shared_ptr<SharedWriter>(writer.take());
+    new (&logger->name_field) std::string();
+    if (name) {
+        try {
+            logger->name_field = render_name_field(*name, settings);
+        } catch (...) {
+            Py_DECREF(self);
+            return raise_current_exception();
+        }
+    }
+    return self;
 }
 
-PyObject* logger_new(PyTypeObject*, PyObject*, PyObject*) { return not_yet(nullptr, nullptr); }
+constexpr const char* NEW_NAMES[] = {"name", "path", "level"};
+PyObject* NEW_INTERNED[3] = {};
+Params NEW_PARAMS = {"PyLogger", NEW_NAMES, 3, 1, NEW_INTERNED};
+
+PyObject* logger_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    try {
+        PyObject* a[3];
+        if (!bind_tuple(NEW_PARAMS, args, kwargs, a)) return nullptr;
+        std::optional<std::string_view> name;
+        std::optional<std::string> path;
+        if (!convert_name("PyLogger", a[0], name)) return nullptr;
+        if (!convert_optional_path("PyLogger", a[1], path)) return nullptr;
+        std::uint8_t rank = rank_from_level("PyLogger", a[2]);
+        if (!rank) return nullptr;
+        return make_logger(name, std::move(path), rank);
+    } catch (...) {
+        return raise_current_exception();
+    }
+}
+
+constexpr const char* GET_NAMES[] = {"name", "level"};
+PyObject* GET_INTERNED[2] = {};
+Params GET_PARAMS = {"get_logger", GET_NAMES, 2, 1, GET_INTERNED};
+
+PyObject* get_logger(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    try {
+        PyObject* a[2];
+        if (!bind_fastcall(GET_PARAMS, args, PyVectorcall_NARGS(nargsf), kwnames, a))
+            return nullptr;
+        std::optional<std::string_view> name;
+        if (!convert_name("get_logger", a[0], name)) return nullptr;
+        std::uint8_t rank = rank_from_level("get_logger", a[1]);
+        if (!rank) return nullptr;
+        return make_logger(name, default_path_cell().get(), rank);
+    } catch (...) {
+        return raise_current_exception();
+    }
+}
+
+// ---- release ---------------------------------------------------------------
+
+void logger_dealloc(PyObject* self) {
+    PyLoggerObject* logger = as_logger(self);
+    PyTypeObject* type = Py_TYPE(self);
+    try {
+        // If this logger and this thread's pending lines are the writer's
+        // last holders, the lines go out before the writer is stopped.
+        ThreadProducer* producer = existing_thread_producer();
+        if (producer && logger->writer && producer->batch_writer == logger->writer &&
+            logger->writer.use_count() == 2)
+            hand_off(*producer);
+    } catch (...) {
+        PyErr_Clear();
+    }
+    logger->writer.~shared_ptr();  // the last holder stops and joins the writer here
+    logger->name_field.~basic_string();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// ---- the log call ----------------------------------------------------------
+
+// Keeps `in_use` set for the formatting steps and takes back a half-written
+// line if one of them fails.
+class LineGuard {
+public:
+    explicit LineGuard(Producer& p) : p_(p), start_(p.line_buf.size()) { p_.in_use = true; }
+    ~LineGuard() {
+        if (!done_) p_.line_buf.resize_down(start_);
+        p_.in_use = false;
+    }
+    void done() { done_ = true; }
+
+private:
+    Producer& p_;
+    std::size_t start_;
+    bool done_ = false;
+};
+
+void append_line(ThreadProducer& tp, PyLoggerObject* logger, unsigned rank,
+                 std::string_view message, std::uint64_t batch_size) {
+    Producer& p = tp.core;
+    LineGuard guard(p);
+    const WallTime now = p.current_time();
+    claim_batch(tp, logger->writer);
+    p.append_time_prefix(now.secs, now.nanos, logger->writer->settings());
+    append_record_tail(p.line_buf, *logger->layout, rank, logger->name_field, message);
+    guard.done();
+    if (++p.pending >= batch_size) hand_off(tp);
+}
+
+// A record made while this thread's producer is being torn down goes out on
+// its own, through a producer of its own.
+[[gnu::noinline]] Status log_without_producer(PyLoggerObject* logger, unsigned rank,
+                                              PyObject* message, PyObject* const* args,
+                                              Py_ssize_t nargs) {
+    ThreadProducer tp;
+    std::string_view text;
+    if (nargs == 0) {
+        if (!utf8_view(message, text)) return python_error();
+    } else {
+        Status st = interpolate(message, args, nargs, tp.core.scratch);
+        if (!st) return st;
+        text = tp.core.scratch.view();
+    }
+    append_line(tp, logger, rank, text, 1);
+    return ok_status();
+}
+
+// The body of every level method, after the message has been checked.
+Status log_args(PyLoggerObject* logger, unsigned rank, PyObject* message, PyObject* const* args,
+                Py_ssize_t nargs) {
+    if (logger->level < rank) return ok_status();
+    const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
+    ThreadProducer* tp = thread_producer();
+    if (!tp) [[unlikely]] {
+        if (PyErr_Occurred()) return Error::python();
+        return log_without_producer(logger, rank, message, args, nargs);
+    }
+    if (nargs == 0) {
+        std::string_view text;
+        if (!utf8_view(message, text)) return python_error();
+        append_line(*tp, logger, rank, text, batch_size);
+        return ok_status();
+    }
+    // Argument code may log on this thread: it finds an empty scratch slot
+    // and uses its own buffer. Nothing here may touch the producer while
+    // Python code runs, so a thread ended mid-call unwinds cleanly.
+    ByteBuffer scratch = std::move(tp->core.scratch);
+    scratch.clear();
+    Status st = interpolate(message, args, nargs, scratch);
+    if (st) append_line(*tp, logger, rank, scratch.view(), batch_size);
+    tp->core.scratch = std::move(scratch);
+    tp->core.scratch.clear();
+    return st;
+}
+
+template <unsigned Rank>
+PyObject* level_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames);
+
+constexpr const char* METHOD_NAMES[] = {"", "error", "warn", "info", "debug", "trace"};
+PyObject* MESSAGE_KEY = nullptr;
+
+[[gnu::noinline]] bool bind_message_keyword(const char* method, Py_ssize_t nargs,
+                                            PyObject* kwnames) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+        if (key != MESSAGE_KEY && PyUnicode_Compare(key, MESSAGE_KEY) != 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", method,
+                         key);
+            return false;
+        }
+        if (nargs > 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'message'",
+                         method);
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* call_level(unsigned rank, const char* method, PyObject* self, PyObject* const* args,
+                     Py_ssize_t nargsf, PyObject* kwnames) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* message;
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) [[unlikely]] {
+        if (!bind_message_keyword(method, nargs, kwnames)) return nullptr;
+        message = args[nargs];
+    } else if (nargs == 0) [[unlikely]] {
+        PyErr_Format(PyExc_TypeError, "%s() missing required argument 'message' (pos 1)", method);
+        return nullptr;
+    } else {
+        message = args[0];
+        ++args;
+        --nargs;
+    }
+    if (!PyUnicode_Check(message)) [[unlikely]] {
+        argument_type_error(method, "message", "str", message);
+        return nullptr;
+    }
+    try {
+        Status st = log_args(as_logger(self), rank, message, args, nargs);
+        if (!st) return raise(st.error());
+    } catch (...) {
+        return raise_current_exception();
+    }
+    Py_RETURN_NONE;
+}
+
+template <unsigned Rank>
+PyObject* level_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) {
+    return call_level(Rank, METHOD_NAMES[Rank], self, args, nargsf, kwnames);
+}
+
+PyObject* warning_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                         PyObject* kwnames) {
+    return call_level(2, "warning", self, args, nargsf, kwnames);
+}
+
+// ---- shutdown --------------------------------------------------------------
+
+PyObject* logger_shutdown(PyObject* self, PyObject*) {
+    try {
+        PyLoggerObject* logger = as_logger(self);
+        if (ThreadProducer* tp = existing_thread_producer()) hand_off(*tp);
+        flush_and_wait(*logger->writer);
+        if (logger->writer.use_count() == 1) logger->writer->stop();
+        Py_RETURN_NONE;
+    } catch (...) {
+        return raise_current_exception();
+    }
+}
 
 #define FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+constexpr int FAST_KW = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef METHODS[] = {
-    {"shutdown", not_yet, METH_NOARGS, "shutdown($self)\n--\n\n"},
-    {"trace", FAST(not_yet_fast), METH_FASTCALL | METH_KEYWORDS, "trace($self, message, *args)\n--\n\n"},
-    {"debug", FAST(not_yet_fast), METH_FASTCALL | METH_KEYWORDS, "debug($self, message, *args)\n--\n\n"},
-    {"info", FAST(not_yet_fast), METH_FASTCALL | METH_KEYWORDS, "info($self, message, *args)\n--\n\n"},
-    {"warn", FAST(not_yet_fast), METH_FASTCALL | METH_KEYWORDS, "warn($self, message, *args)\n--\n\n"},
-    {"warning", FAST(not_yet_fast), METH_FASTCALL | METH_KEYWORDS, "warning($self, message, *args)\n--\n\n"},
-    {"error", FAST(not_yet_fast), METH_FASTCALL | METH_KEYWORDS, "error($self, message, *args)\n--\n\n"},
+    {"shutdown", logger_shutdown, METH_NOARGS, "shutdown($self)\n--\n\n"},
+    {"trace", FAST(level_method<5>), FAST_KW, "trace($self, message, *args)\n--\n\n"},
+    {"debug", FAST(level_method<4>), FAST_KW, "debug($self, message, *args)\n--\n\n"},
+    {"info", FAST(level_method<3>), FAST_KW, "info($self, message, *args)\n--\n\n"},
+    {"warn", FAST(level_method<2>), FAST_KW, "warn($self, message, *args)\n--\n\n"},
+    {"warning", FAST(warning_method), FAST_KW, "warning($self, message, *args)\n--\n\n"},
+    {"error", FAST(level_method<1>), FAST_KW, "error($self, message, *args)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot SLOTS[] = {
     {Py_tp_new, reinterpret_cast<void*>(logger_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(logger_dealloc)},
     {Py_tp_methods, METHODS},
     {Py_tp_doc, const_cast<char*>("PyLogger(name, path=None, level=...)\n--\n\n")},
     {0, nullptr},
 };
 
-PyType_Spec SPEC = {"ferrant._logger.PyLogger", sizeof(PyObject), 0,
+PyType_Spec SPEC = {"ferrant._logger.PyLogger", sizeof(PyLoggerObject), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, SLOTS};
 
 }  // namespace
@@ -47,9 +319,12 @@ PyObject* logger_type() {
     return TYPE;
 }
 
-bool init_logger() { return true; }
+bool init_logger() {
+    if (!MESSAGE_KEY && !(MESSAGE_KEY = PyUnicode_InternFromString("message"))) return false;
+    return intern(NEW_PARAMS) && intern(GET_PARAMS);
+}
 
-PyMethodDef GET_LOGGER_DEF = {"get_logger", FAST(not_yet_fast), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef GET_LOGGER_DEF = {"get_logger", FAST(get_logger), FAST_KW,
                               "get_logger(name, level=...)\n--\n\n"};
 
 }  // namespace ferrant

@@ -17,7 +17,12 @@ public:
         Py_XINCREF(o);
         return PyRef(o);
     }
-    ~PyRef() { Py_XDECREF(obj_); }
+    // A daemon thread ended by pthread_exit during finalisation unwinds
+    // through here without the GIL: the reference is then leaked, not
+    // released behind the interpreter's back.
+    ~PyRef() {
+        if (obj_ && PyGILState_Check()) Py_DECREF(obj_);
+    }
 
     PyRef(PyRef&& other) : obj_(std::exchange(other.obj_, nullptr)) {}
     PyRef& operator=(PyRef&& other) {

@@ -1,0 +1,138 @@
+#include "binding/py_interpolate.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <string_view>
+
+#include "binding/number_render.hpp"
+#include "binding/py_errors.hpp"
+#include "binding/py_text.hpp"
+
+namespace ferrant {
+
+namespace {
+
+enum class Step { Done, Fallback, Failed };
+
+Step append_utf8(ByteBuffer& out, PyObject* str) {
+    std::string_view text;
+    if (!utf8_view(str, text)) return Step::Failed;
+    out.append(text);
+    return Step::Done;
+}
+
+// str(a) or repr(a), appended.
+Step append_converted(ByteBuffer& out, PyObject* a, bool use_repr) {
+    PyRef text = PyRef::steal(use_repr ? PyObject_Repr(a) : PyObject_Str(a));
+    if (!text) return Step::Failed;
+    return append_utf8(out, text.get());
+}
+
+bool fits_i64(PyObject* a, long long& value) {
+    int overflow = 0;
+    value = PyLong_AsLongLongAndOverflow(a, &overflow);
+    return overflow == 0;
+}
+
+Step render(ByteBuffer& out, char c, PyObject* a) {
+    long long i;
+    switch (c) {
+    case 'd':
+    case 'i':
+    case 'o':
+    case 'x':
+        if (!PyLong_Check(a) || !fits_i64(a, i)) return Step::Fallback;
+        if (c == 'o')
+            push_i64_oct(out, i);
+        else if (c == 'x')
+            push_i64_hex(out, i);
+        else
+            push_i64(out, i);
+        return Step::Done;
+    case 'f': {
+        if (!PyFloat_Check(a)) return Step::Fallback;
+        double v = PyFloat_AS_DOUBLE(a);
+        if (!std::isfinite(v)) return Step::Fallback;
+        push_f64_fixed6(out, v);
+        return Step::Done;
+    }
+    case 's':
+        if (PyUnicode_CheckExact(a)) return append_utf8(out, a);
+        [[fallthrough]];
+    default:  // 'r'
+        if (PyLong_CheckExact(a) && fits_i64(a, i)) {
+            push_i64(out, i);
+            return Step::Done;
+        }
+        if (PyFloat_CheckExact(a) && push_f64_repr(out, PyFloat_AS_DOUBLE(a))) return Step::Done;
+        return append_converted(out, a, c == 'r');
+    }
+}
+
+Step scan(std::string_view tpl, PyObject* const* args, Py_ssize_t n, ByteBuffer& out) {
+    Py_ssize_t next = 0;
+    const char* p = tpl.data();
+    const char* const end = p + tpl.size();
+    while (p < end) {
+        const char* pct = static_cast<const char*>(std::memchr(p, '%', end - p));
+        if (!pct) {
+            out.append(p, end - p);
+            break;
+        }
+        out.append(p, pct - p);
+        if (pct + 1 == end) return Step::Fallback;
+        const char c = pct[1];
+        p = pct + 2;
+        switch (c) {
+        case '%':
+            out.push_back('%');
+            continue;
+        case 'd': case 'i': case 'o': case 'x': case 'f': case 'r': case 's': {
+            if (next == n) return Step::Fallback;
+            Step step = render(out, c, args[next++]);
+            if (step != Step::Done) return step;
+            continue;
+        }
+        default:
+            return Step::Fallback;
+        }
+    }
+    return next < n ? Step::Fallback : Step::Done;
+}
+
+}  // namespace
+
+Status fallback_format(ByteBuffer& out, PyObject* message, PyObject* operand) {
+    out.clear();
+    PyRef result = PyRef::steal(PyNumber_Remainder(message, operand));
+    if (!result) return python_error();
+    if (!PyUnicode_Check(result.get())) {
+        PyErr_Format(PyExc_TypeError, "message formatting returned %.200s, not str",
+                     Py_TYPE(result.get())->tp_name);
+        return Error::python();
+    }
+    if (append_utf8(out, result.get()) != Step::Done) return python_error();
+    return ok_status();
+}
+
+Status interpolate(PyObject* message, PyObject* const* args, Py_ssize_t n, ByteBuffer& out) {
+    if (n == 1 && PyDict_Check(args[0])) {
+        PyObject* mapping = args[0];
+        int truth = PyObject_IsTrue(mapping);
+        if (truth < 0) return python_error();
+        if (truth) return fallback_format(out, message, mapping);
+    }
+    std::string_view tpl;
+    if (!utf8_view(message, tpl)) return python_error();
+    switch (scan(tpl, args, n, out)) {
+    case Step::Done: return ok_status();
+    case Step::Failed: return python_error();
+    case Step::Fallback: break;
+    }
+    PyRef tuple = PyRef::steal(PyTuple_New(n));
+    if (!tuple) return python_error();
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    return fallback_format(out, message, tuple.get());
+}
+
+}  // namespace ferrant

@@ -1,0 +1,74 @@
+#include "lib/line_layout.hpp"
+
+#include "lib/json_escape.hpp"
+
+namespace ferrant {
+
+namespace {
+
+constexpr LineLayout TEXT = {
+    {"", "error", "warn", "info", "debug", "trace"},
+    " name=",
+    " msg=\"",
+    "\"\n",
+};
+
+constexpr LineLayout COLOR = {
+    {"", "\x1b[31merror\x1b[0m", "\x1b[33mwarn\x1b[0m", "\x1b[32minfo\x1b[0m",
+     "\x1b[36mdebug\x1b[0m", "\x1b[2mtrace\x1b[0m"},
+    " \x1b[2mname=\x1b[0m",
+    " \x1b[2mmsg=\x1b[0m\"",
+    "\"\n",
+};
+
+constexpr LineLayout JSON = {
+    {"", "error\"", "warn\"", "info\"", "debug\"", "trace\""},
+    ",\"name\":\"",
+    ",\"msg\":\"",
+    "\"}\n",
+};
+
+// Empty stays bare too: " name=" then " msg=" is still one unambiguous pair.
+bool bare_name(std::string_view name) {
+    for (unsigned char c : name)
+        if (c <= 0x20 || c == '"' || c == '=' || c == '\\') return false;
+    return true;
+}
+
+}  // namespace
+
+const LineLayout& LineLayout::for_settings(const WriterSettings& settings) {
+    if (settings.format == Format::Json) return JSON;
+    return settings.color ? COLOR : TEXT;
+}
+
+std::string render_name_field(std::string_view name, const WriterSettings& settings) {
+    const LineLayout& layout = LineLayout::for_settings(settings);
+    ByteBuffer out;
+    out.append(layout.name_key);
+    if (settings.format == Format::Json) {
+        json_escape(out, name);
+        out.push_back('"');
+    } else if (bare_name(name)) {
+        out.append(name);
+    } else {
+        out.push_back('"');
+        json_escape(out, name);
+        out.push_back('"');
+    }
+    return std::string(out.view());
+}
+
+void append_record_tail(ByteBuffer& out, const LineLayout& layout, unsigned rank,
+                        std::string_view name_field, std::string_view message) {
+    const std::string_view level = layout.level[rank];
+    out.reserve_extra(level.size() + name_field.size() + layout.msg_key.size() + message.size() +
+                      layout.line_end.size());
+    out.append_unchecked(level.data(), level.size());
+    out.append_unchecked(name_field.data(), name_field.size());
+    out.append_unchecked(layout.msg_key.data(), layout.msg_key.size());
+    json_escape(out, message);
+    out.append(layout.line_end);
+}
+
+}  // namespace ferrant

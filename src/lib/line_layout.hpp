@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "lib/byte_buffer.hpp"
+#include "lib/writer_settings.hpp"
+
+namespace ferrant {
+
+// The fixed pieces of a line after the time prefix, for one writer's look.
+struct LineLayout {
+    std::string_view level[6];  // by rank 1 (error) .. 5 (trace); [0] unused
+    std::string_view name_key;
+    std::string_view msg_key;   // through the opening quote of the message
+    std::string_view line_end;
+
+    static const LineLayout& for_settings(const WriterSettings& settings);
+};
+
+// The name field of a logger, built once when the logger is created. In the
+// text layouts a name that a logfmt reader could misread is quoted and
+// escaped; a plain one is written bare.
+std::string render_name_field(std::string_view name, const WriterSettings& settings);
+
+// Appends everything after the time prefix: level, name field (may be
+// empty), the escaped message and the line end. One record, one line.
+void append_record_tail(ByteBuffer& out, const LineLayout& layout, unsigned rank,
+                        std::string_view name_field, std::string_view message);
+
+}  // namespace ferrant
