@@ -114,18 +114,6 @@ TEST(Channel, WaitingReceiverWakesWhenLastSenderGoes) {
     EXPECT_LT(waited, 5s);
 }
 
-TEST(Channel, QueuedValuesAreDestroyedWithTheChannel) {
-    auto tracker = std::make_shared<int>(0);
-    {
-        auto [tx, rx] = make_channel<std::shared_ptr<int>>(8);
-        for (int i = 0; i < 5; ++i) ASSERT_FALSE(tx.send(std::shared_ptr<int>(tracker)));
-        (void)rx.recv_timeout(1s);
-        rx.close();
-        EXPECT_EQ(tracker.use_count(), 5);
-    }
-    EXPECT_EQ(tracker.use_count(), 1);
-}
-
 TEST(Channel, ManySendersKeepTheirOwnOrderAndLoseNothing) {
     constexpr int kSenders = 8;
     constexpr int kEach = 5000;

@@ -67,17 +67,6 @@ INSTANTIATE_TEST_SUITE_P(
         SequenceCase{"overflow_copies_small_into_emptied", {{kBuf - 4, 0}, {8, kBuf - 4}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Output, FlushWritesEverythingOut) {
-    TempDir tmp;
-    const std::string path = tmp / "out";
-    Output out = Output::owned_file(open_append(path));
-    ASSERT_FALSE(out.write("line\n"));
-    EXPECT_EQ(read_file(path), "");
-    ASSERT_FALSE(out.flush());
-    EXPECT_EQ(read_file(path), "line\n");
-    EXPECT_EQ(out.buffered(), 0u);
-}
-
 TEST(Output, FailedFlushKeepsUnwrittenBytesAndReportsErrno) {
     const int fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
@@ -103,17 +92,6 @@ TEST(Output, ReleaseWritesOutAndClosesOwnedFdOnly) {
     EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
     { Output out = Output::standard_output(); }
     EXPECT_NE(::fcntl(1, F_GETFD), -1);
-}
-
-TEST(Output, AssigningOverReleasesTheOldStreamFirst) {
-    TempDir tmp;
-    Output out = Output::owned_file(open_append(tmp / "one"));
-    ASSERT_FALSE(out.write("first\n"));
-    out = Output::owned_file(open_append(tmp / "two"));
-    EXPECT_EQ(read_file(tmp / "one"), "first\n");
-    ASSERT_FALSE(out.write("second\n"));
-    ASSERT_FALSE(out.flush());
-    EXPECT_EQ(read_file(tmp / "two"), "second\n");
 }
 
 }  // namespace

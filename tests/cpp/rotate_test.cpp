@@ -106,14 +106,6 @@ TEST(Rotate, ParentThatIsARegularFileFailsWithEexist) {
     EXPECT_EQ(opened.error().code, EEXIST);
 }
 
-TEST(Rotate, ExistingDirectoriesAreAccepted) {
-    TempDir tmp;
-    EXPECT_FALSE(ferrant::create_directories(tmp.path()));
-    EXPECT_FALSE(ferrant::create_directories(tmp / "x/y/"));
-    EXPECT_FALSE(ferrant::create_directories(tmp / "x/y"));
-    EXPECT_FALSE(ferrant::create_directories("/"));
-}
-
 TEST(Rotate, ExistingFileIsAppendedNotTruncated) {
     TempDir tmp;
     write_file(tmp / "app_20240305.log", "old\n");

@@ -237,19 +237,4 @@ TEST(WriterThread, FailingOpenAtDateChangeKeepsOldFileData) {
     EXPECT_EQ(err.finish(), error_line(EISDIR));
 }
 
-TEST(WriterThread, StandardOutputIsNeverRotated) {
-    TempDir tmp;
-    const auto cwd = fs::current_path();
-    fs::current_path(tmp.path());
-    {
-        Harness w(std::nullopt);
-        w.settle();
-        w.clock().advance(+1);
-        ASSERT_EQ(w.flush(), AckWait::Signalled);
-        w.stop_and_join();
-    }
-    fs::current_path(cwd);
-    EXPECT_TRUE(fs::is_empty(tmp.path()));
-}
-
 }  // namespace
