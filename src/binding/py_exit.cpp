@@ -33,7 +33,11 @@ PyObject* flush_at_exit(PyObject*, PyObject*) {
 
 PyMethodDef FLUSH_AT_EXIT_DEF = {"_flush_at_exit", flush_at_exit, METH_NOARGS, nullptr};
 
+PyObject* FLUSH_AT_EXIT = nullptr;
+
 }  // namespace
+
+PyObject* exit_flush_function() { return FLUSH_AT_EXIT; }
 
 bool register_exit_flush() {
     PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
@@ -41,7 +45,9 @@ bool register_exit_flush() {
     PyRef fn = PyRef::steal(PyCFunction_New(&FLUSH_AT_EXIT_DEF, nullptr));
     if (!fn) return false;
     PyRef done = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", fn.get()));
-    return static_cast<bool>(done);
+    if (!done) return false;
+    FLUSH_AT_EXIT = fn.release();
+    return true;
 }
 
 }  // namespace ferrant

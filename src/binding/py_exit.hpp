@@ -9,4 +9,7 @@ namespace ferrant {
 // exception set on failure.
 bool register_exit_flush();
 
+// The function registered with atexit (borrowed; lives for the process).
+PyObject* exit_flush_function();
+
 }  // namespace ferrant

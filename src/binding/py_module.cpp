@@ -2,6 +2,7 @@
 
 #include "binding/py_config.hpp"
 #include "binding/py_exit.hpp"
+#include "binding/py_fork.hpp"
 #include "binding/py_level.hpp"
 #include "binding/py_logger.hpp"
 #include "lib/local_time.hpp"
@@ -50,7 +51,7 @@ PyObject* create_module() {
     if (!logger || !add_member(module.get(), "PyLogger", logger)) return nullptr;
     if (!init_basic_config() || !add_function(module.get(), &BASIC_CONFIG_DEF)) return nullptr;
     if (!init_logger() || !add_function(module.get(), &GET_LOGGER_DEF)) return nullptr;
-    if (!register_exit_flush()) return nullptr;
+    if (!register_exit_flush() || !install_fork_handlers()) return nullptr;
     return module.release();
 }
 

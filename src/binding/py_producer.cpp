@@ -23,7 +23,10 @@ void release_producer(PyObject* capsule) {
         return;
     }
     try {
-        hand_off(*producer);
+        if (producer->generation == fork_generation())
+            hand_off(*producer);
+        else
+            producer->batch_writer.reset();
     } catch (...) {
         // Out of memory while replacing the batch: the lines are lost.
     }
@@ -64,6 +67,10 @@ ThreadProducer* thread_producer() {
 ThreadProducer* existing_thread_producer() {
     ThreadProducer* producer = CURRENT;
     return producer > TORN_DOWN ? producer : nullptr;
+}
+
+void adopt_producer_after_fork() {
+    if (ThreadProducer* producer = existing_thread_producer()) producer->generation = fork_generation();
 }
 
 void hand_off(ThreadProducer& producer) {

@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include "binding/py_ref.hpp"
+#include "lib/fork_state.hpp"
 #include "lib/producer.hpp"
 #include "lib/shared_writer.hpp"
 
@@ -15,6 +16,9 @@ struct ThreadProducer {
     Producer core;
     std::shared_ptr<SharedWriter> batch_writer;  // set while lines are pending
     pthread_t owner = pthread_self();
+    // A producer copied into a forked child from another thread holds that
+    // thread's lines, which the parent writes: the child must drop them.
+    std::uint64_t generation = fork_generation();
 };
 
 // The calling thread's producer, created on first use and released (its
@@ -25,6 +29,9 @@ ThreadProducer* thread_producer();
 
 // The calling thread's producer if it has one.
 ThreadProducer* existing_thread_producer();
+
+// In a forked child: the forking thread's producer carries on there.
+void adopt_producer_after_fork();
 
 // Sends the pending lines, if any, to the writer they belong to. A send to a
 // writer that has ended drops them without a report.

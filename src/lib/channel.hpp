@@ -90,9 +90,11 @@ public:
 
     // Queues `value`, waiting without limit while the channel is full.
     // Returns an empty optional on success. When the receiver is gone (before
-    // or during the wait) nothing is queued and the value comes back.
+    // or during the wait), or this sender is empty, nothing is queued and the
+    // value comes back.
     [[nodiscard]] std::optional<T> send(T&& value) {
-        assert(state_);
+        if (!state_) [[unlikely]]
+            return std::optional<T>(std::move(value));
         auto& s = *state_;
         std::unique_lock lock(s.mutex);
         while (s.receiver_alive && s.count == s.capacity) {

@@ -3,6 +3,8 @@
 #include <climits>
 #include <ctime>
 
+#include "lib/fork_state.hpp"
+
 namespace ferrant {
 
 // Howard Hinnant's days-from-civil algorithms, with 64-bit eras.
@@ -53,7 +55,10 @@ std::int32_t utc_offset_at(std::uint64_t unix_secs) {
     std::tm tm;
     // localtime_r serialises on the C library's zone lock and, unlike
     // localtime, does not re-read TZ after the first use.
-    if (!localtime_r(&t, &tm)) return 0;
+    {
+        std::lock_guard gate(time_zone_gate());
+        if (!localtime_r(&t, &tm)) return 0;
+    }
     long off = tm.tm_gmtoff;
     if (off <= -86400 || off >= 86400) return 0;
     return static_cast<std::int32_t>(off);
@@ -71,6 +76,14 @@ LocalDate current_local_date() {
     return local_date_at(secs);
 }
 
-void init_time_zone() { tzset(); }
+void init_time_zone() {
+    std::lock_guard gate(time_zone_gate());
+    tzset();
+}
+
+std::mutex& time_zone_gate() {
+    static auto* gate = new std::mutex();
+    return *gate;
+}
 
 }  // namespace ferrant

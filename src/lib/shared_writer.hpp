@@ -9,6 +9,7 @@
 
 #include "lib/action.hpp"
 #include "lib/channel.hpp"
+#include "lib/fork_state.hpp"
 #include "lib/local_time.hpp"
 #include "lib/result.hpp"
 #include "lib/writer_settings.hpp"
@@ -33,8 +34,13 @@ public:
     ~SharedWriter();
 
     // Queues the action, waiting while the channel is full. False when the
-    // thread has ended; the action is then discarded.
-    bool send(Action&& action) { return !sender_.send(std::move(action)).has_value(); }
+    // thread has ended; the action is then discarded. In a forked child the
+    // first send starts the child's own writer thread.
+    bool send(Action&& action) {
+        if (generation_ != fork_generation()) [[unlikely]]
+            adopt_after_fork();
+        return !sender_.send(std::move(action)).has_value();
+    }
 
     // Ends the thread after everything queued before it has been written.
     // Idempotent; a concurrent call waits until the first has joined.
@@ -56,17 +62,27 @@ private:
     struct Token {};
 
 public:
-    SharedWriter(Token, Sender<Action> sender, WriterSettings settings,
-                 std::shared_ptr<std::atomic<bool>> ended);
+    SharedWriter(Token, std::optional<std::string> path, WriterSettings settings,
+                 std::shared_ptr<const WriterClock> clock);
 
 private:
+    // Creates the channel and starts the thread for `day`.
+    Status spawn(LocalDate day);
+    // In a forked child: the parent's thread does not exist here and its
+    // channel's lock may be held; both are abandoned, never touched again.
+    void forget_parent_thread();
+    void adopt_after_fork();
+
+    const std::optional<std::string> path_;
+    const std::shared_ptr<const WriterClock> clock_;
+    std::uint64_t generation_ = fork_generation();
     Sender<Action> sender_;
     std::mutex handle_mutex_;
     std::optional<std::thread> handle_;
     const WriterSettings settings_;
     std::atomic<bool> stopping_{false};
     // Set by the thread as its last step; shared because it is written there.
-    std::shared_ptr<std::atomic<bool>> ended_;
+    std::shared_ptr<std::atomic<bool>> ended_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 }  // namespace ferrant

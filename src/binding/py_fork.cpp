@@ -1,0 +1,103 @@
+#include "binding/py_fork.hpp"
+
+#include <pthread.h>
+
+#include "binding/py_errors.hpp"
+#include "binding/py_exit.hpp"
+#include "binding/py_producer.hpp"
+#include "binding/registry.hpp"
+#include "binding/settings.hpp"
+#include "lib/fork_state.hpp"
+
+namespace ferrant {
+
+namespace {
+
+// ---- around fork() itself: no interpreter calls, no allocation -------------
+
+void prepare() { time_zone_gate().lock(); }
+
+void parent() { time_zone_gate().unlock(); }
+
+void child() {
+    time_zone_gate().unlock();
+    FORK_GENERATION.fetch_add(1, std::memory_order_relaxed);
+    // Only the forking thread exists here; whatever lock another thread held
+    // at the moment of the fork would never be released.
+    new (&registry().mutex) std::mutex();
+    default_path_cell().reset_lock_after_fork();
+    default_unix_ts_cell().reset_lock_after_fork();
+    default_color_cell().reset_lock_after_fork();
+    default_format_cell().reset_lock_after_fork();
+    adopt_producer_after_fork();
+}
+
+// ---- os.register_at_fork(before=...) ---------------------------------------
+
+PyObject* FLUSH_IN_WORKER = nullptr;  // kept alive for weak references
+
+// multiprocessing ends its forked workers with os._exit, which skips atexit:
+// once a worker has started, its own finaliser hands the lines over.
+PyObject* register_worker_flush(PyObject*, PyObject*) {
+    PyRef util = PyRef::steal(PyImport_ImportModule("multiprocessing.util"));
+    if (!util) return nullptr;
+    PyRef finalize = PyRef::steal(PyObject_GetAttrString(util.get(), "Finalize"));
+    if (!finalize) return nullptr;
+    PyRef args = PyRef::steal(Py_BuildValue("(OO)", Py_None, exit_flush_function()));
+    PyRef kwargs = PyRef::steal(Py_BuildValue("{s:i}", "exitpriority", 0));
+    if (!args || !kwargs) return nullptr;
+    PyRef done = PyRef::steal(PyObject_Call(finalize.get(), args.get(), kwargs.get()));
+    if (!done) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef REGISTER_WORKER_FLUSH_DEF = {"_register_worker_flush", register_worker_flush, METH_O,
+                                         nullptr};
+
+bool hook_multiprocessing() {
+    if (FLUSH_IN_WORKER) return true;
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* util = PyDict_GetItemString(modules, "multiprocessing.util");
+    if (!util) return true;
+    PyRef callback = PyRef::steal(PyCFunction_New(&REGISTER_WORKER_FLUSH_DEF, nullptr));
+    if (!callback) return false;
+    PyRef done = PyRef::steal(PyObject_CallMethod(util, "register_after_fork", "OO",
+                                                  callback.get(), callback.get()));
+    if (!done) return false;
+    FLUSH_IN_WORKER = callback.release();
+    return true;
+}
+
+PyObject* before_fork(PyObject*, PyObject*) {
+    try {
+        if (ThreadProducer* tp = existing_thread_producer()) hand_off(*tp);
+    } catch (...) {
+        return raise_current_exception();
+    }
+    if (!hook_multiprocessing()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef BEFORE_FORK_DEF = {"_before_fork", before_fork, METH_NOARGS, nullptr};
+
+}  // namespace
+
+bool install_fork_handlers() {
+    if (int err = pthread_atfork(prepare, parent, child); err != 0) {
+        errno = err;
+        PyErr_SetFromErrno(PyExc_OSError);
+        return false;
+    }
+    PyRef os = PyRef::steal(PyImport_ImportModule("os"));
+    if (!os) return false;
+    PyRef hook = PyRef::steal(PyCFunction_New(&BEFORE_FORK_DEF, nullptr));
+    if (!hook) return false;
+    PyRef register_at_fork = PyRef::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
+    PyRef args = PyRef::steal(PyTuple_New(0));
+    PyRef kwargs = PyRef::steal(Py_BuildValue("{s:O}", "before", hook.get()));
+    if (!register_at_fork || !args || !kwargs) return false;
+    PyRef done = PyRef::steal(PyObject_Call(register_at_fork.get(), args.get(), kwargs.get()));
+    return static_cast<bool>(done);
+}
+
+}  // namespace ferrant
