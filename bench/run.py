@@ -1,0 +1,375 @@
+"""ferrant against its peers and the floor of a Python-to-C call.
+
+Run from the repository root:  python -m bench [--quick] [--out PATH]
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Callable
+
+from bench import contenders as C
+from bench import native
+
+HERE = Path(__file__).resolve().parent
+FLOOR = "empty method"
+EMPTY = "empty loop"
+FERRANT = "ferrant"
+
+
+@dataclass
+class Entry:
+    label: str
+    factory: C.Factory
+    style: str  # "percent" or "brace" message templates
+    threads: int = 1
+    peer: bool = False  # peers run fewer calls: they are 50-200x slower
+
+
+@dataclass
+class Case:
+    key: str
+    title: str
+    method: str
+    percent: tuple[Any, ...]
+    brace: tuple[Any, ...]
+    fmt: str = "text"
+    expect_lines: bool = True
+    entries: list[Entry] = field(default_factory=list)
+
+
+_LOOPS: dict[tuple[Any, ...], Callable[[Any, int], None]] = {}
+
+
+def make_loop(method: str | None, call: tuple[Any, ...]) -> Callable[[Any, int], None]:
+    """The same loop for every contender: only the constants differ."""
+    key = (method, *call)
+    if key not in _LOOPS:
+        body = "pass" if method is None else f"obj.{method}({', '.join(map(repr, call))})"
+        src = f"def loop(obj, n):\n    for _ in range(n):\n        {body}\n"
+        scope: dict[str, Any] = {}
+        exec(compile(src, f"<loop {method}>", "exec"), scope)
+        _LOOPS[key] = scope["loop"]
+    return _LOOPS[key]
+
+
+def count_lines(path: Path | None) -> int | None:
+    if path is None or not path.exists():
+        return None
+    lines = 0
+    with open(path, "rb") as f:
+        while chunk := f.read(1 << 24):
+            lines += chunk.count(b"\n")
+    return lines
+
+
+def run_once(case: Case, entry: Entry, directory: Path, n: int) -> dict[str, Any]:
+    obj, finish, output = entry.factory(directory, case.fmt)
+    method = None if entry.label == EMPTY else case.method
+    loop = make_loop(method, case.brace if entry.style == "brace" else case.percent)
+    loop(obj, 64)  # let the interpreter specialise the call site
+    gc.collect()
+    gc.disable()
+    try:
+        if entry.threads == 1:
+            t0 = time.perf_counter_ns()
+            loop(obj, n)
+            t1 = time.perf_counter_ns()
+        else:
+            per = n // entry.threads
+            n = per * entry.threads
+            gate = threading.Barrier(entry.threads + 1)
+
+            def work() -> None:
+                gate.wait()
+                loop(obj, per)
+
+            workers = [threading.Thread(target=work) for _ in range(entry.threads)]
+            for w in workers:
+                w.start()
+            gate.wait()
+            t0 = time.perf_counter_ns()
+            for w in workers:
+                w.join()
+            t1 = time.perf_counter_ns()
+        finish()
+        t2 = time.perf_counter_ns()
+    finally:
+        gc.enable()
+    path = output()
+    lines = count_lines(path)
+    if path is not None and path.exists():
+        path.unlink()
+    return {"n": n + 64, "timed_n": n, "call_ns": (t1 - t0) / n, "e2e_ns": (t2 - t0) / n, "lines": lines}
+
+
+def build_cases(floor_mod: Any, peers: dict[str, tuple[C.Factory, str]]) -> list[Case]:
+    floor = C.make_floor_factory(floor_mod)
+    base = [Entry(EMPTY, C.make_empty_loop, "percent"), Entry(FLOOR, floor, "percent"),
+            Entry(FERRANT, C.make_ferrant, "percent")]
+    text_peers = [Entry(name, fac, style, peer=True) for name, (fac, style) in peers.items()]
+    json_peers = [Entry(name, fac, style, peer=True) for name, (fac, style) in peers.items()
+                  if name in ("structlog", "loguru")]
+    # picologging 0.9 deadlocks with several threads: its handler takes a native
+    # mutex while holding the GIL, and the file write releases the GIL inside it.
+    thread_peers = [Entry(f"{name} x4", fac, style, threads=4, peer=True)
+                    for name, (fac, style) in peers.items()
+                    if name == "stdlib logging"]
+    one = ("user %s logged in", "bob")
+    one_b = ("user {} logged in", "bob")
+    return [
+        Case("enabled", 'info("user %s logged in", "bob")', "info", one, one_b,
+             entries=base + text_peers),
+        Case("dropped", "debug(...) below the level", "debug", one, one_b, expect_lines=False,
+             entries=base + text_peers),
+        Case("no_arg", 'info("user logged in")', "info", ("user logged in",), ("user logged in",),
+             entries=base + text_peers),
+        Case("three_args", 'info("user %d took %f s: %s", 42, 1.5, "bob")', "info",
+             ("user %d took %f s: %s", 42, 1.5, "bob"), ("user {:d} took {:f} s: {}", 42, 1.5, "bob"),
+             entries=base + text_peers),
+        Case("json", "info, JSON lines", "info", one, one_b, fmt="json",
+             entries=base + json_peers),
+        Case("threads", "info from 4 threads at once", "info", one, one_b,
+             entries=[Entry(f"{FLOOR} x4", floor, "percent", threads=4),
+                      Entry(f"{FERRANT} x1", C.make_ferrant, "percent"),
+                      Entry(f"{FERRANT} x4", C.make_ferrant, "percent", threads=4)] + thread_peers),
+        Case("e2e", "info, long run (end to end vs calling thread)", "info", one, one_b,
+             entries=[Entry(FLOOR, floor, "percent"), Entry(FERRANT, C.make_ferrant, "percent")]),
+    ]
+
+
+def machine() -> dict[str, Any]:
+    model = "unknown"
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    return {
+        "cpu": model,
+        "cores": os.cpu_count(),
+        "python": platform.python_version(),
+        "implementation": platform.python_implementation(),
+        "platform": platform.platform(),
+        "loadavg_at_start": list(os.getloadavg()),
+        "versions": C.versions(),
+    }
+
+
+def med(xs: list[float]) -> float:
+    return statistics.median(xs) if xs else float("nan")
+
+
+def ratios(a: list[float], b: list[float]) -> list[float]:
+    return [x / y for x, y in zip(a, b) if y > 0]
+
+
+def summarise(case: Case, raw: dict[str, list[dict[str, Any]]]) -> dict[str, Any]:
+    col = {lab: {k: [r[k] for r in runs] for k in ("call_ns", "e2e_ns")} for lab, runs in raw.items()}
+    base_label = f"{FLOOR} x4" if case.key == "threads" else FLOOR
+    ferrant_label = f"{FERRANT} x1" if case.key == "threads" else FERRANT
+    base = col.get(base_label)
+    fer = col.get(ferrant_label)
+    rows: dict[str, Any] = {}
+    for lab, c in col.items():
+        row: dict[str, Any] = {"call_ns": med(c["call_ns"]), "e2e_ns": med(c["e2e_ns"])}
+        if base:
+            row["call_x_floor"] = med(ratios(c["call_ns"], base["call_ns"]))
+            row["e2e_x_floor"] = med(ratios(c["e2e_ns"], base["e2e_ns"]))
+        if fer and lab not in (EMPTY, FLOOR, base_label) and not lab.startswith(FERRANT):
+            # How many ferrant calls fit in one call of this peer.
+            row["ferrant_speedup_call"] = med(ratios(c["call_ns"], fer["call_ns"]))
+            row["ferrant_speedup_e2e"] = med(ratios(c["e2e_ns"], fer["e2e_ns"]))
+        row["e2e_over_call"] = med(ratios(c["e2e_ns"], c["call_ns"]))
+        rows[lab] = row
+    if case.key == "threads" and f"{FERRANT} x4" in col and fer:
+        rows[f"{FERRANT} x4"]["x_single_thread_call"] = med(ratios(col[f"{FERRANT} x4"]["call_ns"], fer["call_ns"]))
+        rows[f"{FERRANT} x4"]["x_single_thread_e2e"] = med(ratios(col[f"{FERRANT} x4"]["e2e_ns"], fer["e2e_ns"]))
+    return rows
+
+
+def fmt_ns(v: float | None) -> str:
+    if v is None or v != v:
+        return "-"
+    return f"{v:,.1f}" if v < 1000 else f"{v:,.0f}"
+
+
+def fmt_x(v: float | None) -> str:
+    return "-" if v is None or v != v else f"{v:.2f}x" if v < 100 else f"{v:.0f}x"
+
+
+def print_table(cases: list[Case], summary: dict[str, dict[str, Any]], sizes: dict[str, dict[str, int]]) -> str:
+    out: list[str] = []
+    head = f"| {'contender':<20} | {'calls':>10} | {'call ns':>9} | {'x empty method':>14} | {'end-to-end ns':>13} | {'e2e x empty':>11} | {'ferrant faster':>14} |"
+    for case in cases:
+        rows = summary.get(case.key)
+        if not rows:
+            continue
+        out.append(f"\n{case.key}: {case.title}\n")
+        out.append(head)
+        out.append("|" + "|".join("-" * (len(c)) for c in head.split("|")[1:-1]) + "|")
+        for lab, r in rows.items():
+            speed = r.get("ferrant_speedup_call")
+            out.append(
+                f"| {lab:<20} | {sizes[case.key][lab]:>10,} | {fmt_ns(r['call_ns']):>9} | {fmt_x(r.get('call_x_floor')):>14} | "
+                f"{fmt_ns(r['e2e_ns']):>13} | {fmt_x(r.get('e2e_x_floor')):>11} | {fmt_x(speed):>14} |"
+            )
+    text = "\n".join(out)
+    print(text)
+    return text
+
+
+def targets(summary: dict[str, dict[str, Any]]) -> list[dict[str, Any]]:
+    def get(case: str, lab: str, key: str) -> float | None:
+        return summary.get(case, {}).get(lab, {}).get(key)
+
+    checks = [
+        ("enabled info ≤ 2.5x empty method (calling thread)", get("enabled", FERRANT, "call_x_floor"), "<=", 2.5),
+        ("dropped call ≤ 1.1x empty method", get("dropped", FERRANT, "call_x_floor"), "<=", 1.1),
+        ("≥ 100x stdlib logging (enabled, calling thread)", get("enabled", "stdlib logging", "ferrant_speedup_call"), ">=", 100),
+        ("≥ 50x picologging (enabled, calling thread)", get("enabled", "picologging", "ferrant_speedup_call"), ">=", 50),
+        ("4 threads ≤ 1.5x single thread per call", get("threads", f"{FERRANT} x4", "x_single_thread_call"), "<=", 1.5),
+        ("end to end ≤ 1.2x calling thread (long run)", get("e2e", FERRANT, "e2e_over_call"), "<=", 1.2),
+    ]
+    res = []
+    for text, value, op, limit in checks:
+        ok = None if value is None else (value <= limit if op == "<=" else value >= limit)
+        res.append({"target": text, "measured": value, "op": op, "limit": limit, "met": ok})
+    return res
+
+
+def run_child(mode: str, extra: list[str], env_add: dict[str, str] | None = None) -> dict[str, Any]:
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(HERE.parent), env.get("PYTHONPATH", "")]))
+    if env_add:
+        env.update(env_add)
+    proc = subprocess.run([sys.executable, "-m", "bench.child", mode, *extra], env=env,
+                          capture_output=True, text=True)
+    if proc.returncode != 0:
+        return {"error": proc.stderr.strip()[-2000:]}
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def main(argv: list[str] | None = None) -> int:
+    ap = argparse.ArgumentParser(prog="python -m bench", description=__doc__,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="short run: fewer rounds and calls")
+    ap.add_argument("--out", default=str(HERE / "results.json"), help="raw figures as JSON (default bench/results.json)")
+    ap.add_argument("--rounds", type=int, help="rounds (default 9, quick 3)")
+    ap.add_argument("--n", type=int, help="calls per round for ferrant and the floor (default 1,000,000)")
+    ap.add_argument("--peer-n", type=int, help="calls per round for the peers (default 100,000)")
+    ap.add_argument("--long-n", type=int, help="records per round in the end-to-end case (default 10,000,000)")
+    ap.add_argument("--mem-n", type=int, help="records for the RSS run (default 10,000,000)")
+    ap.add_argument("--alloc-n", type=int, help="records per contender for allocation counts (default 1,000,000)")
+    ap.add_argument("--cases", help="comma-separated subset of cases")
+    ap.add_argument("--no-memory", action="store_true", help="skip the RSS and allocation runs")
+    args = ap.parse_args(argv)
+    q = args.quick
+    rounds = args.rounds or (3 if q else 9)
+    n = args.n or (100_000 if q else 1_000_000)
+    peer_n = args.peer_n or (10_000 if q else 100_000)
+    long_n = args.long_n or (1_000_000 if q else 10_000_000)
+    mem_n = args.mem_n or (1_000_000 if q else 10_000_000)
+    alloc_n = args.alloc_n or (100_000 if q else 1_000_000)
+
+    info = machine()
+    print(f"machine: {info['cpu']}, {info['cores']} cores, {info['implementation']} {info['python']}, {info['platform']}")
+    print(f"load average at start: {' '.join(f'{x:.2f}' for x in info['loadavg_at_start'])}")
+    print("versions: " + ", ".join(f"{k} {v}" for k, v in info["versions"].items()))
+    floor_mod = native.load_floor()
+    peers, missing = C.available_peers()
+    for name, why in missing.items():
+        print(f"peer missing: {name} ({why})")
+    cases = build_cases(floor_mod, peers)
+    if args.cases:
+        wanted = set(args.cases.split(","))
+        cases = [c for c in cases if c.key in wanted]
+    sizes = {c.key: {e.label: (long_n if c.key == "e2e" else peer_n if e.peer else n) for e in c.entries}
+             for c in cases}
+    print(f"rounds {rounds}; calls per round: ferrant/floor {n:,}, peers {peer_n:,}, long run {long_n:,}")
+
+    raw: dict[str, dict[str, list[dict[str, Any]]]] = {c.key: {e.label: [] for e in c.entries} for c in cases}
+    warnings: list[str] = []
+    workdir = Path(tempfile.mkdtemp(prefix="ferrant-bench-"))
+    try:
+        for r in range(1, rounds + 1):
+            for case in cases:
+                parts = []
+                for e in case.entries:
+                    size = sizes[case.key][e.label]
+                    res = run_once(case, e, workdir, size)
+                    raw[case.key][e.label].append(res)
+                    parts.append(f"{e.label} {res['call_ns']:.0f}")
+                    if res["lines"] is not None:
+                        want = res["n"] if case.expect_lines else 0
+                        slack = 64 * e.threads if e.threads > 1 else 0
+                        if not (want - slack <= res["lines"] <= want):
+                            warnings.append(f"round {r} {case.key} {e.label}: {res['lines']} lines, expected {want}")
+                print(f"round {r}/{rounds} {case.key:<10} ns/call: " + ", ".join(parts), flush=True)
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+
+    summary = {c.key: summarise(c, raw[c.key]) for c in cases}
+    print(f"\nmedians over {rounds} rounds; ratios are medians of per-round ratios "
+          "(\"ferrant faster\" = peer time / ferrant time, calling thread)")
+    table = print_table(cases, summary, sizes)
+    for w in warnings:
+        print("warning: " + w)
+
+    memory: dict[str, Any] = {}
+    allocs: dict[str, Any] = {}
+    if not args.no_memory:
+        print(f"\nmemory: ferrant, {mem_n:,} records to a file (separate process)")
+        memory = run_child("rss", ["--n", str(mem_n)])
+        if "error" in memory:
+            print("  rss run failed: " + memory["error"])
+        else:
+            for s in memory["samples"]:
+                print(f"  after {s['records']:>12,} records: RSS {s['rss_kib'] / 1024:8.1f} MiB, peak {s['hwm_kib'] / 1024:8.1f} MiB")
+        print(f"\nallocations per record (malloc/calloc/realloc/memalign, all threads), {alloc_n:,} records after warm-up")
+        shim = native.build_alloc_shim()
+        allocs = run_child("allocs", ["--n", str(alloc_n)], {"LD_PRELOAD": str(shim)})
+        if "error" in allocs:
+            print("  allocation run failed: " + allocs["error"])
+        else:
+            for lab, a in allocs["contenders"].items():
+                print(f"  {lab:<16} {a['per_record_all']:8.4f} per record (calling thread {a['per_record_caller']:.4f})")
+
+    tg = targets(summary) if not args.cases else []
+    if tg:
+        print("\ntargets:")
+        for t in tg:
+            mark = "n/a" if t["met"] is None else ("met" if t["met"] else "NOT met")
+            print(f"  {t['target']:<55} measured {fmt_x(t['measured']):>7}  {mark}")
+
+    result = {
+        "machine": info,
+        "config": {"rounds": rounds, "n": n, "peer_n": peer_n, "long_n": long_n, "mem_n": mem_n,
+                   "alloc_n": alloc_n, "quick": q, "argv": sys.argv[1:]},
+        "missing_peers": missing,
+        "cases": {c.key: {"title": c.title, "raw": raw[c.key], "summary": summary[c.key]} for c in cases},
+        "memory": memory,
+        "allocations": allocs,
+        "targets": tg,
+        "warnings": warnings,
+        "table": table,
+    }
+    Path(args.out).parent.mkdir(parents=True, exist_ok=True)
+    Path(args.out).write_text(json.dumps(result, indent=1))
+    print(f"\nraw figures: {args.out}")
+    return 0
