@@ -92,12 +92,19 @@ public:
     // Returns an empty optional on success. When the receiver is gone (before
     // or during the wait), or this sender is empty, nothing is queued and the
     // value comes back.
-    [[nodiscard]] std::optional<T> send(T&& value) {
+    //
+    // A sleeping receiver is woken at once for an urgent value; otherwise only
+    // once `lazy_wake` values are queued, so that a steady stream costs one
+    // wake-up per that many sends rather than one per send. A receiver that
+    // waits with a timeout finds the rest when it wakes on its own.
+    [[nodiscard]] std::optional<T> send(T&& value, bool urgent = true,
+                                        std::size_t lazy_wake = 1) {
         if (!state_) [[unlikely]]
             return std::optional<T>(std::move(value));
         auto& s = *state_;
         std::unique_lock lock(s.mutex);
         while (s.receiver_alive && s.count == s.capacity) {
+            if (s.receiver_waiting) s.not_empty.notify_one();
             ++s.blocked_senders;
             s.not_full.wait(lock);
             --s.blocked_senders;
@@ -105,7 +112,7 @@ public:
         if (!s.receiver_alive) return std::optional<T>(std::move(value));
         ::new (static_cast<void*>(s.slots + (s.head + s.count) % s.capacity)) T(std::move(value));
         ++s.count;
-        const bool wake = s.receiver_waiting;
+        const bool wake = s.receiver_waiting && (urgent || s.count >= lazy_wake);
         lock.unlock();
         if (wake) s.not_empty.notify_one();
         return std::nullopt;

@@ -22,6 +22,9 @@ namespace ferrant {
 // last release stops the thread after everything queued has been written.
 class SharedWriter {
 public:
+    // Queued batches that wake a sleeping writer thread.
+    static constexpr std::size_t LAZY_WAKE_BATCHES = 64;
+
     // Creates the channel, starts the writer thread for `path` (absent:
     // standard output) with `day` as its first date, and returns the writer.
     // Fails only when the thread cannot be started.
@@ -39,7 +42,10 @@ public:
     bool send(Action&& action) {
         if (generation_ != fork_generation()) [[unlikely]]
             adopt_after_fork();
-        return !sender_.send(std::move(action)).has_value();
+        // Batches of lines may wait for the writer's own periodic wake-up
+        // (about once a second) unless many pile up; requests wake it at once.
+        const bool urgent = !std::holds_alternative<Write>(action);
+        return !sender_.send(std::move(action), urgent, LAZY_WAKE_BATCHES).has_value();
     }
 
     // Ends the thread after everything queued before it has been written.
