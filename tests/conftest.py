@@ -72,3 +72,39 @@ class Capture:
 @pytest.fixture
 def capture(tmp_path):
     return Capture(tmp_path / "capture")
+
+
+def pytest_addoption(parser):
+    parser.addoption(
+        "--stress",
+        action="store_true",
+        help="run the load, finalisation and kill tests at their full sizes "
+        "(same as FERRANT_STRESS=1)",
+    )
+
+
+class Sizes:
+    """Workload sizes: CI-sized by default, full with --stress or
+    FERRANT_STRESS=1, and cut down with FERRANT_TEST_LIGHT=1 for
+    instrumented builds, which run every child interpreter several times
+    slower."""
+
+    def __init__(self, config):
+        self.stress = config.getoption("--stress") or os.environ.get("FERRANT_STRESS") == "1"
+        self.light = os.environ.get("FERRANT_TEST_LIGHT") == "1"
+
+    def pick(self, ci, stress, light=None):
+        if self.stress:
+            return stress
+        if self.light:
+            return light if light is not None else ci
+        return ci
+
+    def timeout(self, seconds):
+        """A bound on a child's run; instrumented builds get more room."""
+        return seconds * 10 if self.light else seconds
+
+
+@pytest.fixture(scope="session")
+def sizes(pytestconfig):
+    return Sizes(pytestconfig)
