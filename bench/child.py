@@ -3,6 +3,7 @@
 rss:    RSS and peak RSS while ferrant writes N records to a file.
 allocs: heap allocations per record in the steady state; needs the
         alloc_count shim in LD_PRELOAD.
+loop:   N calls of one contender and its final flush, for profilers.
 """
 
 from __future__ import annotations
@@ -90,14 +91,33 @@ def allocs(n: int, directory: Path) -> dict[str, Any]:
     return {"contenders": out}
 
 
+def loop_only(n: int, directory: Path, contender: str, fmt: str) -> dict[str, Any]:
+    factory = C.make_ferrant if contender == "ferrant" else C.make_floor_factory(native.load_floor())
+    log, finish, _ = factory(directory, fmt)
+    loop = make_loop("info", ONE)
+    loop(log, 64)
+    t0 = time.perf_counter_ns()
+    loop(log, n)
+    t1 = time.perf_counter_ns()
+    finish()
+    return {"contender": contender, "n": n, "call_ns": (t1 - t0) / max(n, 1)}
+
+
 def main() -> None:
     ap = argparse.ArgumentParser()
-    ap.add_argument("mode", choices=["rss", "allocs"])
+    ap.add_argument("mode", choices=["rss", "allocs", "loop"])
     ap.add_argument("--n", type=int, required=True)
+    ap.add_argument("--contender", choices=["ferrant", "floor"], default="ferrant")
+    ap.add_argument("--format", choices=["text", "json"], default="text")
     args = ap.parse_args()
     directory = Path(tempfile.mkdtemp(prefix="ferrant-bench-mem-"))
     try:
-        result = rss(args.n, directory) if args.mode == "rss" else allocs(args.n, directory)
+        if args.mode == "rss":
+            result = rss(args.n, directory)
+        elif args.mode == "allocs":
+            result = allocs(args.n, directory)
+        else:
+            result = loop_only(args.n, directory, args.contender, args.format)
     finally:
         shutil.rmtree(directory, ignore_errors=True)
     print(json.dumps(result))

@@ -1,0 +1,81 @@
+"""Checks that the benchmark runs and that its arithmetic says what it claims.
+
+Run with: python -m pytest bench/tests   (after pip install '.[bench]')
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from bench import run
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def test_loop_is_the_same_code_for_every_contender() -> None:
+    calls: list[tuple[object, ...]] = []
+
+    class Probe:
+        def info(self, *a: object) -> None:
+            calls.append(a)
+
+    run.make_loop("info", ("user %s logged in", "bob"))(Probe(), 3)
+    assert calls == [("user %s logged in", "bob")] * 3
+    a = run.make_loop("info", ("x %s", 1))
+    b = run.make_loop("info", ("y %s", 2))
+    assert a.__code__.co_code == b.__code__.co_code
+
+
+def test_ratios_are_per_round_then_median() -> None:
+    case = run.Case("enabled", "t", "info", ("m",), ("m",))
+    raw = {
+        run.FLOOR: [{"call_ns": 10.0, "e2e_ns": 10.0}, {"call_ns": 20.0, "e2e_ns": 20.0},
+                    {"call_ns": 10.0, "e2e_ns": 10.0}],
+        run.FERRANT: [{"call_ns": 20.0, "e2e_ns": 30.0}, {"call_ns": 60.0, "e2e_ns": 60.0},
+                      {"call_ns": 25.0, "e2e_ns": 25.0}],
+        "stdlib logging": [{"call_ns": 2000.0, "e2e_ns": 2000.0}] * 3,
+    }
+    rows = run.summarise(case, raw)
+    # per-round ratios 2, 3, 2.5: the median is 2.5, unlike 25/10 from the medians
+    assert rows[run.FERRANT]["call_x_floor"] == pytest.approx(2.5)
+    assert rows[run.FERRANT]["e2e_over_call"] == pytest.approx(1.0)
+    # peer time over ferrant time: 100, 33.3, 80
+    assert rows["stdlib logging"]["ferrant_speedup_call"] == pytest.approx(80.0)
+    assert "ferrant_speedup_call" not in rows[run.FLOOR]
+    met = {t["target"]: t["met"] for t in run.targets({"enabled": rows})}
+    assert met["enabled info ≤ 2.5x empty method (calling thread)"] is True
+    assert met["≥ 100x stdlib logging (enabled, calling thread)"] is False
+    assert met["dropped call ≤ 1.1x empty method"] is None
+
+
+def test_tiny_run_end_to_end(tmp_path: Path) -> None:
+    pytest.importorskip("ferrant")
+    out = tmp_path / "r.json"
+    env = dict(os.environ, PYTHONPATH=str(ROOT))
+    proc = subprocess.run(
+        [sys.executable, "-m", "bench", "--rounds", "1", "--n", "3000", "--peer-n", "300",
+         "--long-n", "5000", "--mem-n", "20000", "--alloc-n", "20000", "--out", str(out)],
+        cwd=ROOT, env=env, capture_output=True, text=True, timeout=300,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert "round 1/1 enabled" in proc.stdout
+    res = json.loads(out.read_text())
+    assert set(res["cases"]) == {"enabled", "dropped", "no_arg", "three_args", "json", "threads", "e2e"}
+    # Every record reached its file and nothing was counted twice.
+    assert res["warnings"] == []
+    enabled = res["cases"]["enabled"]["raw"][run.FERRANT][0]
+    assert enabled["lines"] == enabled["n"] == 3000 + 64
+    assert res["cases"]["dropped"]["raw"][run.FERRANT][0]["lines"] == 0
+    samples = res["memory"]["samples"]
+    assert samples[-1]["records"] == 20000 and all(s["rss_kib"] > 0 for s in samples)
+    counts = res["allocations"]["contenders"]
+    assert counts["empty method"]["allocs_all"] == 0
+    # stdlib logging mallocs on every record: the shim must see it.
+    assert counts["stdlib logging"]["per_record_all"] >= 1
+    assert len(res["targets"]) == 6
