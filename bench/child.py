@@ -44,7 +44,7 @@ def rss(n: int, directory: Path) -> dict[str, Any]:
     done = 1000
     rss0, hwm0 = status_kib()
     samples = [{"records": done, "rss_kib": rss0, "hwm_kib": hwm0}]
-    marks = sorted({n // 10, n // 5, n // 2, n} - {0})
+    marks = sorted({n * k // 10 for k in range(1, 11)} - {0})
     gc.disable()
     t0 = time.perf_counter_ns()
     for mark in marks:
@@ -55,6 +55,8 @@ def rss(n: int, directory: Path) -> dict[str, Any]:
     t1 = time.perf_counter_ns()
     finish()
     t2 = time.perf_counter_ns()
+    r, h = status_kib()
+    samples.append({"records": done, "rss_kib": r, "hwm_kib": h, "after_shutdown": True})
     path = output()
     size = path.stat().st_size if path else 0
     return {"samples": samples, "call_ns": (t1 - t0) / (done - 1000), "e2e_ns": (t2 - t0) / (done - 1000),

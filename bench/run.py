@@ -340,7 +340,8 @@ def main(argv: list[str] | None = None) -> int:
             print("  rss run failed: " + memory["error"])
         else:
             for s in memory["samples"]:
-                print(f"  after {s['records']:>12,} records: RSS {s['rss_kib'] / 1024:8.1f} MiB, peak {s['hwm_kib'] / 1024:8.1f} MiB")
+                when = "shutdown" if s.get("after_shutdown") else f"{s['records']:,} records"
+                print(f"  after {when:>18}: RSS {s['rss_kib'] / 1024:8.1f} MiB, peak {s['hwm_kib'] / 1024:8.1f} MiB")
         print(f"\nallocations per record (malloc/calloc/realloc/memalign, all threads), {alloc_n:,} records after warm-up")
         shim = native.build_alloc_shim()
         allocs = run_child("allocs", ["--n", str(alloc_n)], {"LD_PRELOAD": str(shim)})
