@@ -6,6 +6,7 @@ import signal
 import subprocess
 import sys
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 import pytest
 
@@ -133,6 +134,16 @@ def finalise_many(tmp_path, sizes, str_result, dest, repetitions, stop_at_first=
     return failures
 
 
+# Running with the UndefinedBehaviorSanitizer runtime preloaded.
+UBSAN = "libubsan" in Path("/proc/self/maps").read_text()
+
+
+@pytest.mark.xfail(
+    UBSAN,
+    strict=True,
+    reason="UBSan: the forced unwind of a daemon thread ended at finalisation is caught "
+    "as abi::__forced_unwind&, a reference bound to a null exception object",
+)
 @pytest.mark.parametrize("dest", ["file", "stdout"])
 def test_daemon_threads_logging_while_main_returns(tmp_path, sizes, dest):
     repetitions = sizes.pick(ci=100, stress=500, light=20)
