@@ -1,0 +1,81 @@
+"""Markdown summary of a results file:  python -m bench.report [bench/results.json]"""
+
+from __future__ import annotations
+
+import json
+import sys
+from pathlib import Path
+from typing import Any
+
+PEERS = ["stdlib logging", "picologging", "structlog", "loguru"]
+
+
+def ns(v: float | None) -> str:
+    return "-" if v is None else (f"{v:,.1f}" if v < 1000 else f"{v:,.0f}")
+
+
+def x(v: float | None) -> str:
+    return "-" if v is None else (f"{v:.2f}x" if v < 100 else f"{v:.0f}x")
+
+
+def markdown(res: dict[str, Any]) -> str:
+    m, cfg = res["machine"], res["config"]
+    out = [
+        f"Machine: {m['cpu']}, {m['cores']} cores, {m['implementation']} {m['python']}, {m['platform']}; "
+        f"load average at start {m['loadavg_at_start'][0]:.2f}. "
+        f"{cfg['rounds']} rounds; {cfg['n']:,} calls per round for ferrant and the floor, "
+        f"{cfg['peer_n']:,} for the peers, {cfg['long_n']:,} in the long run.",
+        "",
+        "Medians of the per-call time on the calling thread; `x empty` is the median of the per-round ratios "
+        "to the empty method; a peer's `ferrant Nx` is the median of the per-round ratios peer / ferrant.",
+        "",
+        "| case | empty loop | empty method | ferrant | x empty | " + " | ".join(PEERS) + " |",
+        "|---|---:|---:|---:|---:|" + "---:|" * len(PEERS),
+    ]
+    for key, case in res["cases"].items():
+        s = case["summary"]
+        if key == "threads":
+            floor, fer = s.get("empty method x4", {}), s.get("ferrant x4", {})
+            peers = {p: s.get(f"{p} x4") for p in PEERS}
+            title = case["title"] + " (ferrant x4 / x1: " + x(fer.get("x_single_thread_call")) + ")"
+        else:
+            floor, fer = s.get("empty method", {}), s.get("ferrant", {})
+            peers = {p: s.get(p) for p in PEERS}
+            title = case["title"]
+        if key == "e2e":
+            title += f" (end to end / calling thread: {x(fer.get('e2e_over_call'))})"
+        cells = []
+        for p in PEERS:
+            r = peers[p]
+            cells.append("-" if not r else f"{ns(r['call_ns'])} (ferrant {x(r.get('ferrant_speedup_call'))})")
+        out.append(f"| {title} | {ns(s.get('empty loop', {}).get('call_ns'))} | {ns(floor.get('call_ns'))} | "
+                   f"{ns(fer.get('call_ns'))} | {x(fer.get('call_x_floor'))} | " + " | ".join(cells) + " |")
+    mem = res.get("memory") or {}
+    if mem.get("samples"):
+        pts = [s for s in mem["samples"] if not s.get("after_shutdown")]
+        first = next((s for s in pts if s["records"] >= 1_000_000), pts[0])
+        last = pts[-1]
+        peak = max(s["hwm_kib"] for s in mem["samples"])
+        out += ["", f"Memory (ferrant, one process): RSS {first['rss_kib'] / 1024:.1f} MiB after "
+                f"{first['records']:,} records, {last['rss_kib'] / 1024:.1f} MiB after {last['records']:,}; "
+                f"peak {peak / 1024:.1f} MiB."]
+    al = (res.get("allocations") or {}).get("contenders")
+    if al:
+        out += ["", "Heap allocations per record (malloc family, all threads, steady state): "
+                + ", ".join(f"{k} {v['per_record_all']:.4g}" for k, v in al.items()) + "."]
+    if res.get("targets"):
+        out += ["", "| target | measured | |", "|---|---:|---|"]
+        for t in res["targets"]:
+            mark = "n/a" if t["met"] is None else ("met" if t["met"] else "not met")
+            out.append(f"| {t['target']} | {x(t['measured'])} | {mark} |")
+    return "\n".join(out)
+
+
+def main() -> int:
+    path = Path(sys.argv[1] if len(sys.argv) > 1 else Path(__file__).with_name("results.json"))
+    print(markdown(json.loads(path.read_text())))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
