@@ -100,37 +100,43 @@ Step scan(std::string_view tpl, PyObject* const* args, Py_ssize_t n, ByteBuffer&
     return next < n ? Step::Fallback : Step::Done;
 }
 
+// The interpreter may fail without setting an exception; the caller always
+// gets one.
+bool failed() {
+    (void)python_error();
+    return false;
+}
+
 }  // namespace
 
-Status fallback_format(ByteBuffer& out, PyObject* message, PyObject* operand) {
+bool fallback_format(ByteBuffer& out, PyObject* message, PyObject* operand) {
     out.clear();
     PyRef result = PyRef::steal(PyNumber_Remainder(message, operand));
-    if (!result) return python_error();
+    if (!result) return failed();
     if (!PyUnicode_Check(result.get())) {
         PyErr_Format(PyExc_TypeError, "message formatting returned %.200s, not str",
                      Py_TYPE(result.get())->tp_name);
-        return Error::python();
+        return false;
     }
-    if (append_utf8(out, result.get()) != Step::Done) return python_error();
-    return ok_status();
+    return append_utf8(out, result.get()) == Step::Done || failed();
 }
 
-Status interpolate(PyObject* message, PyObject* const* args, Py_ssize_t n, ByteBuffer& out) {
-    if (n == 1 && PyDict_Check(args[0])) {
+bool interpolate(PyObject* message, PyObject* const* args, Py_ssize_t n, ByteBuffer& out) {
+    if (n == 1 && PyDict_Check(args[0])) [[unlikely]] {
         PyObject* mapping = args[0];
         int truth = PyObject_IsTrue(mapping);
-        if (truth < 0) return python_error();
+        if (truth < 0) return failed();
         if (truth) return fallback_format(out, message, mapping);
     }
     std::string_view tpl;
-    if (!utf8_view(message, tpl)) return python_error();
+    if (!utf8_view(message, tpl)) return failed();
     switch (scan(tpl, args, n, out)) {
-    case Step::Done: return ok_status();
-    case Step::Failed: return python_error();
+    case Step::Done: return true;
+    case Step::Failed: return failed();
     case Step::Fallback: break;
     }
     PyRef tuple = PyRef::steal(PyTuple_New(n));
-    if (!tuple) return python_error();
+    if (!tuple) return failed();
     for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
     return fallback_format(out, message, tuple.get());
 }

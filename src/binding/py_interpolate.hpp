@@ -2,7 +2,6 @@
 
 #include "binding/py_ref.hpp"
 #include "lib/byte_buffer.hpp"
-#include "lib/result.hpp"
 
 namespace ferrant {
 
@@ -10,11 +9,12 @@ namespace ferrant {
 // and strs are rendered here without creating Python objects; every template
 // or argument this code does not reproduce byte for byte goes to the
 // interpreter's own `%`. `args` holds n >= 1 arguments; a tuple of them is
-// built only for the interpreter's `%`. On error the content of `out` is
-// meaningless.
-Status interpolate(PyObject* message, PyObject* const* args, Py_ssize_t n, ByteBuffer& out);
+// built only for the interpreter's `%`. Returns false with a Python exception
+// set on error; the content of `out` is then meaningless.
+bool interpolate(PyObject* message, PyObject* const* args, Py_ssize_t n, ByteBuffer& out);
 
 // Replaces the content of `out` with the UTF-8 of `message % operand`.
-Status fallback_format(ByteBuffer& out, PyObject* message, PyObject* operand);
+// Returns false with a Python exception set on error.
+bool fallback_format(ByteBuffer& out, PyObject* message, PyObject* operand);
 
 }  // namespace ferrant

@@ -26,7 +26,9 @@ struct PyLoggerObject {
     std::uint8_t level;  // threshold rank: records of a greater rank are dropped
     const LineLayout* layout;
     std::shared_ptr<SharedWriter> writer;
-    std::string name_field;  // pre-rendered for the writer's layout; empty: no name
+    // Per rank, level text + name field + message key, pre-rendered for the
+    // writer's layout so a record copies them in one piece.
+    std::string heads[6];
 };
 
 PyObject* TYPE = nullptr;
@@ -60,14 +62,14 @@ PyObject* make_logger(std::optional<std::string_view> name, std::optional<std::s
     logger->level = rank;
     logger->layout = &LineLayout::for_settings(settings);
     new (&logger->writer) std::shared_ptr<SharedWriter>(writer.take());
-    new (&logger->name_field) std::string();
-    if (name) {
-        try {
-            logger->name_field = render_name_field(*name, settings);
-        } catch (...) {
-            Py_DECREF(self);
-            return raise_current_exception();
-        }
+    for (std::string& head : logger->heads) new (&head) std::string();
+    try {
+        const std::string name_field = name ? render_name_field(*name, settings) : std::string();
+        for (unsigned r = 1; r <= 5; ++r)
+            logger->heads[r] = record_head(*logger->layout, r, name_field);
+    } catch (...) {
+        Py_DECREF(self);
+        return raise_current_exception();
     }
     return self;
 }
@@ -127,7 +129,7 @@ void logger_dealloc(PyObject* self) {
         PyErr_Clear();
     }
     logger->writer.~shared_ptr();  // the last holder stops and joins the writer here
-    logger->name_field.~basic_string();
+    for (std::string& head : logger->heads) head.~basic_string();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -158,55 +160,55 @@ void append_line(ThreadProducer& tp, PyLoggerObject* logger, unsigned rank,
     const WallTime now = p.current_time();
     claim_batch(tp, logger->writer);
     p.append_time_prefix(now.secs, now.nanos, logger->writer->settings());
-    append_record_tail(p.line_buf, *logger->layout, rank, logger->name_field, message);
+    append_record_tail(p.line_buf, logger->heads[rank], message, logger->layout->line_end);
     guard.done();
     if (++p.pending >= batch_size) hand_off(tp);
 }
 
 // A record made while this thread's producer is being torn down goes out on
 // its own, through a producer of its own.
-[[gnu::noinline]] Status log_without_producer(PyLoggerObject* logger, unsigned rank,
-                                              PyObject* message, PyObject* const* args,
-                                              Py_ssize_t nargs) {
+[[gnu::noinline]] bool log_without_producer(PyLoggerObject* logger, unsigned rank,
+                                            PyObject* message, PyObject* const* args,
+                                            Py_ssize_t nargs) {
     ThreadProducer tp;
     std::string_view text;
     if (nargs == 0) {
-        if (!utf8_view(message, text)) return python_error();
+        if (!utf8_view(message, text)) return false;
     } else {
-        Status st = interpolate(message, args, nargs, tp.core.scratch);
-        if (!st) return st;
+        if (!interpolate(message, args, nargs, tp.core.scratch)) return false;
         text = tp.core.scratch.view();
     }
     append_line(tp, logger, rank, text, 1);
-    return ok_status();
+    return true;
 }
 
 // The body of every level method, after the message has been checked.
-Status log_args(PyLoggerObject* logger, unsigned rank, PyObject* message, PyObject* const* args,
-                Py_ssize_t nargs) {
-    if (logger->level < rank) return ok_status();
+// Returns false with a Python exception set.
+bool log_args(PyLoggerObject* logger, unsigned rank, PyObject* message, PyObject* const* args,
+              Py_ssize_t nargs) {
+    if (logger->level < rank) return true;
     const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
     ThreadProducer* tp = thread_producer();
     if (!tp) [[unlikely]] {
-        if (PyErr_Occurred()) return Error::python();
+        if (PyErr_Occurred()) return false;
         return log_without_producer(logger, rank, message, args, nargs);
     }
     if (nargs == 0) {
         std::string_view text;
-        if (!utf8_view(message, text)) return python_error();
+        if (!utf8_view(message, text)) return false;
         append_line(*tp, logger, rank, text, batch_size);
-        return ok_status();
+        return true;
     }
     // Argument code may log on this thread: it finds an empty scratch slot
     // and uses its own buffer. Nothing here may touch the producer while
     // Python code runs, so a thread ended mid-call unwinds cleanly.
     ByteBuffer scratch = std::move(tp->core.scratch);
     scratch.clear();
-    Status st = interpolate(message, args, nargs, scratch);
-    if (st) append_line(*tp, logger, rank, scratch.view(), batch_size);
+    const bool ok = interpolate(message, args, nargs, scratch);
+    if (ok) append_line(*tp, logger, rank, scratch.view(), batch_size);
     tp->core.scratch = std::move(scratch);
     tp->core.scratch.clear();
-    return st;
+    return ok;
 }
 
 template <unsigned Rank>
@@ -254,8 +256,7 @@ PyObject* call_level(unsigned rank, const char* method, PyObject* self, PyObject
         return nullptr;
     }
     try {
-        Status st = log_args(as_logger(self), rank, message, args, nargs);
-        if (!st) return raise(st.error());
+        if (!log_args(as_logger(self), rank, message, args, nargs)) return nullptr;
     } catch (...) {
         return raise_current_exception();
     }

@@ -11,6 +11,12 @@ namespace ferrant {
 // UTF-8 bytes of a str (or subclass), borrowed from the object. False with
 // UnicodeEncodeError set for lone surrogates.
 inline bool utf8_view(PyObject* str, std::string_view& out) {
+    // Compact ASCII strings are their own UTF-8: no call needed.
+    if (PyUnicode_IS_COMPACT_ASCII(str)) [[likely]] {
+        out = {static_cast<const char*>(PyUnicode_DATA(str)),
+               static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
+        return true;
+    }
     Py_ssize_t size;
     const char* data = PyUnicode_AsUTF8AndSize(str, &size);
     if (!data) return false;

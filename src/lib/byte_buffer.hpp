@@ -16,7 +16,9 @@ class ByteBuffer {
 public:
     ByteBuffer() = default;
     explicit ByteBuffer(std::size_t capacity) { reserve(capacity); }
-    ~ByteBuffer() { std::free(data_); }
+    ~ByteBuffer() {
+        if (data_) std::free(data_);
+    }
 
     ByteBuffer(ByteBuffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)),
@@ -24,7 +26,7 @@ public:
           capacity_(std::exchange(other.capacity_, 0)) {}
     ByteBuffer& operator=(ByteBuffer&& other) noexcept {
         if (this != &other) {
-            std::free(data_);
+            if (data_) std::free(data_);
             data_ = std::exchange(other.data_, nullptr);
             size_ = std::exchange(other.size_, 0);
             capacity_ = std::exchange(other.capacity_, 0);

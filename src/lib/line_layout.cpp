@@ -1,5 +1,7 @@
 #include "lib/line_layout.hpp"
 
+#include <cstring>
+
 #include "lib/json_escape.hpp"
 
 namespace ferrant {
@@ -59,16 +61,21 @@ std::string render_name_field(std::string_view name, const WriterSettings& setti
     return std::string(out.view());
 }
 
-void append_record_tail(ByteBuffer& out, const LineLayout& layout, unsigned rank,
-                        std::string_view name_field, std::string_view message) {
-    const std::string_view level = layout.level[rank];
-    out.reserve_extra(level.size() + name_field.size() + layout.msg_key.size() + message.size() +
-                      layout.line_end.size());
-    out.append_unchecked(level.data(), level.size());
-    out.append_unchecked(name_field.data(), name_field.size());
-    out.append_unchecked(layout.msg_key.data(), layout.msg_key.size());
-    json_escape(out, message);
-    out.append(layout.line_end);
+std::string record_head(const LineLayout& layout, unsigned rank, std::string_view name_field) {
+    std::string head(layout.level[rank]);
+    head += name_field;
+    head += layout.msg_key;
+    return head;
+}
+
+void append_record_tail(ByteBuffer& out, std::string_view head, std::string_view message,
+                        std::string_view line_end) {
+    out.reserve_extra(head.size() + message.size() * JSON_ESCAPE_MAX_GROWTH + line_end.size());
+    char* const start = out.end();
+    std::memcpy(start, head.data(), head.size());
+    char* p = json_escape_unchecked(start + head.size(), message);
+    for (char c : line_end) *p++ = c;
+    out.commit(static_cast<std::size_t>(p - start));
 }
 
 }  // namespace ferrant

@@ -23,9 +23,13 @@ struct LineLayout {
 // escaped; a plain one is written bare.
 std::string render_name_field(std::string_view name, const WriterSettings& settings);
 
-// Appends everything after the time prefix: level, name field (may be
-// empty), the escaped message and the line end. One record, one line.
-void append_record_tail(ByteBuffer& out, const LineLayout& layout, unsigned rank,
-                        std::string_view name_field, std::string_view message);
+// Level text, name field (may be empty) and message key of one rank: the
+// fixed part of a line after the time prefix, built once per logger.
+std::string record_head(const LineLayout& layout, unsigned rank, std::string_view name_field);
+
+// Appends everything after the time prefix: the record head, the escaped
+// message and the line end. One record, one line.
+void append_record_tail(ByteBuffer& out, std::string_view head, std::string_view message,
+                        std::string_view line_end);
 
 }  // namespace ferrant

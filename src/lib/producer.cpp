@@ -8,12 +8,39 @@ namespace ferrant {
 
 namespace {
 
-// Head text, 9 fraction digits and tail text: an upper bound of any prefix.
-constexpr std::size_t kMaxPrefix = 2 * StampText::kCapacity + 9;
+// Texts are copied at their full fixed width (a few vector moves instead of a
+// call) and the write position then advances by their real length.
+constexpr std::size_t kKeyWidth = 16;
 
-char* put(char* out, const char* p, std::size_t n) {
-    std::memcpy(out, p, n);
-    return out + n;
+// Head text, 9 fraction digits and tail text, each copied whole.
+constexpr std::size_t kMaxPrefix = 2 * StampText::kCapacity + 9;
+static_assert(kKeyWidth <= StampText::kCapacity);
+
+struct PaddedKey {
+    char bytes[kKeyWidth];
+    std::size_t size;
+};
+
+constexpr PaddedKey pad(std::string_view key) {
+    PaddedKey k{};
+    for (std::size_t i = 0; i < key.size(); ++i) k.bytes[i] = key[i];
+    k.size = key.size();
+    return k;
+}
+
+constexpr PaddedKey kTextKey = pad(kTextLevelKey);
+constexpr PaddedKey kColorKey = pad(kColorLevelKey);
+constexpr PaddedKey kJsonKey = pad(kJsonLevelKey);
+static_assert(kColorLevelKey.size() <= kKeyWidth && kJsonLevelKey.size() <= kKeyWidth);
+
+char* put(char* out, const StampText& text) {
+    std::memcpy(out, text.data(), StampText::kCapacity);
+    return out + text.size();
+}
+
+char* put(char* out, const PaddedKey& key) {
+    std::memcpy(out, key.bytes, kKeyWidth);
+    return out + key.size;
 }
 
 }  // namespace
@@ -29,7 +56,7 @@ void Producer::append_time_prefix(std::uint64_t secs, std::uint32_t nanos,
                                                                  : StampVariant::Text;
     const StampText* head;
     const StampText* offset;
-    std::string_view level_key;
+    const PaddedKey* level_key;
     switch (variant) {
         case StampVariant::Text:
             // Only a caller passing 2^64 - 1 itself can meet the initial mark.
@@ -37,33 +64,33 @@ void Producer::append_time_prefix(std::uint64_t secs, std::uint32_t nanos,
                 stamps.refresh(secs);
             head = settings.unix_ts ? &stamps.text_unix : &stamps.text_time;
             offset = &stamps.text_offset;
-            level_key = kTextLevelKey;
+            level_key = &kTextKey;
             break;
         case StampVariant::Color:
             if (stamps.color_time.empty()) [[unlikely]]
                 stamps.refresh_for(secs, variant);
             head = settings.unix_ts ? &stamps.color_unix : &stamps.color_time;
             offset = &stamps.color_offset;
-            level_key = kColorLevelKey;
+            level_key = &kColorKey;
             break;
         default:
             if (stamps.json_time.empty()) [[unlikely]]
                 stamps.refresh_for(secs, variant);
             head = settings.unix_ts ? &stamps.json_unix : &stamps.json_time;
             offset = &stamps.json_offset;
-            level_key = kJsonLevelKey;
+            level_key = &kJsonKey;
             break;
     }
 
     line_buf.reserve_extra(kMaxPrefix);
     char* const start = line_buf.end();
-    char* out = put(start, head->data(), head->size());
+    char* out = put(start, *head);
     if (settings.unix_ts) {
         digits::write_9(out, nanos);
-        out = put(out + 9, level_key.data(), level_key.size());
+        out = put(out + 9, *level_key);
     } else {
         digits::write_6(out, nanos / 1000);
-        out = put(out + 6, offset->data(), offset->size());
+        out = put(out + 6, *offset);
     }
     line_buf.commit(static_cast<std::size_t>(out - start));
 }

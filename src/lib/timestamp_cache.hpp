@@ -31,7 +31,7 @@ public:
     void assign(std::string_view a, std::string_view b = {}, std::string_view c = {});
 
 private:
-    char bytes_[kCapacity];
+    char bytes_[kCapacity] = {};  // fully initialised: copied whole per record
     std::uint8_t len_ = 0;
 };
 

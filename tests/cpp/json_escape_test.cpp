@@ -66,3 +66,17 @@ TEST(JsonEscapeAllBytes, OutputIsAValidStringBody) {
         }
     }
 }
+
+// Every byte value at every position of a text long enough to be scanned
+// eight bytes at a time, against the escape of that byte on its own.
+TEST(JsonEscapeAllBytes, WordScanMatchesBytewiseRule) {
+    const std::string filler = "abcdefghijklmnopqrs";
+    for (int c = 0; c < 256; ++c) {
+        const std::string alone = escaped(std::string(1, static_cast<char>(c)));
+        for (std::size_t pos = 0; pos <= filler.size(); ++pos) {
+            std::string in = filler;
+            in.insert(pos, 1, static_cast<char>(c));
+            EXPECT_EQ(escaped(in), filler.substr(0, pos) + alone + filler.substr(pos)) << c;
+        }
+    }
+}
