@@ -151,12 +151,6 @@ def test_daemon_threads_logging_while_main_returns(tmp_path, sizes, dest):
     assert not failures, failures[:3]
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="a str subclass returned by __str__ is released inside a destructor "
-    "(implicitly noexcept); its __del__ gives the GIL away and the thread's "
-    "forced unwind at finalisation aborts with 'terminate called'",
-)
 def test_argument_text_released_with_a_finaliser_at_exit(tmp_path, sizes):
     failures = finalise_many(tmp_path, sizes, 'S("x")', "file", 300, stop_at_first=True)
     assert not failures, failures[:3]

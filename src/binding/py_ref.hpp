@@ -19,8 +19,10 @@ public:
     }
     // A daemon thread ended by pthread_exit during finalisation unwinds
     // through here without the GIL: the reference is then leaked, not
-    // released behind the interpreter's back.
-    ~PyRef() {
+    // released behind the interpreter's back. Not noexcept: releasing may run
+    // a __del__ that gives the GIL away, and the thread may then be ended
+    // inside this destructor; its forced unwind must pass through.
+    ~PyRef() noexcept(false) {
         if (obj_ && PyGILState_Check()) Py_DECREF(obj_);
     }
 
