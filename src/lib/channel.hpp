@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -19,9 +20,15 @@ namespace detail {
 // lock that a vanished thread may hold.
 template <class T>
 struct ChannelState {
-    explicit ChannelState(std::size_t cap)
+    ChannelState(std::size_t cap, std::size_t max_weight_, std::size_t (*weigh_)(const T&))
         : slots(static_cast<T*>(::operator new(cap * sizeof(T), std::align_val_t{alignof(T)}))),
-          capacity(cap) {}
+          capacity(cap),
+          max_weight(max_weight_),
+          weigh(weigh_) {}
+
+    // Full: no free slot, or the queued values weigh their limit already (a
+    // value is always accepted into an empty channel, whatever it weighs).
+    bool full() const { return count == capacity || (count > 0 && queued_weight >= max_weight); }
 
     // Values still queued when the last end goes are discarded here: a
     // receiver that ended leaves them in place until then.
@@ -38,6 +45,9 @@ struct ChannelState {
     std::condition_variable not_full;
     T* slots;
     std::size_t capacity;
+    std::size_t max_weight;
+    std::size_t (*weigh)(const T&);  // null: values weigh nothing
+    std::size_t queued_weight = 0;
     std::size_t head = 0;
     std::size_t count = 0;
     std::size_t senders = 1;
@@ -103,13 +113,14 @@ public:
             return std::optional<T>(std::move(value));
         auto& s = *state_;
         std::unique_lock lock(s.mutex);
-        while (s.receiver_alive && s.count == s.capacity) {
+        while (s.receiver_alive && s.full()) {
             if (s.receiver_waiting) s.not_empty.notify_one();
             ++s.blocked_senders;
             s.not_full.wait(lock);
             --s.blocked_senders;
         }
         if (!s.receiver_alive) return std::optional<T>(std::move(value));
+        if (s.weigh) s.queued_weight += s.weigh(value);
         ::new (static_cast<void*>(s.slots + (s.head + s.count) % s.capacity)) T(std::move(value));
         ++s.count;
         const bool wake = s.receiver_waiting && (urgent || s.count >= lazy_wake);
@@ -133,7 +144,8 @@ public:
 
 private:
     template <class U>
-    friend std::pair<Sender<U>, Receiver<U>> make_channel(std::size_t capacity);
+    friend std::pair<Sender<U>, Receiver<U>> make_channel(std::size_t, std::size_t,
+                                                          std::size_t (*)(const U&));
     explicit Sender(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {}
 
     void release() {
@@ -185,6 +197,7 @@ public:
                 return {RecvStatus::Timeout, std::nullopt};
         }
         T* slot = s.slots + s.head;
+        if (s.weigh) s.queued_weight -= s.weigh(*slot);
         Received<T> out{RecvStatus::Value, std::nullopt};
         out.value.emplace(std::move(*slot));
         slot->~T();
@@ -209,17 +222,22 @@ public:
 
 private:
     template <class U>
-    friend std::pair<Sender<U>, Receiver<U>> make_channel(std::size_t capacity);
+    friend std::pair<Sender<U>, Receiver<U>> make_channel(std::size_t, std::size_t,
+                                                          std::size_t (*)(const U&));
     explicit Receiver(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {}
 
     std::shared_ptr<detail::ChannelState<T>> state_;
 };
 
-// A channel whose ring of `capacity` slots is allocated here, once.
+// A channel whose ring of `capacity` slots is allocated here, once. With
+// `weigh`, senders also wait while the queued values weigh `max_weight` or
+// more, which bounds the memory a slow receiver lets pile up.
 template <class T>
-std::pair<Sender<T>, Receiver<T>> make_channel(std::size_t capacity) {
+std::pair<Sender<T>, Receiver<T>> make_channel(std::size_t capacity,
+                                               std::size_t max_weight = SIZE_MAX,
+                                               std::size_t (*weigh)(const T&) = nullptr) {
     assert(capacity > 0);
-    auto state = std::make_shared<detail::ChannelState<T>>(capacity);
+    auto state = std::make_shared<detail::ChannelState<T>>(capacity, max_weight, weigh);
     return {Sender<T>(state), Receiver<T>(state)};
 }
 

@@ -6,6 +6,15 @@
 
 namespace ferrant {
 
+namespace {
+
+std::size_t queued_bytes(const Action& action) {
+    const auto* write = std::get_if<Write>(&action);
+    return write ? write->chunk.size() : 0;
+}
+
+}  // namespace
+
 SharedWriter::SharedWriter(Token, std::optional<std::string> path, WriterSettings settings,
                            std::shared_ptr<const WriterClock> clock)
     : path_(std::move(path)), clock_(std::move(clock)), settings_(settings) {}
@@ -19,7 +28,8 @@ Result<std::shared_ptr<SharedWriter>> SharedWriter::start(std::optional<std::str
 }
 
 Status SharedWriter::spawn(LocalDate day) {
-    auto [sender, receiver] = make_channel<Action>(WRITER_CHANNEL_CAPACITY);
+    auto [sender, receiver] =
+        make_channel<Action>(WRITER_CHANNEL_CAPACITY, WRITER_CHANNEL_MAX_BYTES, queued_bytes);
     auto ended = std::make_shared<std::atomic<bool>>(false);
     Context context{std::move(receiver), path_, day, clock_};
     try {

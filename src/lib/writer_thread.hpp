@@ -15,6 +15,10 @@ namespace ferrant {
 // Capacity of every writer channel, in actions.
 inline constexpr std::size_t WRITER_CHANNEL_CAPACITY = 65536;
 
+// Bytes of lines a writer channel holds before senders wait: a writer held
+// up by a slow disk must not let the producers' batches grow the process.
+inline constexpr std::size_t WRITER_CHANNEL_MAX_BYTES = 16u << 20;
+
 // Where the writer thread reads time; tests substitute their own.
 class WriterClock {
 public:
@@ -36,9 +40,12 @@ struct Context {
     std::chrono::nanoseconds idle_wait = std::chrono::seconds(1);
 };
 
-// The writer thread's body: runs until Stop, disconnection or an I/O error.
-// The receiver is released before it returns, so later sends fail at once.
-// An I/O error is reported as one "error ..." line on standard error.
+// The writer thread's body: runs until Stop or disconnection. The receiver
+// is released when it returns, so later sends fail at once.
+// I/O errors do not end it: the first failure of an episode prints one
+// "error ..." line on standard error, bytes that cannot be written are
+// dropped, the destination is reopened at each periodic check, and one more
+// line gives the count of lost bytes once writing succeeds again.
 void run_writer(Context context);
 
 }  // namespace ferrant

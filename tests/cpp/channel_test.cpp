@@ -143,3 +143,24 @@ TEST(Channel, ManySendersKeepTheirOwnOrderAndLoseNothing) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(total, kSenders * kEach);
 }
+
+// Weighted values: senders wait once the queue weighs its limit, and a value
+// heavier than the limit still goes into an empty channel.
+TEST(Channel, WeightLimitBlocksUntilTheQueueLightens) {
+    auto weigh = [](const std::size_t& v) { return v; };
+    auto [tx, rx] = make_channel<std::size_t>(100, 10, +weigh);
+    EXPECT_FALSE(tx.send(25).has_value());  // heavier than the limit, channel empty
+    std::atomic<bool> sent{false};
+    std::thread sender([&, tx = tx]() mutable {
+        EXPECT_FALSE(tx.send(1).has_value());
+        sent = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(sent.load());
+    auto got = rx.recv_timeout(std::chrono::seconds(1));
+    ASSERT_EQ(got.status, ferrant::RecvStatus::Value);
+    EXPECT_EQ(*got.value, 25u);
+    sender.join();
+    EXPECT_TRUE(sent.load());
+    EXPECT_EQ(*rx.recv_timeout(std::chrono::seconds(1)).value, 1u);
+}
