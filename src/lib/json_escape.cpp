@@ -32,8 +32,15 @@ inline std::uint64_t needs_escape(std::uint64_t w) {
     return (below_space | ((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs;
 }
 
-char* escape_byte(char* out, std::uint8_t byte, char e) {
+// Writes one byte of text, escaped when it must be.
+char* escape_byte(char* out, char c) {
     static constexpr char kHex[] = "0123456789abcdef";
+    const auto byte = static_cast<std::uint8_t>(c);
+    const char e = kEscape[byte];
+    if (!e) {
+        *out = c;
+        return out + 1;
+    }
     out[0] = '\\';
     if (e != 'u') {
         out[1] = e;
@@ -61,23 +68,9 @@ char* json_escape_unchecked(char* out, std::string_view text) {
             p += 8;
             continue;
         }
-        for (const char* stop = p + 8; p != stop; ++p) {
-            const auto byte = static_cast<std::uint8_t>(*p);
-            const char e = kEscape[byte];
-            if (!e)
-                *out++ = *p;
-            else
-                out = escape_byte(out, byte, e);
-        }
+        for (const char* stop = p + 8; p != stop; ++p) out = escape_byte(out, *p);
     }
-    for (; p != end; ++p) {
-        const auto byte = static_cast<std::uint8_t>(*p);
-        const char e = kEscape[byte];
-        if (!e)
-            *out++ = *p;
-        else
-            out = escape_byte(out, byte, e);
-    }
+    for (; p != end; ++p) out = escape_byte(out, *p);
     return out;
 }
 
