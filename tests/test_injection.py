@@ -6,7 +6,7 @@ import json
 import re
 
 import pytest
-from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from lines import dated_bytes
