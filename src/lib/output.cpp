@@ -2,9 +2,18 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace ferrant {
+
+namespace {
+
+bool same_inode(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
 
 OsError write_all(int fd, const char* data, std::size_t size) {
     while (size > 0) {
@@ -27,10 +36,21 @@ Output Output::standard_output() { return Output(STDOUT_FILENO, false); }
 
 Output Output::owned_file(int fd) { return Output(fd, true); }
 
+Output Output::unopened(OsError why) {
+    Output out(-1, false);
+    out.down_ = why;
+    return out;
+}
+
 Output::Output(Output&& other) noexcept
     : buffer_(std::move(other.buffer_)),
       fd_(std::exchange(other.fd_, -1)),
-      owned_(std::exchange(other.owned_, false)) {}
+      owned_(std::exchange(other.owned_, false)),
+      down_(std::exchange(other.down_, OsError{})),
+      tail_(std::exchange(other.tail_, 0)),
+      tail_is_filler_(std::exchange(other.tail_is_filler_, false)),
+      dropped_(std::exchange(other.dropped_, 0)),
+      progress_(std::exchange(other.progress_, false)) {}
 
 Output& Output::operator=(Output&& other) noexcept {
     if (this != &other) {
@@ -38,6 +58,11 @@ Output& Output::operator=(Output&& other) noexcept {
         buffer_ = std::move(other.buffer_);
         fd_ = std::exchange(other.fd_, -1);
         owned_ = std::exchange(other.owned_, false);
+        down_ = std::exchange(other.down_, OsError{});
+        tail_ = std::exchange(other.tail_, 0);
+        tail_is_filler_ = std::exchange(other.tail_is_filler_, false);
+        dropped_ = std::exchange(other.dropped_, 0);
+        progress_ = std::exchange(other.progress_, false);
     }
     return *this;
 }
@@ -58,30 +83,117 @@ OsError Output::write(std::string_view chunk) {
         buffer_.append_unchecked(chunk.data(), chunk.size());
         return {};
     }
-    if (OsError err = flush()) return err;
-    if (chunk.size() >= BUFFER_SIZE) return write_all(fd_, chunk.data(), chunk.size());
-    buffer_.append_unchecked(chunk.data(), chunk.size());
-    return {};
+    if (OsError err = flush()) {
+        if (chunk.size() <= buffer_.capacity() - buffer_.size())
+            buffer_.append_unchecked(chunk.data(), chunk.size());
+        else
+            dropped_ += chunk.size();
+        return err;
+    }
+    if (chunk.size() < BUFFER_SIZE) {
+        buffer_.append_unchecked(chunk.data(), chunk.size());
+        return {};
+    }
+    // The buffer is empty here, so a torn rest of this chunk fits the rules
+    // of keep_torn_rest.
+    return write_out(chunk.data(), chunk.size());
 }
 
 OsError Output::flush() {
-    const char* data = buffer_.data();
-    std::size_t left = buffer_.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd_, data, left);
+    if (fd_ < 0) {
+        if (!down_) return {};
+        dropped_ += buffer_.size();
+        buffer_.clear();
+        return down_;
+    }
+    if (OsError err = write_out(buffer_.data(), buffer_.size())) return err;
+    buffer_.clear();
+    tail_ = 0;
+    tail_is_filler_ = false;
+    return {};
+}
+
+OsError Output::write_out(const char* data, std::size_t size) {
+    std::size_t written = 0;
+    while (written < size) {
+        const ssize_t n = ::write(fd_, data + written, size - written);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             const OsError err{n < 0 ? errno : EIO};
-            // Keep what was not written, at the front, for the next attempt.
-            std::memmove(buffer_.data(), data, left);
-            buffer_.resize_down(left);
+            keep_torn_rest(data, size, written);
             return err;
         }
-        data += n;
-        left -= static_cast<std::size_t>(n);
+        progress_ = true;
+        written += static_cast<std::size_t>(n);
     }
-    buffer_.clear();
     return {};
+}
+
+void Output::keep_torn_rest(const char* data, std::size_t size, std::size_t written) {
+    if (written == 0) {
+        // Nothing went out: a tail from an earlier failure is still owed.
+        dropped_ += size - tail_;
+        buffer_.resize_down(tail_);
+        return;
+    }
+    if (data[written - 1] == '\n') {
+        dropped_ += size - written;
+        buffer_.clear();
+        tail_ = 0;
+        tail_is_filler_ = false;
+        return;
+    }
+    const char* rest = data + written;
+    const void* newline = std::memchr(rest, '\n', size - written);
+    const std::size_t line_rest =
+        newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - rest) + 1
+                : size - written;
+    buffer_.clear();
+    if (line_rest <= buffer_.capacity()) {
+        // `rest` may lie inside the buffer itself.
+        std::memmove(buffer_.data(), rest, line_rest);
+        buffer_.commit(line_rest);
+        dropped_ += size - written - line_rest;
+        tail_ = line_rest;
+        tail_is_filler_ = false;
+    } else {
+        buffer_.append_unchecked("\n", 1);
+        dropped_ += size - written;
+        tail_ = 1;
+        tail_is_filler_ = true;
+    }
+}
+
+void Output::take_pending(Output& old) {
+    const char* from = old.buffer_.data();
+    std::size_t size = old.buffer_.size();
+    if (old.tail_ > 0 && !same_file(old)) {
+        if (!old.tail_is_filler_) dropped_ += old.tail_;
+        from += old.tail_;
+        size -= old.tail_;
+    } else {
+        tail_ = old.tail_;
+        tail_is_filler_ = old.tail_is_filler_;
+    }
+    const std::size_t room = buffer_.capacity() - buffer_.size();
+    const std::size_t kept = size <= room ? size : room;
+    buffer_.append_unchecked(from, kept);
+    dropped_ += size - kept + old.take_dropped();
+    old.buffer_.clear();
+    old.tail_ = 0;
+    old.tail_is_filler_ = false;
+}
+
+bool Output::same_file(const Output& other) const {
+    struct stat a, b;
+    return fd_ >= 0 && other.fd_ >= 0 && ::fstat(fd_, &a) == 0 && ::fstat(other.fd_, &b) == 0 &&
+           same_inode(a, b);
+}
+
+bool Output::writes_to(const std::string& path) const {
+    struct stat open, named;
+    return fd_ >= 0 && ::fstat(fd_, &open) == 0 && ::stat(path.c_str(), &named) == 0 &&
+           same_inode(open, named);
 }
 
 }  // namespace ferrant

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "lib/byte_buffer.hpp"
 #include "lib/os_error.hpp"
@@ -14,6 +17,12 @@ OsError write_all(int fd, const char* data, std::size_t size);
 // A buffered output stream in front of a file descriptor, used by one thread.
 // Releasing it (destruction, or assigning over it) writes out what is still
 // buffered, ignoring errors, and closes the descriptor if it owns it.
+//
+// Failures never leave the buffer larger than BUFFER_SIZE: bytes that could
+// not be written are dropped and counted (take_dropped). Chunks hold whole
+// lines, and a line the destination got only part of is finished before
+// anything else goes out: its remainder stays at the front of the buffer, or,
+// when it is too long to keep, a lone "\n" ends the torn line instead.
 class Output {
 public:
     static constexpr std::size_t BUFFER_SIZE = 1 << 20;
@@ -22,6 +31,9 @@ public:
     static Output standard_output();
     // Takes ownership of an open file descriptor.
     static Output owned_file(int fd);
+    // No destination: chunks are buffered, and every attempt to write them
+    // out drops them and fails with `why`.
+    static Output unopened(OsError why);
 
     Output(Output&& other) noexcept;
     Output& operator=(Output&& other) noexcept;
@@ -31,10 +43,25 @@ public:
 
     // Buffers `chunk`, or writes the buffer out first when it does not fit;
     // a chunk of at least BUFFER_SIZE bytes then goes straight to the fd.
+    // When writing the buffer out fails, a chunk that fits the emptied buffer
+    // is still kept and a bigger one is dropped.
     OsError write(std::string_view chunk);
-    // Writes the whole buffer out. On error, the bytes not yet written stay
-    // buffered for the next attempt.
+    // Writes the whole buffer out. On error, only the rest of a torn line
+    // stays buffered; the other unwritten bytes are dropped.
     OsError flush();
+
+    // Moves what `old` still buffers into this fresh, empty output. The rest
+    // of a line `old` tore goes along only when both write to the same file;
+    // elsewhere it would start mid-line, so it is dropped.
+    void take_pending(Output& old);
+
+    bool is_open() const { return fd_ >= 0; }
+    // True when `path` names the file this output writes to.
+    bool writes_to(const std::string& path) const;
+    // Bytes dropped since the previous call.
+    std::uint64_t take_dropped() { return std::exchange(dropped_, 0); }
+    // True when a write reached the destination since the previous call.
+    bool take_progress() { return std::exchange(progress_, false); }
 
     int fd() const { return fd_; }
     std::size_t buffered() const { return buffer_.size(); }
@@ -42,10 +69,22 @@ public:
 private:
     Output(int fd, bool owned);
     void release();
+    // Writes `data` to the fd; on failure keeps only a torn line's rest.
+    OsError write_out(const char* data, std::size_t size);
+    bool same_file(const Output& other) const;
+    // After `written` bytes of `data` went out and the next write failed:
+    // keeps the rest of a torn line at the front of the emptied buffer and
+    // drops the remaining `size - written` bytes.
+    void keep_torn_rest(const char* data, std::size_t size, std::size_t written);
 
     ByteBuffer buffer_;
     int fd_ = -1;
     bool owned_ = false;
+    OsError down_{};            // why an unopened output cannot write
+    std::size_t tail_ = 0;      // leading buffer bytes that finish a torn line
+    bool tail_is_filler_ = false;  // the tail is a lone "\n", not data
+    std::uint64_t dropped_ = 0;
+    bool progress_ = false;
 };
 
 }  // namespace ferrant

@@ -23,15 +23,107 @@ public:
 
 constexpr std::uint64_t TICK_NS = 1'000'000'000;
 
-// Releases everything the thread holds, then reports on standard error. The
-// receiver goes before the report so that senders stop queueing at once.
-[[gnu::noinline]] void error_exit(Context& context, std::optional<Output> output, OsError error) {
-    output.reset();
-    context.receiver.close();
-    context.path.reset();
-    const std::string line = "error " + describe(error) + "\n";
-    (void)write_all(STDERR_FILENO, line.data(), line.size());
-}
+void report(const std::string& line) { (void)write_all(STDERR_FILENO, line.data(), line.size()); }
+
+// The thread's output and its fault episodes. An episode starts at the first
+// failed open, write or flush (one "error" line) and ends when bytes reach the
+// wanted destination again (one line with the count of bytes dropped).
+class Writer {
+public:
+    explicit Writer(Context& context) : context_(context), output_(open_first()) {}
+
+    void write(std::string_view chunk) { settle(output_.write(chunk)); }
+
+    // True when everything handed over since the previous call reached the
+    // destination.
+    bool flush() {
+        if (context_.path && (failing_ || stale_)) reopen(false);
+        const OsError err = output_.flush();
+        settle(err);
+        const bool dropped = std::exchange(dropped_since_flush_, false);
+        return !err && !dropped;
+    }
+
+    void periodic_check() {
+        if (context_.path) {
+            const LocalDate today = context_.clock->local_date();
+            const bool new_day = today != context_.day;
+            if (new_day) context_.day = today;
+            // A clean-up job may have removed or replaced the file or its
+            // directory: writing on into the old inode would lose everything.
+            if (new_day || failing_ || stale_ ||
+                !output_.writes_to(dated_path(*context_.path, context_.day)))
+                reopen(new_day);
+        }
+        settle(output_.flush());
+    }
+
+private:
+    Output open_first() {
+        OsResult<Output> opened = rotate(context_);
+        if (opened) {
+            if (context_.path) opened_at_ = dated_path(*context_.path, context_.day);
+            return opened.take();
+        }
+        stale_ = true;
+        fault(opened.error());
+        return Output::unopened(opened.error());
+    }
+
+    void reopen(bool new_day) {
+        OsResult<Output> next = rotate(context_);
+        if (!next) {
+            fault(next.error());
+            stale_ = true;
+            // Still usable when the file is where it was opened, e.g. the
+            // previous day's file while the new one cannot be opened.
+            if (!output_.writes_to(opened_at_)) switch_to(Output::unopened(next.error()), false);
+            return;
+        }
+        stale_ = false;
+        opened_at_ = dated_path(*context_.path, context_.day);
+        switch_to(next.take(), new_day && !failing_);
+    }
+
+    // The new output is open before the old one is written out and closed.
+    void switch_to(Output next, bool finish_old) {
+        // At a date change, what is buffered belongs to the previous day.
+        if (finish_old) settle(output_.flush());
+        next.take_pending(output_);
+        note_lost(next.take_dropped());
+        output_ = std::move(next);
+    }
+
+    void settle(OsError err) {
+        note_lost(output_.take_dropped());
+        const bool progressed = output_.take_progress();
+        if (err) return fault(err);
+        if (progressed && failing_ && !stale_) {
+            failing_ = false;
+            report("error resolved: " + std::to_string(std::exchange(lost_, 0)) +
+                   " bytes lost\n");
+        }
+    }
+
+    void note_lost(std::uint64_t bytes) {
+        lost_ += bytes;
+        if (bytes) dropped_since_flush_ = true;
+    }
+
+    void fault(OsError err) {
+        if (failing_) return;
+        failing_ = true;
+        report("error " + describe(err) + "\n");
+    }
+
+    Context& context_;
+    std::string opened_at_;  // the path the current file was opened under
+    bool failing_ = false;   // in an episode, its "error" line printed
+    bool stale_ = false;     // the wanted file could not be opened
+    std::uint64_t lost_ = 0;
+    bool dropped_since_flush_ = false;
+    Output output_;
+};
 
 }  // namespace
 
@@ -43,9 +135,7 @@ std::shared_ptr<const WriterClock> system_writer_clock() {
 }
 
 void run_writer(Context context) {
-    OsResult<Output> opened = rotate(context);
-    if (!opened) return error_exit(context, std::nullopt, opened.error());
-    Output output = opened.take();
+    Writer writer(context);
     const WriterClock& clock = *context.clock;
     std::uint64_t last_tick = clock.mono_ns();
 
@@ -55,18 +145,13 @@ void run_writer(Context context) {
         if (got.status == RecvStatus::Value) {
             Action& action = *got.value;
             if (auto* write = std::get_if<Write>(&action)) {
-                if (OsError err = output.write(write->chunk.view()))
-                    return error_exit(context, std::move(output), err);
+                writer.write(write->chunk.view());
             } else if (auto* flush = std::get_if<FlushAck>(&action)) {
-                if (OsError err = output.flush()) {
-                    // The waiter must see the disconnection before the thread ends.
-                    got.value.reset();
-                    return error_exit(context, std::move(output), err);
-                }
-                flush->ack.signal();
+                // Released unsignalled after a failure or a drop: the waiter
+                // learns at once that not all its bytes arrived.
+                if (writer.flush()) flush->ack.signal();
             } else {
-                if (OsError err = output.flush())
-                    return error_exit(context, std::move(output), err);
+                (void)writer.flush();
                 return;
             }
             got.value.reset();
@@ -75,17 +160,7 @@ void run_writer(Context context) {
         const std::uint64_t now = clock.mono_ns();
         if (now < last_tick || now - last_tick < TICK_NS) continue;
         last_tick = now;
-        if (context.path) {
-            const LocalDate today = clock.local_date();
-            if (today != context.day) {
-                context.day = today;
-                OsResult<Output> next = rotate(context);
-                if (!next) return error_exit(context, std::move(output), next.error());
-                // The new file is open before the old one is written out and closed.
-                output = next.take();
-            }
-        }
-        if (OsError err = output.flush()) return error_exit(context, std::move(output), err);
+        writer.periodic_check();
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -67,16 +68,72 @@ INSTANTIATE_TEST_SUITE_P(
         SequenceCase{"overflow_copies_small_into_emptied", {{kBuf - 4, 0}, {8, kBuf - 4}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Output, FailedFlushKeepsUnwrittenBytesAndReportsErrno) {
+Output full_disk() {
     const int fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    Output out = Output::owned_file(fd);
+    if (fd < 0) throw std::runtime_error("cannot open /dev/full");
+    return Output::owned_file(fd);
+}
+
+struct FailureCase {
+    const char* name;
+    bool unopened;        // else /dev/full
+    std::size_t first;    // bytes buffered before `second` is written
+    std::size_t second;   // overflows the buffer, so the first bytes are flushed
+    int code;
+    std::size_t dropped;  // after the write of `second`
+    std::size_t kept;     // still buffered after it
+};
+
+class OutputFailure : public ::testing::TestWithParam<FailureCase> {};
+
+// Bytes that cannot be written are dropped and counted; the buffer never
+// grows past its size, and only a chunk that fits the emptied buffer stays.
+TEST_P(OutputFailure, DropsAndCountsWhatCannotBeWritten) {
+    const FailureCase& c = GetParam();
+    Output out = c.unopened ? Output::unopened(ferrant::OsError{EACCES}) : full_disk();
+    ASSERT_FALSE(out.write(filled(c.first, 'a')));
+    EXPECT_EQ(out.write(filled(c.second, 'b')).code, c.code);
+    EXPECT_EQ(out.take_dropped(), c.dropped);
+    EXPECT_EQ(out.buffered(), c.kept);
+    ASSERT_FALSE(out.write("z\n"));
+    EXPECT_EQ(out.flush().code, c.code);
+    EXPECT_EQ(out.take_dropped(), c.kept + 2);
+    EXPECT_EQ(out.buffered(), 0u);
+    EXPECT_FALSE(out.take_progress());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Destinations, OutputFailure,
+    ::testing::Values(
+        FailureCase{"full_disk_small_chunk_kept", false, kBuf - 2, 10, ENOSPC, kBuf - 2, 10},
+        FailureCase{"full_disk_big_chunk_dropped", false, 10, kBuf + 1, ENOSPC, 11 + kBuf, 0},
+        FailureCase{"unopened_small_chunk_kept", true, kBuf - 2, 10, EACCES, kBuf - 2, 10},
+        FailureCase{"unopened_big_chunk_dropped", true, 10, kBuf + 1, EACCES, 11 + kBuf, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Output, FailedFlushReportsTheSystemsDescription) {
+    Output out = full_disk();
     ASSERT_FALSE(out.write("abc\n"));
-    const auto err = out.flush();
-    EXPECT_EQ(err.code, ENOSPC);
-    EXPECT_EQ(out.buffered(), 4u);
-    EXPECT_EQ(ferrant::describe(err),
+    EXPECT_EQ(ferrant::describe(out.flush()),
               std::string(std::strerror(ENOSPC)) + " (os error " + std::to_string(ENOSPC) + ")");
+}
+
+// Lines buffered while the destination was down go to the one that opens.
+TEST(Output, PendingLinesMoveToAReopenedOutput) {
+    TempDir tmp;
+    const std::string path = tmp / "out";
+    Output down = Output::unopened(ferrant::OsError{ENOENT});
+    ASSERT_FALSE(down.write("one\ntwo\n"));
+    Output up = Output::owned_file(open_append(path));
+    up.take_pending(down);
+    EXPECT_EQ(down.buffered(), 0u);
+    ASSERT_FALSE(up.flush());
+    EXPECT_TRUE(up.take_progress());
+    EXPECT_EQ(up.take_dropped(), 0u);
+    EXPECT_EQ(read_file(path), "one\ntwo\n");
+    EXPECT_TRUE(up.writes_to(path));
+    std::filesystem::remove(path);
+    EXPECT_FALSE(up.writes_to(path));
 }
 
 TEST(Output, ReleaseWritesOutAndClosesOwnedFdOnly) {

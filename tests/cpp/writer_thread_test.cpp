@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "lib/output.hpp"
 #include "lib/rotate.hpp"
@@ -67,9 +71,12 @@ public:
     // Returns once the thread has handled everything sent so far, including
     // the check that follows, and waits for the next action: a clock moved
     // now is first seen by the check after the next action.
-    void settle() {
-        ASSERT_EQ(flush(), AckWait::Signalled);
-        ASSERT_TRUE(eventually([&] { return tx_.receiver_idle(); }));
+    void settle() { ASSERT_EQ(quiesce(), AckWait::Signalled); }
+    // As settle, for a flush that may fail.
+    AckWait quiesce() {
+        const AckWait answer = flush();
+        EXPECT_TRUE(eventually([&] { return tx_.receiver_idle(); }));
+        return answer;
     }
     void stop_and_join() {
         EXPECT_TRUE(send(ferrant::Stop{}));
@@ -200,41 +207,234 @@ TEST(WriterThread, IdleTimeoutFlushesAndSwitchesWithoutTraffic) {
     w.stop_and_join();
 }
 
-TEST(WriterThread, UnopenablePathReportsOneErrorLineAndRefusesSends) {
-    TempDir tmp;
-    ferrant::testing::write_file(tmp / "blocker", "");
-    StderrCapture err;
-    Harness w(tmp / "blocker/app.log");
-    w.join();
-    EXPECT_FALSE(w.write("lost\n"));
-    EXPECT_EQ(w.flush(), AckWait::Disconnected);
-    EXPECT_EQ(err.finish(), error_line(EEXIST));
+std::string resolved_line(std::uint64_t lost) {
+    return "error resolved: " + std::to_string(lost) + " bytes lost\n";
 }
 
-TEST(WriterThread, FailingFlushDisconnectsTheWaiterAndReportsOnce) {
+// Makes writes past `limit` bytes of any file fail with EFBIG after writing
+// what fits, which is how a filling disk tears a write.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t limit) {
+        old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = limit;
+        if (::setrlimit(RLIMIT_FSIZE, &lowered) != 0) throw std::runtime_error("setrlimit");
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, old_handler_);
+    }
+
+private:
+    rlimit saved_{};
+    void (*old_handler_)(int) = SIG_DFL;
+};
+
+TEST(WriterThread, FullDiskReportsOnceDropsAndResumesWhenTheFileIsReplaced) {
     TempDir tmp;
-    fs::create_symlink("/dev/full", tmp / "app_20240305.log");
+    const std::string target = tmp / "app_20240305.log";
+    fs::create_symlink("/dev/full", target);
     StderrCapture err;
     Harness w(tmp / "app.log");
-    ASSERT_TRUE(w.write("doomed\n"));
-    EXPECT_EQ(w.flush(), AckWait::Disconnected);
-    w.join();
-    EXPECT_FALSE(w.write("lost\n"));
-    EXPECT_EQ(err.finish(), error_line(ENOSPC));
+    const std::string line = std::string(1023, 'x') + "\n";
+    std::uint64_t sent = 0;
+    // Three times the buffer: every overflow retries and fails.
+    for (int i = 0; i < 3 * 1024; ++i) {
+        ASSERT_TRUE(w.write(line));
+        sent += line.size();
+    }
+    EXPECT_EQ(w.quiesce(), AckWait::Disconnected);
+    // Checks during the fault reopen, fail again and stay quiet.
+    for (int i = 0; i < 3; ++i) {
+        w.clock().advance(0);
+        ASSERT_TRUE(w.write(line));
+        sent += line.size();
+        EXPECT_EQ(w.quiesce(), AckWait::Disconnected);
+    }
+    // Nothing was dropped since the previous flush request.
+    EXPECT_EQ(w.quiesce(), AckWait::Signalled);
+
+    fs::remove(target);
+    ferrant::testing::write_file(target, "");
+    w.clock().advance(0);
+    ASSERT_TRUE(w.write("back\n"));
+    EXPECT_TRUE(eventually([&] { return read_file(target) == "back\n"; }));
+    EXPECT_EQ(w.flush(), AckWait::Signalled);
+    w.stop_and_join();
+    EXPECT_EQ(read_file(target), "back\n");
+    EXPECT_EQ(err.finish(), error_line(ENOSPC) + resolved_line(sent));
 }
 
-TEST(WriterThread, FailingOpenAtDateChangeKeepsOldFileData) {
+struct BlockedCase {
+    const char* name;
+    const char* path;  // configured path, under the test directory
+    const char* blocker;
+    bool blocker_is_dir;
+    int code;
+    bool retry_at_check;  // else the flush request retries
+};
+
+class WriterUnopenable : public ::testing::TestWithParam<BlockedCase> {};
+
+TEST_P(WriterUnopenable, StartsWritingOnceTheDestinationCanBeOpened) {
+    const BlockedCase& c = GetParam();
     TempDir tmp;
-    fs::create_directory(tmp / "app_20240306.log");
+    if (c.blocker_is_dir)
+        fs::create_directory(tmp / c.blocker);
+    else
+        ferrant::testing::write_file(tmp / c.blocker, "");
+    StderrCapture err;
+    Harness w(tmp / c.path);
+    ASSERT_TRUE(w.write("early\n"));
+    EXPECT_EQ(w.flush(), AckWait::Disconnected);
+    ASSERT_TRUE(w.write("again\n"));
+    EXPECT_EQ(w.quiesce(), AckWait::Disconnected);
+
+    fs::remove(tmp / c.blocker);
+    const std::string target = ferrant::dated_path(tmp / c.path, kDay);
+    if (c.retry_at_check) {
+        w.clock().advance(0);
+        ASSERT_TRUE(w.write("late\n"));
+        EXPECT_TRUE(eventually([&] { return read_file(target) == "late\n"; }));
+    } else {
+        ASSERT_TRUE(w.write("late\n"));
+        EXPECT_EQ(w.flush(), AckWait::Signalled);
+    }
+    w.stop_and_join();
+    EXPECT_EQ(read_file(target), "late\n");
+    EXPECT_EQ(err.finish(), error_line(c.code) + resolved_line(12));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blockers, WriterUnopenable,
+    ::testing::Values(
+        BlockedCase{"parent_is_a_file", "blocker/app.log", "blocker", false, EEXIST, true},
+        BlockedCase{"ancestor_is_a_file", "blocker/sub/app.log", "blocker", false, ENOTDIR, true},
+        BlockedCase{"target_is_a_directory", "app.log", "app_20240305.log", true, EISDIR, true},
+        BlockedCase{"flush_request_retries", "blocker/app.log", "blocker", false, EEXIST, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A clean-up job removing the log directory: the next check recreates it and
+// what was still buffered goes to the new file.
+TEST(WriterThread, RemovedDirectoryIsRecreatedAtTheNextCheck) {
+    TempDir tmp;
+    StderrCapture err;
+    Harness w(tmp / "logs/app.log");
+    ASSERT_TRUE(w.write("a\n"));
+    w.settle();
+    fs::remove_all(tmp / "logs");
+    ASSERT_TRUE(w.write("b\n"));
+    w.clock().advance(0);
+    ASSERT_TRUE(w.write("c\n"));
+    EXPECT_EQ(w.flush(), AckWait::Signalled);
+    w.stop_and_join();
+    EXPECT_EQ(read_file(tmp / "logs/app_20240305.log"), "b\nc\n");
+    EXPECT_EQ(err.finish(), "");
+}
+
+TEST(WriterThread, NewDayFileUnopenableKeepsTheOldFileUntilItOpens) {
+    TempDir tmp;
+    const std::string day1 = tmp / "app_20240305.log";
+    const std::string day2 = tmp / "app_20240306.log";
+    fs::create_directory(day2);
     StderrCapture err;
     Harness w(tmp / "app.log");
     ASSERT_TRUE(w.write("before\n"));
     w.settle();
     w.clock().advance(+1);
     ASSERT_TRUE(w.write("still old day\n"));
-    w.join();
-    EXPECT_EQ(read_file(tmp / "app_20240305.log"), "before\nstill old day\n");
-    EXPECT_EQ(err.finish(), error_line(EISDIR));
+    w.settle();
+    w.clock().advance(0);
+    ASSERT_TRUE(w.write("more\n"));
+    w.settle();
+    EXPECT_EQ(read_file(day1), "before\nstill old day\nmore\n");
+
+    fs::remove(day2);
+    w.clock().advance(0);
+    ASSERT_TRUE(w.write("new day\n"));
+    w.settle();
+    w.stop_and_join();
+    EXPECT_EQ(read_file(day1), "before\nstill old day\nmore\n");
+    EXPECT_EQ(read_file(day2), "new day\n");
+    EXPECT_EQ(err.finish(), error_line(EISDIR) + resolved_line(0));
 }
+
+struct TornCase {
+    const char* name;
+    std::vector<std::string> chunks;
+    rlim_t limit;     // cuts a line in the middle
+    bool line_fits;   // the rest of the cut line fits the buffer
+    bool moved;       // the file is moved away before writing resumes
+};
+
+std::vector<std::string> numbered_lines(int count) {
+    std::vector<std::string> out;
+    for (int i = 0; i < count; ++i)
+        out.push_back("record " + std::to_string(i) + " " + std::string(i % 97, 'p') + "\n");
+    return out;
+}
+
+class WriterTornWrite : public ::testing::TestWithParam<TornCase> {};
+
+// A write the disk cuts short: the file must hold whole lines only, the next
+// line must start at a line start, and written plus lost is everything sent.
+TEST_P(WriterTornWrite, FileKeepsWholeLinesAndCountsTheRest) {
+    const TornCase& c = GetParam();
+    TempDir tmp;
+    const std::string target = tmp / "app_20240305.log";
+    std::string sent;
+    for (const std::string& chunk : c.chunks) sent += chunk;
+    ASSERT_NE(sent[c.limit - 1], '\n');
+    StderrCapture err;
+    Harness w(tmp / "app.log");
+    w.settle();
+    {
+        FileSizeLimit limit(c.limit);
+        for (const std::string& chunk : c.chunks) ASSERT_TRUE(w.write(chunk));
+        EXPECT_EQ(w.quiesce(), AckWait::Disconnected);
+    }
+    const std::string moved_to = tmp / "moved.log";
+    if (c.moved) fs::rename(target, moved_to);
+    w.clock().advance(0);
+    ASSERT_TRUE(w.write("after\n"));
+    // Dropping the rest of the cut line at the reopen is a loss the flush
+    // request hears of; a lone line feed is no data.
+    EXPECT_EQ(w.flush(),
+              c.moved && c.line_fits ? AckWait::Disconnected : AckWait::Signalled);
+    w.stop_and_join();
+
+    if (c.moved) {
+        // The cut line's rest would start the new file mid-line: dropped.
+        EXPECT_EQ(read_file(moved_to), sent.substr(0, c.limit));
+        EXPECT_EQ(read_file(target), "after\n");
+        EXPECT_EQ(err.finish(), error_line(EFBIG) + resolved_line(sent.size() - c.limit));
+        return;
+    }
+    // The line the limit cut is finished, or, when too long to keep, ended
+    // by a lone line feed.
+    const std::size_t line_end = sent.find('\n', c.limit - 1) + 1;
+    const std::string kept = c.line_fits ? sent.substr(0, line_end) : sent.substr(0, c.limit) + "\n";
+    const std::uint64_t lost = sent.size() - (c.line_fits ? line_end : c.limit);
+    EXPECT_EQ(read_file(target), kept + "after\n");
+    EXPECT_EQ(err.finish(), error_line(EFBIG) + resolved_line(lost));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cuts, WriterTornWrite,
+    ::testing::Values(
+        TornCase{"mid_line_in_the_buffer", numbered_lines(4000), 100'001, true, false},
+        TornCase{"mid_line_of_a_direct_chunk",
+                 {"head\n", std::string(Output::BUFFER_SIZE, 'd') + "\nshort\n", "tail\n"},
+                 Output::BUFFER_SIZE / 2, true, false},
+        TornCase{"mid_line_of_a_huge_line",
+                 {"head\n", std::string(3 * Output::BUFFER_SIZE, 'h') + "\n"},
+                 Output::BUFFER_SIZE / 2, false, false},
+        TornCase{"file_moved_away", numbered_lines(4000), 100'001, true, true},
+        TornCase{"file_with_huge_line_moved_away",
+                 {"head\n", std::string(3 * Output::BUFFER_SIZE, 'h') + "\n"},
+                 Output::BUFFER_SIZE / 2, false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
