@@ -1,0 +1,146 @@
+"""I/O faults injected for real: a full disk, a destination that cannot be
+opened until its directory appears, a closed pipe on standard output. The
+writer reports each fault once, drops what it cannot write, keeps memory
+bounded and resumes when the destination works again."""
+
+import errno
+import os
+import re
+import textwrap
+from pathlib import Path
+
+from lines import dated_lines, messages
+
+PRELUDE = f"import sys; sys.path.insert(0, {str(Path(__file__).parent)!r})\n"
+
+# Shared by the children: stderr into a file, and waiting for a condition.
+HELPERS = """
+import os, time
+os.dup2(os.open("stderr.txt", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644), 2)
+
+def wait_for(done, what, limit=20):
+    end = time.monotonic() + limit
+    while not done():
+        assert time.monotonic() < end, what
+        time.sleep(0.05)
+"""
+
+RESOLVED = re.compile(r"error resolved: (\d+) bytes lost")
+
+
+def child(code):
+    return PRELUDE + HELPERS + textwrap.dedent(code)
+
+
+def error_line(code):
+    return f"error {os.strerror(code)} (os error {code})"
+
+
+def stderr_lines(tmp_path):
+    return (tmp_path / "stderr.txt").read_text().splitlines()
+
+
+def test_full_disk_reports_once_keeps_memory_bounded_and_resumes(run, tmp_path):
+    run(
+        child(
+            """
+            from ferrant._logger import PyLogger
+            from lines import dated_lines
+            os.mkdir("logs")
+            dated = [time.strftime("logs/app_%Y%m%d.log", time.localtime(time.time() + d))
+                     for d in (0, 86400)]  # the run may cross midnight
+            for path in dated:
+                os.symlink("/dev/full", path)
+            log = PyLogger(None, "logs/app.log")
+            keeper = PyLogger(None, "logs/app.log")  # so shutdown only flushes
+            pad = "x" * 400
+
+            def rss():
+                with open("/proc/self/statm") as f:
+                    return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+            for i in range(20_000):
+                log.info("lost %06d %s", i, pad)
+            log.shutdown()  # answered at once although the flush fails
+            before = rss()
+            for i in range(20_000, 220_000):  # about 90 MB of lines
+                log.info("lost %06d %s", i, pad)
+            log.shutdown()
+            grown = rss() - before
+            assert grown < 24 << 20, grown
+            assert open("stderr.txt").read().count("\\n") == 1
+
+            for path in dated:
+                os.remove(path)
+                open(path, "w").close()
+            for i in range(64):  # two whole batches: sent without a flush request
+                log.info("back %06d %s", i, pad)
+            wait_for(lambda: len(dated_lines("logs")) == 64, "no reopen at a periodic check")
+            log.shutdown()
+            """
+        ),
+        timeout=180,
+    )
+    lines = dated_lines(tmp_path / "logs")
+    assert messages(lines) == [f"back {i:06d} {'x' * 400}" for i in range(64)]
+    report = stderr_lines(tmp_path)
+    assert len(report) == 2 and report[0] == error_line(errno.ENOSPC), report
+    # Every line has the same length, so the count must be all 220,000 lines.
+    assert RESOLVED.fullmatch(report[1]).group(1) == str(220_000 * (len(lines[0]) + 1))
+
+
+def test_destination_opens_once_its_directory_appears(run, tmp_path):
+    run(
+        child(
+            """
+            from ferrant._logger import PyLogger
+            from lines import dated_lines
+            open("logs", "w").close()  # a regular file where the directory goes
+            log = PyLogger(None, "logs/app.log")
+            keeper = PyLogger(None, "logs/app.log")
+            for i in range(64):
+                log.info("early %06d", i)
+            wait_for(lambda: os.path.getsize("stderr.txt"), "no error line")
+            os.remove("logs")
+            os.mkdir("logs")
+            for i in range(64):
+                log.info("late  %06d", i)
+            wait_for(lambda: len(dated_lines("logs")) >= 64, "no reopen at a periodic check")
+            log.shutdown()
+            """
+        )
+    )
+    lines = dated_lines(tmp_path / "logs")
+    got = messages(lines)
+    # Early lines still buffered when the file opened are kept, in order;
+    # the ones dropped before are counted.
+    early = [m for m in got if m.startswith("early")]
+    assert early == [f"early {i:06d}" for i in range(64 - len(early), 64)]
+    assert got[len(early) :] == [f"late  {i:06d}" for i in range(64)]
+    report = stderr_lines(tmp_path)
+    assert len(report) == 2 and report[0] == error_line(errno.EEXIST), report
+    lost = int(RESOLVED.fullmatch(report[1]).group(1))
+    assert lost == (64 - len(early)) * (len(lines[0]) + 1)
+
+
+def test_closed_pipe_on_standard_output_reports_once_and_exits(run, tmp_path):
+    proc = run(
+        child(
+            """
+            from ferrant._logger import PyLogger
+            r, w = os.pipe()
+            os.dup2(w, 1)
+            os.close(w)
+            os.close(r)  # nobody will ever read: writes fail with EPIPE
+            log = PyLogger(None)
+            keeper = PyLogger(None)
+            for i in range(100_000):
+                log.info("into a closed pipe %d", i)
+            log.shutdown()
+            for i in range(1_000):
+                log.info("still no reader %d", i)
+            """
+        )
+    )
+    assert proc.returncode == 0
+    assert stderr_lines(tmp_path) == [error_line(errno.EPIPE)]
