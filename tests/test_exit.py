@@ -6,7 +6,6 @@ import signal
 import subprocess
 import sys
 from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
 
 import pytest
 
@@ -129,19 +128,6 @@ def finalise_many(tmp_path, sizes, str_result, dest, repetitions):
         return [r for r in pool.map(once, range(repetitions)) if r]
 
 
-# Running with the UndefinedBehaviorSanitizer runtime preloaded.
-UBSAN = "libubsan" in Path("/proc/self/maps").read_text()
-
-
-NULL_FORCED_UNWIND = pytest.mark.xfail(
-    UBSAN,
-    strict=True,
-    reason="UBSan: the forced unwind of a daemon thread ended at finalisation is caught "
-    "as abi::__forced_unwind&, a reference bound to a null exception object",
-)
-
-
-@NULL_FORCED_UNWIND
 @pytest.mark.parametrize("dest", ["file", "stdout"])
 def test_daemon_threads_logging_while_main_returns(tmp_path, sizes, dest):
     repetitions = sizes.pick(ci=100, stress=500, light=20)
@@ -149,7 +135,6 @@ def test_daemon_threads_logging_while_main_returns(tmp_path, sizes, dest):
     assert not failures, failures[:3]
 
 
-@NULL_FORCED_UNWIND
 def test_argument_text_released_with_a_finaliser_at_exit(tmp_path, sizes):
     repetitions = sizes.pick(ci=100, stress=500, light=20)
     failures = finalise_many(tmp_path, sizes, 'S("x")', "file", repetitions)
