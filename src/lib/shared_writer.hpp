@@ -52,8 +52,9 @@ public:
     // Idempotent; a concurrent call waits until the first has joined.
     void stop();
 
-    // True once stop() has begun or the thread has ended on its own (an I/O
-    // error): nothing sent from now on will be written.
+    // True once stop() has begun or the thread has ended without it (its
+    // channel lost every sender, or it could not be restarted after a fork):
+    // nothing sent from now on will be written.
     bool stopped_or_failed() const {
         return stopping_.load(std::memory_order_acquire) ||
                ended_->load(std::memory_order_acquire);

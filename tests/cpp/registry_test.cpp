@@ -111,21 +111,29 @@ TEST_F(Registry, StoppedWriterStillHeldIsReplaced) {
     EXPECT_FALSE(first->send(chunk("dropped\n")));
     const auto second = get(tmp / "app.log");
     ASSERT_NE(second, first);
-    EXPECT_TRUE(second->send(chunk("kept\n")));
+    EXPECT_TRUE(second->send(chunk("early\n")));
     EXPECT_EQ(get(tmp / "app.log"), second);
 }
 
-TEST_F(Registry, FailedWriterIsReplaced) {
+// An unopenable destination no longer ends its writer: the registry keeps
+// handing out the same one, and it delivers once the path can be opened.
+TEST_F(Registry, WriterOfAnUnopenableDestinationIsKeptAndRecovers) {
     ferrant::testing::write_file(tmp / "blocker", "");
     StderrCapture err;
     const auto first = get(tmp / "blocker/app.log");
-    ASSERT_TRUE(eventually([&] { return first->stopped_or_failed(); }));
-    EXPECT_FALSE(first->send(chunk("dropped\n")));
-    const auto second = get(tmp / "blocker/app.log");
-    EXPECT_NE(second, first);
-    ASSERT_TRUE(eventually([&] { return second->stopped_or_failed(); }));
-    const std::string text = err.finish();
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+    ASSERT_TRUE(first->send(chunk("early\n")));
+    EXPECT_FALSE(first->stopped_or_failed());
+    EXPECT_EQ(get(tmp / "blocker/app.log"), first);
+    std::filesystem::remove(tmp / "blocker");
+    std::filesystem::create_directory(tmp / "blocker");
+    ASSERT_TRUE(first->send(chunk("later\n")));
+    ASSERT_TRUE(eventually([&] {
+        for (const auto& entry : std::filesystem::directory_iterator(tmp / "blocker"))
+            return read_file(entry.path()).find("later\n") != std::string::npos;
+        return false;
+    }));
+    first->stop();
+    (void)err.finish();
 }
 
 TEST_F(Registry, SettingsAreFixedWhenTheWriterIsCreated) {
