@@ -189,7 +189,8 @@ def message_and_args(draw):
         return parts[0], (), parts[0]  # no arguments: written unchanged, '%' too
     template = "%s".join(p.replace("%", "%%") for p in parts)
     args = tuple(draw(st.lists(text | st.integers(), min_size=len(parts) - 1, max_size=len(parts) - 1)))
-    return template, args, template % args
+    # Without arguments nothing is interpolated: "%%" stays "%%".
+    return template, args, template % args if args else template
 
 
 FUZZ = settings(max_examples=150, deadline=None,
