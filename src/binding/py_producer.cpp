@@ -75,15 +75,15 @@ void adopt_producer_after_fork() {
 
 void hand_off(ThreadProducer& producer) {
     Producer& core = producer.core;
-    if (core.line_buf.empty()) {
-        producer.batch_writer.reset();
-        return;
-    }
-    ByteBuffer fresh(4096);
     std::shared_ptr<SharedWriter> writer = std::move(producer.batch_writer);
-    ByteBuffer batch = std::exchange(core.line_buf, std::move(fresh));
+    if (core.line_buf.empty()) return;
+    ByteBuffer batch = std::move(core.line_buf);
     core.pending = 0;
-    if (writer) writer->send(Write{std::move(batch)});
+    std::optional<Action> reuse;
+    if (writer) writer->send(Write{std::move(batch)}, &reuse);
+    if (reuse)
+        if (auto* spare = std::get_if<Write>(&*reuse)) core.line_buf = std::move(spare->chunk);
+    core.line_buf.reserve(4096);
 }
 
 }  // namespace ferrant

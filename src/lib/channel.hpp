@@ -10,6 +10,7 @@
 #include <new>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace ferrant {
 
@@ -24,7 +25,14 @@ struct ChannelState {
         : slots(static_cast<T*>(::operator new(cap * sizeof(T), std::align_val_t{alignof(T)}))),
           capacity(cap),
           max_weight(max_weight_),
-          weigh(weigh_) {}
+          weigh(weigh_) {
+        returned.reserve(kMaxReturned);
+    }
+
+    // Values the receiver hands back for senders to reuse (emptied buffers),
+    // passed under the lock both sides take anyway.
+    static constexpr std::size_t kMaxReturned = 128;
+    std::vector<T> returned;
 
     // Full: no free slot, or the queued values weigh their limit already (a
     // value is always accepted into an empty channel, whatever it weighs).
@@ -107,8 +115,10 @@ public:
     // once `lazy_wake` values are queued, so that a steady stream costs one
     // wake-up per that many sends rather than one per send. A receiver that
     // waits with a timeout finds the rest when it wakes on its own.
+    //
+    // With `reuse`, a value the receiver handed back is moved into it.
     [[nodiscard]] std::optional<T> send(T&& value, bool urgent = true,
-                                        std::size_t lazy_wake = 1) {
+                                        std::size_t lazy_wake = 1, std::optional<T>* reuse = nullptr) {
         if (!state_) [[unlikely]]
             return std::optional<T>(std::move(value));
         auto& s = *state_;
@@ -123,6 +133,10 @@ public:
         if (s.weigh) s.queued_weight += s.weigh(value);
         ::new (static_cast<void*>(s.slots + (s.head + s.count) % s.capacity)) T(std::move(value));
         ++s.count;
+        if (reuse && !s.returned.empty()) {
+            reuse->emplace(std::move(s.returned.back()));
+            s.returned.pop_back();
+        }
         const bool wake = s.receiver_waiting && (urgent || s.count >= lazy_wake);
         lock.unlock();
         if (wake) s.not_empty.notify_one();
@@ -181,13 +195,20 @@ public:
     ~Receiver() { close(); }
 
     // The oldest queued value; Timeout when none arrives within `timeout`;
-    // Disconnected when every sender is gone and nothing is queued.
+    // Disconnected when every sender is gone and nothing is queued. A value
+    // in `give_back` is offered to senders for reuse (dropped when enough
+    // are waiting already).
     template <class Rep, class Period>
-    Received<T> recv_timeout(std::chrono::duration<Rep, Period> timeout) {
+    Received<T> recv_timeout(std::chrono::duration<Rep, Period> timeout,
+                             std::optional<T>* give_back = nullptr) {
         assert(state_);
         auto& s = *state_;
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         std::unique_lock lock(s.mutex);
+        if (give_back && *give_back) {
+            if (s.returned.size() < s.kMaxReturned) s.returned.push_back(std::move(**give_back));
+            give_back->reset();
+        }
         while (s.count == 0) {
             if (s.senders == 0) return {RecvStatus::Disconnected, std::nullopt};
             s.receiver_waiting = true;

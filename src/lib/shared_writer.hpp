@@ -38,14 +38,15 @@ public:
 
     // Queues the action, waiting while the channel is full. False when the
     // thread has ended; the action is then discarded. In a forked child the
-    // first send starts the child's own writer thread.
-    bool send(Action&& action) {
+    // first send starts the child's own writer thread. With `reuse`, an
+    // emptied batch buffer the writer handed back may come out in it.
+    bool send(Action&& action, std::optional<Action>* reuse = nullptr) {
         if (generation_ != fork_generation()) [[unlikely]]
             adopt_after_fork();
         // Batches of lines may wait for the writer's own periodic wake-up
         // (about once a second) unless many pile up; requests wake it at once.
         const bool urgent = !std::holds_alternative<Write>(action);
-        return !sender_.send(std::move(action), urgent, LAZY_WAKE_BATCHES).has_value();
+        return !sender_.send(std::move(action), urgent, LAZY_WAKE_BATCHES, reuse).has_value();
     }
 
     // Ends the thread after everything queued before it has been written.

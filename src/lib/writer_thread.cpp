@@ -134,18 +134,28 @@ std::shared_ptr<const WriterClock> system_writer_clock() {
     return *clock;
 }
 
+// Larger buffers (a batch that held a huge record) are freed, not kept.
+constexpr std::size_t MAX_REUSED_BATCH = 16 * 1024;
+
 void run_writer(Context context) {
     Writer writer(context);
     const WriterClock& clock = *context.clock;
     std::uint64_t last_tick = clock.mono_ns();
 
+    // The last batch buffer written, handed back to the producers with the
+    // next receive so that steady logging allocates no new ones.
+    std::optional<Action> spare;
     for (;;) {
-        Received<Action> got = context.receiver.recv_timeout(context.idle_wait);
+        Received<Action> got = context.receiver.recv_timeout(context.idle_wait, &spare);
         if (got.status == RecvStatus::Disconnected) return;
         if (got.status == RecvStatus::Value) {
             Action& action = *got.value;
             if (auto* write = std::get_if<Write>(&action)) {
                 writer.write(write->chunk.view());
+                if (write->chunk.capacity() <= MAX_REUSED_BATCH) {
+                    write->chunk.clear();
+                    spare.emplace(std::move(action));
+                }
             } else if (auto* flush = std::get_if<FlushAck>(&action)) {
                 // Released unsignalled after a failure or a drop: the waiter
                 // learns at once that not all its bytes arrived.
