@@ -6,6 +6,7 @@
 #include <chrono>
 #include <latch>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -163,4 +164,20 @@ TEST(Channel, WeightLimitBlocksUntilTheQueueLightens) {
     sender.join();
     EXPECT_TRUE(sent.load());
     EXPECT_EQ(*rx.recv_timeout(std::chrono::seconds(1)).value, 1u);
+}
+
+// A value the receiver hands back comes out of a later send, once.
+TEST(Channel, ReceiverHandsValuesBackToSenders) {
+    auto [tx, rx] = make_channel<int>(8);
+    std::optional<int> reuse;
+    EXPECT_FALSE(tx.send(1, true, 1, &reuse).has_value());
+    EXPECT_FALSE(reuse.has_value());
+    std::optional<int> back = 41;
+    EXPECT_EQ(*rx.recv_timeout(std::chrono::seconds(1), &back).value, 1);
+    EXPECT_FALSE(back.has_value());
+    EXPECT_FALSE(tx.send(2, true, 1, &reuse).has_value());
+    EXPECT_EQ(reuse, 41);
+    reuse.reset();
+    EXPECT_FALSE(tx.send(3, true, 1, &reuse).has_value());
+    EXPECT_FALSE(reuse.has_value());
 }
