@@ -45,10 +45,10 @@ def load_floor() -> ModuleType:
         sink = io.StringIO()
         with contextlib.redirect_stdout(sink), contextlib.redirect_stderr(sink):
             cmd.run()
-    spec = importlib.util.spec_from_file_location("_ferrant_floor", so)
-    assert spec is not None and spec.loader is not None
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    module_spec = importlib.util.spec_from_file_location("_ferrant_floor", so)
+    assert module_spec is not None and module_spec.loader is not None
+    mod = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(mod)
     return mod
 
 
