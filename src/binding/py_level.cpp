@@ -26,7 +26,7 @@ PyType_Slot SLOTS[] = {
     {0, nullptr},
 };
 
-PyType_Spec SPEC = {
+PyType_Spec TYPE_SPEC = {
     "ferrant._logger.PyLevel",
     sizeof(PyLevelObject),
     0,
@@ -51,7 +51,7 @@ bool add_members(PyTypeObject* type) {
 
 PyObject* level_type() {
     if (TYPE) return TYPE;
-    PyRef type = PyRef::steal(PyType_FromSpec(&SPEC));
+    PyRef type = PyRef::steal(PyType_FromSpec(&TYPE_SPEC));
     if (!type || !add_members(reinterpret_cast<PyTypeObject*>(type.get()))) return nullptr;
     TYPE = type.release();
     return TYPE;

@@ -310,13 +310,13 @@ PyType_Slot SLOTS[] = {
     {0, nullptr},
 };
 
-PyType_Spec SPEC = {"ferrant._logger.PyLogger", sizeof(PyLoggerObject), 0,
+PyType_Spec TYPE_SPEC = {"ferrant._logger.PyLogger", sizeof(PyLoggerObject), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, SLOTS};
 
 }  // namespace
 
 PyObject* logger_type() {
-    if (!TYPE) TYPE = PyType_FromSpec(&SPEC);
+    if (!TYPE) TYPE = PyType_FromSpec(&TYPE_SPEC);
     return TYPE;
 }
 
