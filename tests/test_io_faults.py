@@ -71,7 +71,7 @@ def test_full_disk_reports_once_keeps_memory_bounded_and_resumes(run, tmp_path, 
                 log.info("lost %06d %s", i, pad)
             log.shutdown()
             grown = rss() - before
-            assert grown < 24 << 20, grown
+            assert LIMIT is None or grown < LIMIT, grown
             assert open("stderr.txt").read().count("\\n") == 1
 
             for path in dated:
