@@ -2,7 +2,6 @@
 escaping the text layouts use. Shared by the test modules and kept free of
 the module under test, so the expectations come from here, not from it."""
 
-import json
 import re
 from pathlib import Path
 
@@ -63,37 +62,53 @@ def dated_lines(directory, stem="app"):
     return split_lines(dated_bytes(directory, stem))
 
 
+KEY = re.compile(r"[a-z]+=")
+SHORT_ESCAPES = {'"': '"', "\\": "\\", "n": "\n", "r": "\r", "t": "\t"}
+
+
 def parse_logfmt(line):
-    """Decodes one logfmt line into (key, value) pairs. Values are bare (up to
-    the next space) or double-quoted with JSON string escapes. Raises
-    ValueError on anything else, including raw control bytes in a quoted
-    value."""
-    pairs = []
-    pos = 0
+    """key=value pairs separated by one space. Bare values end at a space and
+    hold no '"', '=' or '\\'; quoted values allow only \\" \\\\ \\n \\r \\t and
+    \\uXXXX escapes. No raw byte below 0x20 anywhere. Raises ValueError."""
+    if any(ord(c) < 0x20 for c in line):
+        raise ValueError(f"raw control character: {line!r}")
+    pairs, pos = [], 0
     while True:
-        m = re.compile(r"([a-z]+)=").match(line, pos)
+        m = KEY.match(line, pos)
         if not m:
             raise ValueError(f"no key at {pos}: {line!r}")
-        key = m.group(1)
-        pos = m.end()
+        key, pos = m.group()[:-1], m.end()
         if line.startswith('"', pos):
-            end = pos + 1
+            out, pos = [], pos + 1
             while True:
-                if end >= len(line):
+                if pos >= len(line):
                     raise ValueError(f"unterminated quote: {line!r}")
-                if line[end] == "\\":
-                    end += 2
-                elif line[end] == '"':
+                c = line[pos]
+                if c == '"':
+                    pos += 1
                     break
+                if c != "\\":
+                    out.append(c)
+                    pos += 1
+                    continue
+                e = line[pos + 1 : pos + 2]
+                if e in SHORT_ESCAPES:
+                    out.append(SHORT_ESCAPES[e])
+                    pos += 2
+                elif e == "u" and re.fullmatch(r"[0-9a-fA-F]{4}", line[pos + 2 : pos + 6]):
+                    code = int(line[pos + 2 : pos + 6], 16)
+                    if 0xD800 <= code < 0xE000:
+                        raise ValueError(f"escaped surrogate: {line!r}")
+                    out.append(chr(code))
+                    pos += 6
                 else:
-                    end += 1
-            value = json.loads(line[pos : end + 1])
-            pos = end + 1
+                    raise ValueError(f"bad escape at {pos}: {line!r}")
+            value = "".join(out)
         else:
             end = line.find(" ", pos)
             end = len(line) if end < 0 else end
             value = line[pos:end]
-            if '"' in value or "=" in value or "\\" in value:
+            if any(c in value for c in '"=\\'):
                 raise ValueError(f"bad bare value {value!r}: {line!r}")
             pos = end
         pairs.append((key, value))
