@@ -8,6 +8,10 @@ from pathlib import Path
 from typing import Any
 
 PEERS = ["stdlib logging", "picologging", "structlog", "loguru"]
+BRIDGE = {"bridge": "stdlib no-op handler", "bridge_emit": "empty method"}
+# Column order: stdlib, then picologging (its whole logger, or its handler alone).
+BRIDGE_PEERS = {"bridge": ["stdlib FileHandler", "picologging"],
+                "bridge_emit": ["stdlib FileHandler", "picologging FileHandler"]}
 
 
 def ns(v: float | None) -> str:
@@ -33,6 +37,8 @@ def markdown(res: dict[str, Any]) -> str:
         "|---|---:|---:|---:|---:|" + "---:|" * len(PEERS),
     ]
     for key, case in res["cases"].items():
+        if key in BRIDGE:
+            continue
         s = case["summary"]
         if key == "threads":
             floor, fer = s.get("empty method x4", {}), s.get("ferrant x4", {})
@@ -50,6 +56,7 @@ def markdown(res: dict[str, Any]) -> str:
             cells.append("-" if not r else f"{ns(r['call_ns'])} (ferrant {x(r.get('ferrant_speedup_call'))})")
         out.append(f"| {title} | {ns(s.get('empty loop', {}).get('call_ns'))} | {ns(floor.get('call_ns'))} | "
                    f"{ns(fer.get('call_ns'))} | {x(fer.get('call_x_floor'))} | " + " | ".join(cells) + " |")
+    out += bridge(res)
     mem = res.get("memory") or {}
     if mem.get("samples"):
         pts = [s for s in mem["samples"] if not s.get("after_shutdown")]
@@ -69,6 +76,27 @@ def markdown(res: dict[str, Any]) -> str:
             mark = "n/a" if t["met"] is None else ("met" if t["met"] else "not met")
             out.append(f"| {t['target']} | {x(t['measured'])} | {mark} |")
     return "\n".join(out)
+
+
+def bridge(res: dict[str, Any]) -> list[str]:
+    """The handlers behind the stdlib Logger: calling thread and end to end."""
+    cases = {k: c for k, c in res["cases"].items() if k in BRIDGE}
+    if not cases:
+        return []
+    out = ["", "Behind `logging` (`ferrant.Handler`; median ns per call, calling thread / end to end; "
+           "a peer's `Nx` is the median per-round ratio peer / ferrant.Handler, calling thread):", "",
+           "| case | floor | ferrant.Handler | stdlib FileHandler | picologging |", "|---|---:|---:|---:|---:|"]
+    for key, case in cases.items():
+        s = case["summary"]
+        floor, fer = s.get(BRIDGE[key], {}), s.get("ferrant.Handler", {})
+        cells = []
+        for p in BRIDGE_PEERS[key]:
+            r = s.get(p)
+            cells.append("-" if not r else f"{ns(r['call_ns'])} / {ns(r['e2e_ns'])} "
+                         f"(ferrant {x(r.get('ferrant_speedup_call'))})")
+        out.append(f"| {case['title']} | {BRIDGE[key]} {ns(floor.get('call_ns'))} | "
+                   f"{ns(fer.get('call_ns'))} / {ns(fer.get('e2e_ns'))} | " + " | ".join(cells) + " |")
+    return out
 
 
 def main() -> int:
