@@ -16,7 +16,14 @@ Write = Callable[[PyLogger, str], None]
 # gets a bounded cache, refilled on demand.
 _MAX_NAMES = 1024
 
-_DEFAULT: Any = object()  # `path` not given: the default path
+class _DefaultPath:
+    """`path` not given: where `get_logger` writes."""
+
+    def __repr__(self) -> str:
+        return "<default path>"
+
+
+_DEFAULT: Any = _DefaultPath()
 
 _BY_LEVEL: dict[Any, Write] = {
     logging.CRITICAL: PyLogger.error,
