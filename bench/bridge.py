@@ -67,6 +67,22 @@ def make_ferrant(directory: Path, fmt: str) -> C.Made:
     return log, finish, output
 
 
+def make_ferrant_lean(directory: Path, fmt: str) -> C.Made:
+    """With the switches of the logging HOWTO's "Optimization" section off:
+    no caller lookup (`_srcfile`), no thread, process or multiprocessing
+    names in the record."""
+    saved = (logging._srcfile, logging.logThreads, logging.logProcesses, logging.logMultiprocessing)
+    logging._srcfile = None
+    logging.logThreads = logging.logProcesses = logging.logMultiprocessing = False
+    log, finish, output = make_ferrant(directory, fmt)
+
+    def restore() -> None:
+        finish()
+        (logging._srcfile, logging.logThreads, logging.logProcesses, logging.logMultiprocessing) = saved
+
+    return log, restore, output
+
+
 def _record(mod: Any) -> Any:
     return mod.LogRecord("app", mod.INFO, __file__, 1, MESSAGE[0], MESSAGE[1], None)
 

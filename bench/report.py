@@ -3,11 +3,14 @@
 from __future__ import annotations
 
 import json
+import statistics
 import sys
 from pathlib import Path
 from typing import Any
 
 PEERS = ["stdlib logging", "picologging", "structlog", "loguru"]
+HANDLER = "ferrant.Handler"
+LEAN = "ferrant.Handler, lean records"
 BRIDGE = {"bridge": "stdlib no-op handler", "bridge_emit": "empty method"}
 # Column order: stdlib, then picologging (its whole logger, or its handler alone).
 BRIDGE_PEERS = {"bridge": ["stdlib FileHandler", "picologging"],
@@ -78,24 +81,39 @@ def markdown(res: dict[str, Any]) -> str:
     return "\n".join(out)
 
 
+def per_round(case: dict[str, Any], a: str, b: str) -> float | None:
+    """Median of the per-round ratios a / b (calling thread)."""
+    ra, rb = case["raw"].get(a), case["raw"].get(b)
+    if not ra or not rb:
+        return None
+    return statistics.median(p["call_ns"] / q["call_ns"] for p, q in zip(ra, rb))
+
+
 def bridge(res: dict[str, Any]) -> list[str]:
-    """The handlers behind the stdlib Logger: calling thread and end to end."""
-    cases = {k: c for k, c in res["cases"].items() if k in BRIDGE}
-    if not cases:
+    """The handlers behind the stdlib Logger, one row per contender."""
+    whole, alone = res["cases"].get("bridge"), res["cases"].get("bridge_emit")
+    if not whole and not alone:
         return []
-    out = ["", "Behind `logging` (`ferrant.Handler`; median ns per call, calling thread / end to end; "
-           "a peer's `Nx` is the median per-round ratio peer / ferrant.Handler, calling thread):", "",
-           "| case | floor | ferrant.Handler | stdlib FileHandler | picologging |", "|---|---:|---:|---:|---:|"]
-    for key, case in cases.items():
-        s = case["summary"]
-        floor, fer = s.get(BRIDGE[key], {}), s.get("ferrant.Handler", {})
+    rows = [("floor", BRIDGE["bridge"], BRIDGE["bridge_emit"]), (HANDLER, HANDLER, HANDLER),
+            (LEAN, LEAN, None)]
+    rows += [(p, p, q) for p, q in zip(BRIDGE_PEERS["bridge"], BRIDGE_PEERS["bridge_emit"])]
+    out = ["", f"Behind `logging`: median ns per call on the calling thread (end to end in brackets); "
+           f"`x Handler` is the median of the per-round ratios to {HANDLER}.", "",
+           "| contender | whole call | x Handler | handler alone | x Handler |", "|---|---:|---:|---:|---:|"]
+    for title, w, a in rows:
         cells = []
-        for p in BRIDGE_PEERS[key]:
-            r = s.get(p)
-            cells.append("-" if not r else f"{ns(r['call_ns'])} / {ns(r['e2e_ns'])} "
-                         f"(ferrant {x(r.get('ferrant_speedup_call'))})")
-        out.append(f"| {case['title']} | {BRIDGE[key]} {ns(floor.get('call_ns'))} | "
-                   f"{ns(fer.get('call_ns'))} / {ns(fer.get('e2e_ns'))} | " + " | ".join(cells) + " |")
+        for case, label in ((whole, w), (alone, a)):
+            r = case["summary"].get(label) if case and label else None
+            if not r or not label:
+                cells += ["-", "-"]
+                continue
+            cells += [f"{ns(r['call_ns'])} ({ns(r['e2e_ns'])})", x(per_round(case, label, HANDLER))]
+        if title == "floor":
+            title = f"floor: {BRIDGE['bridge']} / {BRIDGE['bridge_emit']}"
+        out.append(f"| {title} | " + " | ".join(cells) + " |")
+    lean = per_round(whole, "picologging", LEAN) if whole else None
+    if lean is not None:
+        out += ["", f"picologging's whole call / {LEAN}: {x(lean)}."]
     return out
 
 

@@ -145,6 +145,7 @@ def build_cases(floor_mod: Any, peers: dict[str, tuple[C.Factory, str]]) -> list
     # Behind the stdlib Logger every call costs microseconds: all run peer-sized.
     bridge = [Entry(BRIDGE_FLOOR, B.make_noop, "percent", peer=True),
               Entry(HANDLER, B.make_ferrant, "percent", peer=True),
+              Entry(f"{HANDLER}, lean records", B.make_ferrant_lean, "percent", peer=True),
               Entry("stdlib FileHandler", C.make_stdlib, "percent", peer=True)]
     emit = [Entry(FLOOR, B.emit_floor_factory(floor_mod), "percent", peer=True),
             Entry(HANDLER, B.make_ferrant_emit, "percent", peer=True),
@@ -244,7 +245,7 @@ def fmt_x(v: float | None) -> str:
 
 def print_table(cases: list[Case], summary: dict[str, dict[str, Any]], sizes: dict[str, dict[str, int]]) -> str:
     out: list[str] = []
-    head = f"| {'contender':<23} | {'calls':>10} | {'call ns':>9} | {'x empty method':>14} | {'end-to-end ns':>13} | {'e2e x empty':>11} | {'ferrant faster':>14} |"
+    head = f"| {'contender':<29} | {'calls':>10} | {'call ns':>9} | {'x empty method':>14} | {'end-to-end ns':>13} | {'e2e x empty':>11} | {'ferrant faster':>14} |"
     for case in cases:
         rows = summary.get(case.key)
         if not rows:
@@ -256,7 +257,7 @@ def print_table(cases: list[Case], summary: dict[str, dict[str, Any]], sizes: di
         for lab, r in rows.items():
             speed = r.get("ferrant_speedup_call")
             out.append(
-                f"| {lab:<23} | {sizes[case.key][lab]:>10,} | {fmt_ns(r['call_ns']):>9} | {fmt_x(r.get('call_x_floor')):>14} | "
+                f"| {lab:<29} | {sizes[case.key][lab]:>10,} | {fmt_ns(r['call_ns']):>9} | {fmt_x(r.get('call_x_floor')):>14} | "
                 f"{fmt_ns(r['e2e_ns']):>13} | {fmt_x(r.get('e2e_x_floor')):>11} | {fmt_x(speed):>14} |"
             )
     text = "\n".join(out)
