@@ -3,11 +3,18 @@
 from __future__ import annotations
 
 import json
+import statistics
 import sys
 from pathlib import Path
 from typing import Any
 
 PEERS = ["stdlib logging", "picologging", "structlog", "loguru"]
+HANDLER = "ferrant.Handler"
+LEAN = "ferrant.Handler, lean records"
+BRIDGE = {"bridge": "stdlib no-op handler", "bridge_emit": "empty method"}
+# Column order: stdlib, then picologging (its whole logger, or its handler alone).
+BRIDGE_PEERS = {"bridge": ["stdlib FileHandler", "picologging"],
+                "bridge_emit": ["stdlib FileHandler", "picologging FileHandler"]}
 
 
 def ns(v: float | None) -> str:
@@ -33,6 +40,8 @@ def markdown(res: dict[str, Any]) -> str:
         "|---|---:|---:|---:|---:|" + "---:|" * len(PEERS),
     ]
     for key, case in res["cases"].items():
+        if key in BRIDGE:
+            continue
         s = case["summary"]
         if key == "threads":
             floor, fer = s.get("empty method x4", {}), s.get("ferrant x4", {})
@@ -50,6 +59,7 @@ def markdown(res: dict[str, Any]) -> str:
             cells.append("-" if not r else f"{ns(r['call_ns'])} (ferrant {x(r.get('ferrant_speedup_call'))})")
         out.append(f"| {title} | {ns(s.get('empty loop', {}).get('call_ns'))} | {ns(floor.get('call_ns'))} | "
                    f"{ns(fer.get('call_ns'))} | {x(fer.get('call_x_floor'))} | " + " | ".join(cells) + " |")
+    out += bridge(res)
     mem = res.get("memory") or {}
     if mem.get("samples"):
         pts = [s for s in mem["samples"] if not s.get("after_shutdown")]
@@ -69,6 +79,42 @@ def markdown(res: dict[str, Any]) -> str:
             mark = "n/a" if t["met"] is None else ("met" if t["met"] else "not met")
             out.append(f"| {t['target']} | {x(t['measured'])} | {mark} |")
     return "\n".join(out)
+
+
+def per_round(case: dict[str, Any], a: str, b: str) -> float | None:
+    """Median of the per-round ratios a / b (calling thread)."""
+    ra, rb = case["raw"].get(a), case["raw"].get(b)
+    if not ra or not rb:
+        return None
+    return statistics.median(p["call_ns"] / q["call_ns"] for p, q in zip(ra, rb))
+
+
+def bridge(res: dict[str, Any]) -> list[str]:
+    """The handlers behind the stdlib Logger, one row per contender."""
+    whole, alone = res["cases"].get("bridge"), res["cases"].get("bridge_emit")
+    if not whole and not alone:
+        return []
+    rows = [("floor", BRIDGE["bridge"], BRIDGE["bridge_emit"]), (HANDLER, HANDLER, HANDLER),
+            (LEAN, LEAN, None)]
+    rows += [(p, p, q) for p, q in zip(BRIDGE_PEERS["bridge"], BRIDGE_PEERS["bridge_emit"])]
+    out = ["", f"Behind `logging`: median ns per call on the calling thread (end to end in brackets); "
+           f"`x Handler` is the median of the per-round ratios to {HANDLER}.", "",
+           "| contender | whole call | x Handler | handler alone | x Handler |", "|---|---:|---:|---:|---:|"]
+    for title, w, a in rows:
+        cells = []
+        for case, label in ((whole, w), (alone, a)):
+            r = case["summary"].get(label) if case and label else None
+            if not r or not label:
+                cells += ["-", "-"]
+                continue
+            cells += [f"{ns(r['call_ns'])} ({ns(r['e2e_ns'])})", x(per_round(case, label, HANDLER))]
+        if title == "floor":
+            title = f"floor: {BRIDGE['bridge']} / {BRIDGE['bridge_emit']}"
+        out.append(f"| {title} | " + " | ".join(cells) + " |")
+    lean = per_round(whole, "picologging", LEAN) if whole else None
+    if lean is not None:
+        out += ["", f"picologging's whole call / {LEAN}: {x(lean)}."]
+    return out
 
 
 def main() -> int:

@@ -21,6 +21,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable
 
+from bench import bridge as B
 from bench import contenders as C
 from bench import native
 
@@ -28,6 +29,8 @@ HERE = Path(__file__).resolve().parent
 FLOOR = "empty method"
 EMPTY = "empty loop"
 FERRANT = "ferrant"
+HANDLER = "ferrant.Handler"
+BRIDGE_FLOOR = "stdlib no-op handler"
 
 
 @dataclass
@@ -49,6 +52,15 @@ class Case:
     fmt: str = "text"
     expect_lines: bool = True
     entries: list[Entry] = field(default_factory=list)
+    floor_label: str = ""  # what x-floor ratios divide by; default by case
+    ferrant_label: str = ""  # what peers are compared with; default by case
+
+
+class Source(str):
+    """A call argument written into the loop as source text, not as a constant."""
+
+    def __repr__(self) -> str:
+        return str(self)
 
 
 _LOOPS: dict[tuple[Any, ...], Callable[[Any, int], None]] = {}
@@ -130,6 +142,18 @@ def build_cases(floor_mod: Any, peers: dict[str, tuple[C.Factory, str]]) -> list
                     if name == "stdlib logging"]
     one = ("user %s logged in", "bob")
     one_b = ("user {} logged in", "bob")
+    # Behind the stdlib Logger every call costs microseconds: all run peer-sized.
+    bridge = [Entry(BRIDGE_FLOOR, B.make_noop, "percent", peer=True),
+              Entry(HANDLER, B.make_ferrant, "percent", peer=True),
+              Entry(f"{HANDLER}, lean records", B.make_ferrant_lean, "percent", peer=True),
+              Entry("stdlib FileHandler", C.make_stdlib, "percent", peer=True)]
+    emit = [Entry(FLOOR, B.emit_floor_factory(floor_mod), "percent", peer=True),
+            Entry(HANDLER, B.make_ferrant_emit, "percent", peer=True),
+            Entry("stdlib FileHandler", B.make_stdlib_emit, "percent", peer=True)]
+    if "picologging" in peers:
+        bridge.append(Entry("picologging", C.make_picologging, "percent", peer=True))
+        emit.append(Entry("picologging FileHandler", B.make_picologging_emit, "percent", peer=True))
+    record = (Source("obj.record"),)
     return [
         Case("enabled", 'info("user %s logged in", "bob")', "info", one, one_b,
              entries=base + text_peers),
@@ -148,6 +172,10 @@ def build_cases(floor_mod: Any, peers: dict[str, tuple[C.Factory, str]]) -> list
                       Entry(f"{FERRANT} x4", C.make_ferrant, "percent", threads=4)] + thread_peers),
         Case("e2e", "info, long run", "info", one, one_b,
              entries=[Entry(FLOOR, floor, "percent"), Entry(FERRANT, C.make_ferrant, "percent")]),
+        Case("bridge", 'logging.getLogger("app").info("user %s logged in", "bob")', "info", one, one_b,
+             entries=bridge, floor_label=BRIDGE_FLOOR, ferrant_label=HANDLER),
+        Case("bridge_emit", "the handler alone: handler.handle(record)", "handle", record, record,
+             entries=emit, ferrant_label=HANDLER),
     ]
 
 
@@ -181,8 +209,8 @@ def ratios(a: list[float], b: list[float]) -> list[float]:
 
 def summarise(case: Case, raw: dict[str, list[dict[str, Any]]]) -> dict[str, Any]:
     col = {lab: {k: [r[k] for r in runs] for k in ("call_ns", "e2e_ns")} for lab, runs in raw.items()}
-    base_label = f"{FLOOR} x4" if case.key == "threads" else FLOOR
-    ferrant_label = f"{FERRANT} x1" if case.key == "threads" else FERRANT
+    base_label = case.floor_label or (f"{FLOOR} x4" if case.key == "threads" else FLOOR)
+    ferrant_label = case.ferrant_label or (f"{FERRANT} x1" if case.key == "threads" else FERRANT)
     base = col.get(base_label)
     fer = col.get(ferrant_label)
     rows: dict[str, Any] = {}
@@ -217,18 +245,19 @@ def fmt_x(v: float | None) -> str:
 
 def print_table(cases: list[Case], summary: dict[str, dict[str, Any]], sizes: dict[str, dict[str, int]]) -> str:
     out: list[str] = []
-    head = f"| {'contender':<20} | {'calls':>10} | {'call ns':>9} | {'x empty method':>14} | {'end-to-end ns':>13} | {'e2e x empty':>11} | {'ferrant faster':>14} |"
+    head = f"| {'contender':<29} | {'calls':>10} | {'call ns':>9} | {'x empty method':>14} | {'end-to-end ns':>13} | {'e2e x empty':>11} | {'ferrant faster':>14} |"
     for case in cases:
         rows = summary.get(case.key)
         if not rows:
             continue
-        out.append(f"\n{case.key}: {case.title}\n")
+        floor = f" (x columns: ratios to the {case.floor_label})" if case.floor_label else ""
+        out.append(f"\n{case.key}: {case.title}{floor}\n")
         out.append(head)
         out.append("|" + "|".join("-" * (len(c)) for c in head.split("|")[1:-1]) + "|")
         for lab, r in rows.items():
             speed = r.get("ferrant_speedup_call")
             out.append(
-                f"| {lab:<20} | {sizes[case.key][lab]:>10,} | {fmt_ns(r['call_ns']):>9} | {fmt_x(r.get('call_x_floor')):>14} | "
+                f"| {lab:<29} | {sizes[case.key][lab]:>10,} | {fmt_ns(r['call_ns']):>9} | {fmt_x(r.get('call_x_floor')):>14} | "
                 f"{fmt_ns(r['e2e_ns']):>13} | {fmt_x(r.get('e2e_x_floor')):>11} | {fmt_x(speed):>14} |"
             )
     text = "\n".join(out)
@@ -247,6 +276,9 @@ def targets(summary: dict[str, dict[str, Any]]) -> list[dict[str, Any]]:
         ("≥ 50x picologging (enabled, calling thread)", get("enabled", "picologging", "ferrant_speedup_call"), ">=", 50),
         ("4 threads ≤ 1.5x single thread per call", get("threads", f"{FERRANT} x4", "x_single_thread_call"), "<=", 1.5),
         ("end to end ≤ 1.2x calling thread (long run)", get("e2e", FERRANT, "e2e_over_call"), "<=", 1.2),
+        ("Handler ≥ 3x stdlib FileHandler (whole call)", get("bridge", "stdlib FileHandler", "ferrant_speedup_call"), ">=", 3),
+        ("Handler ≥ 1x picologging's whole call", get("bridge", "picologging", "ferrant_speedup_call"), ">=", 1),
+        ("Handler alone ≥ 3x stdlib FileHandler alone", get("bridge_emit", "stdlib FileHandler", "ferrant_speedup_call"), ">=", 3),
     ]
     res = []
     for text, value, op, limit in checks:

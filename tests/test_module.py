@@ -1,3 +1,5 @@
+import inspect
+
 import pytest
 
 import ferrant
@@ -11,8 +13,11 @@ def test_public_surface():
     assert _logger.__all__ == ["PyLevel", "PyLogger", "basic_config", "get_logger"]
     public = [n for n in dir(_logger) if not n.startswith("_")]
     assert public == sorted(_logger.__all__)
-    assert ferrant.__all__ == _logger.__all__
-    assert all(getattr(ferrant, n) is getattr(_logger, n) for n in _logger.__all__)
+    assert ferrant.__all__ == _logger.__all__ + ["Handler"]
+    # basic_config is wrapped to remember the default path for ferrant.Handler.
+    assert ferrant.basic_config.__wrapped__ is _logger.basic_config
+    assert inspect.signature(ferrant.basic_config) == inspect.signature(_logger.basic_config)
+    assert all(getattr(ferrant, n) is getattr(_logger, n) for n in _logger.__all__ if n != "basic_config")
     assert _logger.__name__ == "ferrant._logger"
     assert not _logger.__doc__
 

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from bench import run
+from bench import report, run
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -66,16 +66,30 @@ def test_tiny_run_end_to_end(tmp_path: Path) -> None:
     assert proc.returncode == 0, proc.stderr
     assert "round 1/1 enabled" in proc.stdout
     res = json.loads(out.read_text())
-    assert set(res["cases"]) == {"enabled", "dropped", "no_arg", "three_args", "json", "threads", "e2e"}
+    assert set(res["cases"]) == {"enabled", "dropped", "no_arg", "three_args", "json", "threads", "e2e",
+                                 "bridge", "bridge_emit"}
     # Every record reached its file and nothing was counted twice.
     assert res["warnings"] == []
     enabled = res["cases"]["enabled"]["raw"][run.FERRANT][0]
     assert enabled["lines"] == enabled["n"] == 3000 + 64
     assert res["cases"]["dropped"]["raw"][run.FERRANT][0]["lines"] == 0
+    # Both handler cases write every record through ferrant.Handler, and the
+    # emit case's stdlib handler is the same FileHandler as the whole call's.
+    for key in ("bridge", "bridge_emit"):
+        for label in (run.HANDLER, "stdlib FileHandler"):
+            one = res["cases"][key]["raw"][label][0]
+            assert one["lines"] == one["n"] == 300 + 64, (key, label)
     samples = res["memory"]["samples"]
     assert samples[-1]["records"] == 20000 and all(s["rss_kib"] > 0 for s in samples)
     counts = res["allocations"]["contenders"]
     assert counts["empty method"]["allocs_all"] == 0
     # stdlib logging mallocs on every record: the shim must see it.
     assert counts["stdlib logging"]["per_record_all"] >= 1
-    assert len(res["targets"]) == 6
+    assert len(res["targets"]) == 9
+    # The handler cases get their own table, not a row of the peers' one.
+    table = report.markdown(res).split("Behind `logging`")
+    assert len(table) == 2 and "handler.handle(record)" not in table[0]
+    rows = {line.split(" | ")[0]: line.rstrip(" |").split(" | ")[1:] for line in table[1].splitlines()
+            if line.startswith("| ")}
+    assert "-" not in rows["| ferrant.Handler"] + rows["| stdlib FileHandler"]
+    assert rows["| ferrant.Handler"][1] == rows["| ferrant.Handler"][3] == "1.00x"

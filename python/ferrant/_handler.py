@@ -1,0 +1,180 @@
+"""`Handler`: records of the standard library's `logging` written through
+ferrant's writers, each as the line a native logger of the same name would
+write."""
+
+from __future__ import annotations
+
+import logging
+from typing import Any, Callable
+
+from ferrant import _config
+from ferrant._logger import PyLevel, PyLogger
+
+Write = Callable[[PyLogger, str], None]
+
+# Names are few in practice; a program that makes loggers per request still
+# gets a bounded cache, refilled on demand.
+_MAX_NAMES = 1024
+
+class _DefaultPath:
+    """`path` not given: where `get_logger` writes."""
+
+    def __repr__(self) -> str:
+        return "<default path>"
+
+
+_DEFAULT: Any = _DefaultPath()
+
+_BY_LEVEL: dict[Any, Write] = {
+    logging.CRITICAL: PyLogger.error,
+    logging.ERROR: PyLogger.error,
+    logging.WARNING: PyLogger.warn,
+    logging.INFO: PyLogger.info,
+    logging.DEBUG: PyLogger.debug,
+    logging.NOTSET: PyLogger.trace,
+}
+
+
+def _write_for(levelno: int) -> Write:
+    if levelno >= logging.ERROR:
+        write = PyLogger.error
+    elif levelno >= logging.WARNING:
+        write = PyLogger.warn
+    elif levelno >= logging.INFO:
+        write = PyLogger.info
+    elif levelno >= logging.DEBUG:
+        write = PyLogger.debug
+    else:
+        write = PyLogger.trace
+    if len(_BY_LEVEL) < 64:
+        _BY_LEVEL[levelno] = write
+    return write
+
+
+def _printable(text: str) -> str:
+    """`text` with lone surrogates (file names decoded with surrogateescape,
+    say) spelt as backslash escapes, so that it can be written as UTF-8."""
+    return text.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
+class _MessageFormatter(logging.Formatter):
+    """The handler's own rendering: the message, then the formatted exception
+    and the stack, each after a line feed. Being set, it also keeps
+    `logging.basicConfig` from installing its default Formatter."""
+
+    def format(self, record: logging.LogRecord) -> str:
+        return self.with_trace(record, record.getMessage())
+
+    def with_trace(self, record: logging.LogRecord, message: str) -> str:
+        if record.exc_info and not record.exc_text:
+            record.exc_text = self.formatException(record.exc_info)
+        if record.exc_text:
+            message = message + "\n" + record.exc_text
+        if record.stack_info:
+            message = message + "\n" + self.formatStack(record.stack_info)
+        return message
+
+
+_PLAIN = _MessageFormatter()
+
+
+class Handler(logging.Handler):
+    """Writes records through ferrant: `Handler()` where `get_logger` writes
+    (the default path as `ferrant.basic_config` last set it),
+    `Handler(path=None)` to standard output, `Handler(path="logs/app.log")`
+    to that path's dated files. A Formatter set on the handler makes the
+    message; the time, level and name fields are ferrant's own."""
+
+    def __init__(self, path: str | None = _DEFAULT, level: int | str = logging.NOTSET) -> None:
+        if path is _DEFAULT:
+            path = _config.default_path()
+        self._path = path
+        # Before the base registers the handler: a wrong `path` raises here.
+        self._keepers: tuple[PyLogger, PyLogger] | None = self._keep()
+        self._loggers: dict[str, PyLogger] = {}
+        super().__init__(level)
+        self.formatter = _PLAIN
+
+    @property
+    def path(self) -> str | None:
+        """The destination: a configured file path, or None for standard output."""
+        return self._path
+
+    def __repr__(self) -> str:
+        where = "<stdout>" if self._path is None else self._path
+        return f"<{type(self).__name__} {where} ({logging.getLevelName(self.level)})>"
+
+    def _keep(self) -> tuple[PyLogger, PyLogger]:
+        # Two holders of the writer besides any per-name logger: `shutdown`
+        # on the first then only flushes, and never stops the writer.
+        return PyLogger(None, self._path), PyLogger(None, self._path)
+
+    def _logger_for(self, name: str) -> PyLogger:
+        if self._keepers is None:  # reopened after close()
+            self._keepers = self._keep()
+        text = name if isinstance(name, str) else str(name)
+        try:
+            log = PyLogger(text, self._path, level=PyLevel.Trace)
+        except UnicodeEncodeError:
+            log = PyLogger(_printable(text), self._path, level=PyLevel.Trace)
+        loggers = self._loggers
+        if len(loggers) >= _MAX_NAMES:
+            loggers.clear()
+        loggers[name] = log
+        return log
+
+    def handle(self, record: logging.LogRecord) -> bool:
+        # Without a Formatter of the user's, nothing here needs the handler's
+        # lock: ferrant's call is thread-safe and the record is the caller's.
+        rv = self.filter(record) if self.filters else True
+        if rv:
+            fmt = self.formatter
+            if fmt is _PLAIN or fmt is None:
+                self.emit(record)
+            else:
+                # User Formatters are written for the base's serialised calls.
+                self.acquire()
+                try:
+                    self.emit(record)
+                finally:
+                    self.release()
+        return rv
+
+    def emit(self, record: logging.LogRecord) -> None:
+        try:
+            fmt = self.formatter
+            if fmt is _PLAIN or fmt is None:
+                msg = record.getMessage()
+                if record.exc_info or record.exc_text or record.stack_info:
+                    msg = _PLAIN.with_trace(record, msg)
+            else:
+                msg = fmt.format(record)
+            log = self._loggers.get(record.name)
+            if log is None:
+                log = self._logger_for(record.name)
+            write = _BY_LEVEL.get(record.levelno) or _write_for(record.levelno)
+            try:
+                write(log, msg)
+            except UnicodeEncodeError:
+                write(log, _printable(msg))
+        except RecursionError:
+            raise
+        except Exception:
+            self.handleError(record)
+
+    def flush(self) -> None:
+        """Hands over the calling thread's lines and waits until the writer
+        has flushed them (at most 5 seconds)."""
+        keepers = self._keepers
+        if keepers is not None:
+            keepers[0].shutdown()
+
+    def close(self) -> None:
+        """Flushes, then lets go of the writer (which stops once no logger
+        holds it). A record handled later opens the destination again."""
+        try:
+            self.flush()
+            self._loggers = {}
+            self._keepers = None
+        finally:
+            super().close()
