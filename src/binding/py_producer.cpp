@@ -215,7 +215,10 @@ void hand_off_due_batches(std::uint64_t epoch) {
             // a later epoch, and the GIL stays with this thread meanwhile.
             SendOptions<Action> options;
             options.never_wait = true;
-            SendResult<Action> sent = p->batch_writer->push(Write{std::move(p->core.line_buf)}, options);
+            // Its lines have waited long enough: the writer writes them out at
+            // once rather than at its next periodic flush.
+            SendResult<Action> sent =
+                p->batch_writer->push(Write{std::move(p->core.line_buf), true}, options);
             if (sent.status == SendStatus::Full) {
                 p->core.line_buf = std::move(std::get<Write>(*sent.value).chunk);
                 continue;

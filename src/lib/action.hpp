@@ -109,7 +109,8 @@ inline std::pair<AckSender, AckReceiver> make_ack() {
 
 // The messages on a writer's channel.
 struct Write {
-    ByteBuffer chunk;  // whole lines, written verbatim
+    ByteBuffer chunk;     // whole lines, written verbatim
+    bool prompt = false;  // lines that waited already: write them out at once
 };
 struct FlushAck {
     AckSender ack;  // signalled once everything sent before is written out

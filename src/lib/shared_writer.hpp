@@ -55,7 +55,8 @@ public:
             adopt_after_fork();
         // Batches of lines may wait for the writer's own periodic wake-up
         // (about once a second) unless many pile up; requests wake it at once.
-        options.urgent = !std::holds_alternative<Write>(action);
+        const auto* write = std::get_if<Write>(&action);
+        options.urgent = !write || write->prompt;
         options.lazy_wake = LAZY_WAKE_BATCHES;
         return sender_.push(std::move(action), options);
     }
