@@ -60,7 +60,7 @@ def test_tiny_run_end_to_end(tmp_path: Path) -> None:
     env = dict(os.environ, PYTHONPATH=str(ROOT))
     proc = subprocess.run(
         [sys.executable, "-m", "bench", "--rounds", "1", "--n", "3000", "--peer-n", "300",
-         "--long-n", "5000", "--mem-n", "20000", "--alloc-n", "20000", "--out", str(out)],
+         "--long-n", "5000", "--mem-n", "20000", "--alloc-n", "20000", "--latency-records", "5", "--out", str(out)],
         cwd=ROOT, env=env, capture_output=True, text=True, timeout=300,
     )
     assert proc.returncode == 0, proc.stderr
@@ -79,3 +79,5 @@ def test_tiny_run_end_to_end(tmp_path: Path) -> None:
     # stdlib logging mallocs on every record: the shim must see it.
     assert counts["stdlib logging"]["per_record_all"] >= 1
     assert len(res["targets"]) == 6
+    # Each of the records that waited in an open batch reached the file.
+    assert res["latency"]["seen"] == 5 and 0 < res["latency"]["max_s"] < 10
