@@ -73,6 +73,10 @@ def markdown(res: dict[str, Any]) -> str:
     if al:
         out += ["", "Heap allocations per record (malloc family, all threads, steady state): "
                 + ", ".join(f"{k} {v['per_record_all']:.4g}" for k, v in al.items()) + "."]
+    if (res.get("latency") or {}).get("seen"):
+        from bench.latency import describe
+
+        out += ["", describe(res["latency"]).capitalize() + "."]
     if res.get("targets"):
         out += ["", "| target | measured | |", "|---|---:|---|"]
         for t in res["targets"]:

@@ -23,7 +23,7 @@ from typing import Any, Callable
 
 from bench import bridge as B
 from bench import contenders as C
-from bench import native
+from bench import latency, native
 
 HERE = Path(__file__).resolve().parent
 FLOOR = "empty method"
@@ -312,6 +312,8 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--alloc-n", type=int, help="records per contender for allocation counts (default 1,000,000)")
     ap.add_argument("--cases", help="comma-separated subset of cases")
     ap.add_argument("--no-memory", action="store_true", help="skip the RSS and allocation runs")
+    ap.add_argument("--latency-records", type=int,
+                    help="records of the latency run, one per 100 ms (default 100, quick 30; 0 skips it)")
     args = ap.parse_args(argv)
     q = args.quick
     rounds = args.rounds or (3 if q else 9)
@@ -385,6 +387,12 @@ def main(argv: list[str] | None = None) -> int:
             for lab, a in allocs["contenders"].items():
                 print(f"  {lab:<16} {a['per_record_all']:8.4f} per record (calling thread {a['per_record_caller']:.4f})")
 
+    lat: dict[str, Any] = {}
+    lat_n = args.latency_records if args.latency_records is not None else (30 if q else 100)
+    if lat_n > 0:
+        lat = latency.measure(lat_n, 0.1)
+        print("\n" + latency.describe(lat))
+
     tg = targets(summary) if not args.cases else []
     if tg:
         print("\ntargets:")
@@ -400,6 +408,7 @@ def main(argv: list[str] | None = None) -> int:
         "cases": {c.key: {"title": c.title, "raw": raw[c.key], "summary": summary[c.key]} for c in cases},
         "memory": memory,
         "allocations": allocs,
+        "latency": lat,
         "targets": tg,
         "warnings": warnings,
         "table": table,

@@ -60,7 +60,7 @@ def test_tiny_run_end_to_end(tmp_path: Path) -> None:
     env = dict(os.environ, PYTHONPATH=str(ROOT))
     proc = subprocess.run(
         [sys.executable, "-m", "bench", "--rounds", "1", "--n", "3000", "--peer-n", "300",
-         "--long-n", "5000", "--mem-n", "20000", "--alloc-n", "20000", "--out", str(out)],
+         "--long-n", "5000", "--mem-n", "20000", "--alloc-n", "20000", "--latency-records", "5", "--out", str(out)],
         cwd=ROOT, env=env, capture_output=True, text=True, timeout=300,
     )
     assert proc.returncode == 0, proc.stderr
@@ -93,3 +93,5 @@ def test_tiny_run_end_to_end(tmp_path: Path) -> None:
             if line.startswith("| ")}
     assert "-" not in rows["| ferrant.Handler"] + rows["| stdlib FileHandler"]
     assert rows["| ferrant.Handler"][1] == rows["| ferrant.Handler"][3] == "1.00x"
+    # Each of the records that waited in an open batch reached the file.
+    assert res["latency"]["seen"] == 5 and 0 < res["latency"]["max_s"] < 10

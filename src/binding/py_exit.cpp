@@ -1,9 +1,12 @@
 #include "binding/py_exit.hpp"
 
+#include <chrono>
 #include <memory>
 #include <vector>
 
 #include "binding/py_errors.hpp"
+#include "binding/py_flusher.hpp"
+#include "binding/py_gil.hpp"
 #include "binding/py_producer.hpp"
 #include "binding/registry.hpp"
 #include "lib/flush.hpp"
@@ -21,14 +24,45 @@ std::vector<std::shared_ptr<SharedWriter>> live_writers() {
     return live;
 }
 
+}  // namespace
+
+void write_out_everything(std::chrono::steady_clock::time_point deadline) {
+    std::vector<TakenBatch> batches = take_all_batches();
+    for (TakenBatch& batch : batches) {
+        SendOptions<Action> options;
+        GilRelease gate;
+        options.deadline = deadline;
+        options.gate = &gate;
+        (void)batch.writer->push(Write{std::move(batch.lines)}, options);
+    }
+    for (TakenBatch& batch : batches) drop_writer(std::move(batch.writer));
+    std::vector<std::shared_ptr<SharedWriter>> writers = live_writers();
+    without_gil([&] { flush_all_and_wait(writers, deadline); });
+    for (auto& writer : writers) drop_writer(std::move(writer));
+}
+
+namespace {
+
 PyObject* flush_at_exit(PyObject*, PyObject*) {
     try {
-        if (ThreadProducer* tp = existing_thread_producer()) hand_off(*tp);
-        for (auto& writer : live_writers()) flush_and_wait(*writer);
+        // A worker's SIGTERM handler stays: a terminate() that comes while
+        // this runs must wait for the flush too.
+        stop_flusher();
+        write_out_everything(std::chrono::steady_clock::now() + FLUSH_WAIT);
     } catch (...) {
         return raise_current_exception();
     }
     Py_RETURN_NONE;
+}
+
+// After finalisation: no Python here, and no GIL to hold.
+void flush_after_finalisation() {
+    try {
+        std::vector<std::shared_ptr<SharedWriter>> writers = live_writers();
+        flush_all_and_wait(writers, std::chrono::steady_clock::now() + FLUSH_WAIT);
+    } catch (...) {
+        // Out of memory at the very end: nothing more can be done.
+    }
 }
 
 PyMethodDef FLUSH_AT_EXIT_DEF = {"_flush_at_exit", flush_at_exit, METH_NOARGS, nullptr};
@@ -46,6 +80,10 @@ bool register_exit_flush() {
     if (!fn) return false;
     PyRef done = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", fn.get()));
     if (!done) return false;
+    if (Py_AtExit(flush_after_finalisation) < 0) {
+        PyErr_SetString(PyExc_RuntimeError, "no room for another exit function");
+        return false;
+    }
     FLUSH_AT_EXIT = fn.release();
     return true;
 }

@@ -1,13 +1,23 @@
 #pragma once
 
+#include <chrono>
+
 #include "binding/py_ref.hpp"
 
 namespace ferrant {
 
-// Registers the interpreter-exit hand-off: the main thread's pending lines
-// go to their writer and every live writer is flushed. False with an
-// exception set on failure.
+// Registers the exit paths: an atexit hook that stops the flusher, hands
+// every thread's open batch to its writer and flushes every live writer; and
+// a last flush after the interpreter has finalised, for the lines handed over
+// while thread states were cleared (daemon threads, the main thread's lines
+// logged after the hook). False with an exception set on failure.
 bool register_exit_flush();
+
+// Hands every thread's open batch to its writer and waits until `deadline`
+// for every live writer to flush (batches that cannot be queued by then, for
+// a destination that takes no bytes, are dropped). GIL held; given up while
+// waiting.
+void write_out_everything(std::chrono::steady_clock::time_point deadline);
 
 // The function registered with atexit (borrowed; lives for the process).
 PyObject* exit_flush_function();

@@ -4,6 +4,8 @@
 
 #include "binding/py_errors.hpp"
 #include "binding/py_exit.hpp"
+#include "binding/py_flusher.hpp"
+#include "binding/py_term.hpp"
 #include "binding/py_producer.hpp"
 #include "binding/registry.hpp"
 #include "binding/settings.hpp"
@@ -29,35 +31,68 @@ void child() {
     default_unix_ts_cell().reset_lock_after_fork();
     default_color_cell().reset_lock_after_fork();
     default_format_cell().reset_lock_after_fork();
-    adopt_producer_after_fork();
+    adopt_producers_after_fork();
+    flusher_after_fork();
+    term_flush_after_fork();
 }
 
 // ---- os.register_at_fork(before=...) ---------------------------------------
 
 PyObject* FLUSH_IN_WORKER = nullptr;  // kept alive for weak references
 
-// multiprocessing ends its forked workers with os._exit, which skips atexit:
-// once a worker has started, its own finaliser hands the lines over.
+// Runs last among the worker's finalizers, after any that may still log.
+constexpr long LAST_PRIORITY = -2147483647L;
+
+// multiprocessing ends its workers with os._exit, which skips atexit: a
+// finaliser of multiprocessing's own exit function hands the lines over.
+bool register_finalizer(PyObject* util) {
+    install_term_flush();
+    PyRef finalize = PyRef::steal(PyObject_GetAttrString(util, "Finalize"));
+    if (!finalize) return false;
+    PyRef args = PyRef::steal(Py_BuildValue("(OO)", Py_None, exit_flush_function()));
+    PyRef kwargs = PyRef::steal(Py_BuildValue("{s:l}", "exitpriority", LAST_PRIORITY));
+    if (!args || !kwargs) return false;
+    PyRef done = PyRef::steal(PyObject_Call(finalize.get(), args.get(), kwargs.get()));
+    return static_cast<bool>(done);
+}
+
+// Called in every new worker, once multiprocessing has cleared the
+// finalizers it inherited.
 PyObject* register_worker_flush(PyObject*, PyObject*) {
     PyRef util = PyRef::steal(PyImport_ImportModule("multiprocessing.util"));
-    if (!util) return nullptr;
-    PyRef finalize = PyRef::steal(PyObject_GetAttrString(util.get(), "Finalize"));
-    if (!finalize) return nullptr;
-    PyRef args = PyRef::steal(Py_BuildValue("(OO)", Py_None, exit_flush_function()));
-    PyRef kwargs = PyRef::steal(Py_BuildValue("{s:i}", "exitpriority", 0));
-    if (!args || !kwargs) return nullptr;
-    PyRef done = PyRef::steal(PyObject_Call(finalize.get(), args.get(), kwargs.get()));
-    if (!done) return nullptr;
+    if (!util || !register_finalizer(util.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyMethodDef REGISTER_WORKER_FLUSH_DEF = {"_register_worker_flush", register_worker_flush, METH_O,
                                          nullptr};
 
+// True inside a multiprocessing worker that will run no after-fork callbacks
+// for us any more: one already running its target, or a spawned one still
+// importing its main module (spawned workers run none at all).
+bool in_worker() {
+    PyObject* process = PyDict_GetItemString(PyImport_GetModuleDict(), "multiprocessing.process");
+    if (!process) return false;
+    PyRef parent = PyRef::steal(PyObject_CallMethod(process, "parent_process", nullptr));
+    PyRef current = PyRef::steal(PyObject_CallMethod(process, "current_process", nullptr));
+    if (!parent || !current) {
+        PyErr_Clear();
+        return false;
+    }
+    if (parent.get() != Py_None) return true;
+    PyRef inheriting = PyRef::steal(PyObject_GetAttrString(current.get(), "_inheriting"));
+    if (!inheriting) {
+        PyErr_Clear();
+        return false;
+    }
+    const int truth = PyObject_IsTrue(inheriting.get());
+    if (truth < 0) PyErr_Clear();
+    return truth > 0;
+}
+
 bool hook_multiprocessing() {
     if (FLUSH_IN_WORKER) return true;
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* util = PyDict_GetItemString(modules, "multiprocessing.util");
+    PyObject* util = PyDict_GetItemString(PyImport_GetModuleDict(), "multiprocessing.util");
     if (!util) return true;
     PyRef callback = PyRef::steal(PyCFunction_New(&REGISTER_WORKER_FLUSH_DEF, nullptr));
     if (!callback) return false;
@@ -65,7 +100,7 @@ bool hook_multiprocessing() {
                                                   callback.get(), callback.get()));
     if (!done) return false;
     FLUSH_IN_WORKER = callback.release();
-    return true;
+    return !in_worker() || register_finalizer(util);
 }
 
 PyObject* before_fork(PyObject*, PyObject*) {
@@ -97,7 +132,9 @@ bool install_fork_handlers() {
     PyRef kwargs = PyRef::steal(Py_BuildValue("{s:O}", "before", hook.get()));
     if (!register_at_fork || !args || !kwargs) return false;
     PyRef done = PyRef::steal(PyObject_Call(register_at_fork.get(), args.get(), kwargs.get()));
-    return static_cast<bool>(done);
+    // A worker of any start method may import the module before or after it
+    // starts; one that forks later is hooked by before_fork.
+    return done && hook_multiprocessing();
 }
 
 }  // namespace ferrant

@@ -1,5 +1,6 @@
 #include "binding/py_logger.hpp"
 
+#include <cxxabi.h>
 #include <memory>
 #include <new>
 #include <optional>
@@ -8,6 +9,7 @@
 
 #include "binding/py_args.hpp"
 #include "binding/py_errors.hpp"
+#include "binding/py_gil.hpp"
 #include "binding/py_interpolate.hpp"
 #include "binding/py_level.hpp"
 #include "binding/py_producer.hpp"
@@ -119,19 +121,24 @@ void logger_dealloc(PyObject* self) {
     PyLoggerObject* logger = as_logger(self);
     PyTypeObject* type = Py_TYPE(self);
     try {
-        // If this logger and this thread's pending lines are the writer's
-        // last holders, the lines go out before the writer is stopped.
+        // If this logger and this thread's open batch are the writer's last
+        // holders, the lines go out before the writer is stopped.
         ThreadProducer* producer = existing_thread_producer();
         if (producer && logger->writer && producer->batch_writer == logger->writer &&
             logger->writer.use_count() == 2)
             hand_off(*producer);
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         PyErr_Clear();
     }
-    logger->writer.~shared_ptr();  // the last holder stops and joins the writer here
+    std::shared_ptr<SharedWriter> writer = std::move(logger->writer);
+    logger->writer.~shared_ptr();
     for (std::string& head : logger->heads) head.~basic_string();
     type->tp_free(self);
     Py_DECREF(type);
+    // The last holder stops the writer, which first writes out its queue.
+    drop_writer(std::move(writer));
 }
 
 // ---- the log call ----------------------------------------------------------
@@ -154,19 +161,25 @@ private:
 };
 
 void append_line(ThreadProducer& tp, PyLoggerObject* logger, unsigned rank,
-                 std::string_view message, std::uint64_t batch_size) {
+                 std::string_view message, std::uint64_t batch_size,
+                 HandOff how = HandOff::Release) {
     Producer& p = tp.core;
-    LineGuard guard(p);
-    const WallTime now = p.current_time();
-    claim_batch(tp, logger->writer);
-    p.append_time_prefix(now.secs, now.nanos, logger->writer->settings());
-    append_record_tail(p.line_buf, logger->heads[rank], message, logger->layout->line_end);
-    guard.done();
-    if (++p.pending >= batch_size) hand_off(tp);
+    // Opening a batch may hand off another writer's lines and wait: before
+    // the line is begun, so that nothing of it is left to undo or unwind.
+    claim_batch(tp, logger->writer, how);
+    {
+        LineGuard guard(p);
+        const WallTime now = p.current_time();
+        p.append_time_prefix(now.secs, now.nanos, logger->writer->settings());
+        append_record_tail(p.line_buf, logger->heads[rank], message, logger->layout->line_end);
+        guard.done();
+    }
+    if (++p.pending >= batch_size) hand_off(tp, how);
 }
 
 // A record made while this thread's producer is being torn down goes out on
-// its own, through a producer of its own.
+// its own, through a producer of its own, without giving the GIL up: the
+// interpreter is clearing this thread's state.
 [[gnu::noinline]] bool log_without_producer(PyLoggerObject* logger, unsigned rank,
                                             PyObject* message, PyObject* const* args,
                                             Py_ssize_t nargs) {
@@ -178,7 +191,7 @@ void append_line(ThreadProducer& tp, PyLoggerObject* logger, unsigned rank,
         if (!interpolate(message, args, nargs, tp.core.scratch)) return false;
         text = tp.core.scratch.view();
     }
-    append_line(tp, logger, rank, text, 1);
+    append_line(tp, logger, rank, text, 1, HandOff::Hold);
     return true;
 }
 
@@ -278,10 +291,12 @@ PyObject* warning_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* logger_shutdown(PyObject* self, PyObject*) {
     try {
+        PyRef hold = PyRef::borrow(self);
         PyLoggerObject* logger = as_logger(self);
         if (ThreadProducer* tp = existing_thread_producer()) hand_off(*tp);
-        flush_and_wait(*logger->writer);
-        if (logger->writer.use_count() == 1) logger->writer->stop();
+        SharedWriter& writer = *logger->writer;
+        without_gil([&] { flush_and_wait(writer); });
+        if (logger->writer.use_count() == 1) without_gil([&] { writer.stop(); });
         Py_RETURN_NONE;
     } catch (...) {
         return raise_current_exception();

@@ -79,9 +79,14 @@ public:
     // Takes the signal if it arrives within `timeout`.
     template <class Rep, class Period>
     AckWait wait_for(std::chrono::duration<Rep, Period> timeout) {
+        return wait_until(std::chrono::steady_clock::now() + timeout);
+    }
+
+    // Takes the signal if it arrives before `deadline`.
+    AckWait wait_until(std::chrono::steady_clock::time_point deadline) {
         std::unique_lock lock(state_->mutex);
-        const bool done = state_->cv.wait_for(
-            lock, timeout, [&] { return state_->signalled || state_->sender_gone; });
+        const bool done = state_->cv.wait_until(
+            lock, deadline, [&] { return state_->signalled || state_->sender_gone; });
         if (!done) return AckWait::TimedOut;
         if (state_->signalled) {
             state_->signalled = false;
@@ -104,7 +109,8 @@ inline std::pair<AckSender, AckReceiver> make_ack() {
 
 // The messages on a writer's channel.
 struct Write {
-    ByteBuffer chunk;  // whole lines, written verbatim
+    ByteBuffer chunk;     // whole lines, written verbatim
+    bool prompt = false;  // lines that waited already: write them out at once
 };
 struct FlushAck {
     AckSender ack;  // signalled once everything sent before is written out

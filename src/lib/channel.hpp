@@ -77,6 +77,36 @@ struct Received {
 template <class T>
 class Receiver;
 
+// Lets a sender give up a lock of its own (the interpreter's) while it waits
+// for room. Both are called without the channel's lock held; after leave(),
+// enter() always follows before the send returns.
+class WaitGate {
+public:
+    virtual void leave() = 0;
+    virtual void enter() = 0;
+
+protected:
+    ~WaitGate() = default;
+};
+
+enum class SendStatus { Sent, Full, Disconnected };
+
+template <class T>
+struct SendResult {
+    SendStatus status;
+    std::optional<T> value;  // the value back, unless it was queued
+};
+
+template <class T>
+struct SendOptions {
+    bool urgent = true;          // wake a sleeping receiver at once
+    std::size_t lazy_wake = 1;   // otherwise, once this many values are queued
+    std::optional<T>* reuse = nullptr;  // receives a value handed back
+    bool never_wait = false;     // a full channel fails at once (Full)
+    std::optional<std::chrono::steady_clock::time_point> deadline;  // give up waiting then (Full)
+    WaitGate* gate = nullptr;    // around the wait for room
+};
+
 // Sending end of a bounded many-producer single-consumer FIFO. Copies share
 // the channel; the receiver sees a disconnection once every copy is gone.
 template <class T>
@@ -119,28 +149,44 @@ public:
     // With `reuse`, a value the receiver handed back is moved into it.
     [[nodiscard]] std::optional<T> send(T&& value, bool urgent = true,
                                         std::size_t lazy_wake = 1, std::optional<T>* reuse = nullptr) {
+        SendOptions<T> options;
+        options.urgent = urgent;
+        options.lazy_wake = lazy_wake;
+        options.reuse = reuse;
+        return std::move(push(std::move(value), options).value);
+    }
+
+    // The same with a choice of how to wait for room (SendOptions).
+    SendResult<T> push(T&& value, const SendOptions<T>& options) {
         if (!state_) [[unlikely]]
-            return std::optional<T>(std::move(value));
+            return {SendStatus::Disconnected, std::optional<T>(std::move(value))};
         auto& s = *state_;
         std::unique_lock lock(s.mutex);
-        while (s.receiver_alive && s.full()) {
-            if (s.receiver_waiting) s.not_empty.notify_one();
-            ++s.blocked_senders;
-            s.not_full.wait(lock);
-            --s.blocked_senders;
+        if (s.receiver_alive && s.full()) [[unlikely]] {
+            if (options.never_wait) return {SendStatus::Full, std::optional<T>(std::move(value))};
+            if (options.gate) {
+                lock.unlock();
+                options.gate->leave();
+                lock.lock();
+            }
+            const bool room = wait_for_room(lock, options.deadline);
+            if (!room || !s.receiver_alive) {
+                const SendStatus status = s.receiver_alive ? SendStatus::Full : SendStatus::Disconnected;
+                lock.unlock();
+                if (options.gate) options.gate->enter();
+                return {status, std::optional<T>(std::move(value))};
+            }
+            const bool wake = insert(lock, std::move(value), options);
+            if (wake) s.not_empty.notify_one();
+            // May not return: the caller's thread can be ended here, so no
+            // lock may be held.
+            if (options.gate) options.gate->enter();
+            return {SendStatus::Sent, std::nullopt};
         }
-        if (!s.receiver_alive) return std::optional<T>(std::move(value));
-        if (s.weigh) s.queued_weight += s.weigh(value);
-        ::new (static_cast<void*>(s.slots + (s.head + s.count) % s.capacity)) T(std::move(value));
-        ++s.count;
-        if (reuse && !s.returned.empty()) {
-            reuse->emplace(std::move(s.returned.back()));
-            s.returned.pop_back();
-        }
-        const bool wake = s.receiver_waiting && (urgent || s.count >= lazy_wake);
-        lock.unlock();
+        if (!s.receiver_alive) return {SendStatus::Disconnected, std::optional<T>(std::move(value))};
+        const bool wake = insert(lock, std::move(value), options);
         if (wake) s.not_empty.notify_one();
-        return std::nullopt;
+        return {SendStatus::Sent, std::nullopt};
     }
 
     // True while the receiver is blocked waiting for a value; lets a caller
@@ -157,6 +203,41 @@ public:
     }
 
 private:
+    // Waits until the channel has room or its receiver is gone; false when
+    // the deadline passed first.
+    bool wait_for_room(std::unique_lock<std::mutex>& lock,
+                       std::optional<std::chrono::steady_clock::time_point> deadline) {
+        auto& s = *state_;
+        while (s.receiver_alive && s.full()) {
+            if (s.receiver_waiting) s.not_empty.notify_one();
+            ++s.blocked_senders;
+            if (deadline) {
+                const auto woke = s.not_full.wait_until(lock, *deadline);
+                --s.blocked_senders;
+                if (woke == std::cv_status::timeout && s.receiver_alive && s.full()) return false;
+            } else {
+                s.not_full.wait(lock);
+                --s.blocked_senders;
+            }
+        }
+        return true;
+    }
+
+    // Queues the value and unlocks; true when the receiver must be woken.
+    bool insert(std::unique_lock<std::mutex>& lock, T&& value, const SendOptions<T>& options) {
+        auto& s = *state_;
+        if (s.weigh) s.queued_weight += s.weigh(value);
+        ::new (static_cast<void*>(s.slots + (s.head + s.count) % s.capacity)) T(std::move(value));
+        ++s.count;
+        if (options.reuse && !s.returned.empty()) {
+            options.reuse->emplace(std::move(s.returned.back()));
+            s.returned.pop_back();
+        }
+        const bool wake = s.receiver_waiting && (options.urgent || s.count >= options.lazy_wake);
+        lock.unlock();
+        return wake;
+    }
+
     template <class U>
     friend std::pair<Sender<U>, Receiver<U>> make_channel(std::size_t, std::size_t,
                                                           std::size_t (*)(const U&));

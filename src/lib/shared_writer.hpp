@@ -36,17 +36,29 @@ public:
     SharedWriter& operator=(const SharedWriter&) = delete;
     ~SharedWriter();
 
-    // Queues the action, waiting while the channel is full. False when the
-    // thread has ended; the action is then discarded. In a forked child the
-    // first send starts the child's own writer thread. With `reuse`, an
-    // emptied batch buffer the writer handed back may come out in it.
-    bool send(Action&& action, std::optional<Action>* reuse = nullptr) {
+    // Queues the action, waiting while the channel is full (with `gate`,
+    // the caller's own lock is given up for the wait). False when the thread
+    // has ended; the action is then discarded. In a forked child the first
+    // send starts the child's own writer thread. With `reuse`, an emptied
+    // batch buffer the writer handed back may come out in it.
+    bool send(Action&& action, std::optional<Action>* reuse = nullptr, WaitGate* gate = nullptr) {
+        SendOptions<Action> options;
+        options.reuse = reuse;
+        options.gate = gate;
+        return push(std::move(action), std::move(options)).status == SendStatus::Sent;
+    }
+
+    // The same with every way of waiting the channel offers; the action comes
+    // back when it was not queued.
+    SendResult<Action> push(Action&& action, SendOptions<Action> options) {
         if (generation_ != fork_generation()) [[unlikely]]
             adopt_after_fork();
         // Batches of lines may wait for the writer's own periodic wake-up
         // (about once a second) unless many pile up; requests wake it at once.
-        const bool urgent = !std::holds_alternative<Write>(action);
-        return !sender_.send(std::move(action), urgent, LAZY_WAKE_BATCHES, reuse).has_value();
+        const auto* write = std::get_if<Write>(&action);
+        options.urgent = !write || write->prompt;
+        options.lazy_wake = LAZY_WAKE_BATCHES;
+        return sender_.push(std::move(action), options);
     }
 
     // Ends the thread after everything queued before it has been written.

@@ -34,6 +34,9 @@ public:
 
     void write(std::string_view chunk) { settle(output_.write(chunk)); }
 
+    // Writes the buffer out now, outside the periodic check.
+    void write_out() { settle(output_.flush()); }
+
     // True when everything handed over since the previous call reached the
     // destination.
     bool flush() {
@@ -152,6 +155,7 @@ void run_writer(Context context) {
             Action& action = *got.value;
             if (auto* write = std::get_if<Write>(&action)) {
                 writer.write(write->chunk.view());
+                if (write->prompt) writer.write_out();
                 if (write->chunk.capacity() <= MAX_REUSED_BATCH) {
                     write->chunk.clear();
                     spare.emplace(std::move(action));

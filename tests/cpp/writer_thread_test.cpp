@@ -109,6 +109,19 @@ TEST(WriterThread, LargeChunkFollowsBufferedBytesInOrder) {
     EXPECT_EQ(err.finish(), "");
 }
 
+TEST(WriterThread, PromptChunkIsWrittenOutWithoutWaitingForTheCheck) {
+    TempDir tmp;
+    Harness w(tmp / "app.log");  // no periodic check for an hour
+    ASSERT_TRUE(w.write("buffered\n"));
+    ByteBuffer b;
+    b.append("waited\n");
+    ASSERT_TRUE(w.send(ferrant::Write{std::move(b), true}));
+    EXPECT_TRUE(eventually([&] {
+        return read_file(tmp / "app_20240305.log") == "buffered\nwaited\n";
+    }));
+    w.stop_and_join();
+}
+
 TEST(WriterThread, FlushAckComesOnlyAfterPrecedingWritesReachTheFile) {
     TempDir tmp;
     Harness w(tmp / "app.log");

@@ -1,0 +1,57 @@
+#include "binding/py_flusher.hpp"
+
+#include <cxxabi.h>
+
+#include "binding/py_gil.hpp"
+#include "binding/py_producer.hpp"
+#include "lib/flusher.hpp"
+
+namespace ferrant {
+
+namespace {
+
+Flusher& flusher() {
+    static auto* instance = new Flusher();  // never destroyed: see stop_flusher
+    return *instance;
+}
+
+// Both with the GIL held.
+std::uint64_t STARTED_IN = ~std::uint64_t{0};  // fork generation of the running thread
+bool STOPPED_FOR_EXIT = false;
+
+// On the flusher's own thread, which holds no lock when it asks for the GIL.
+// The exit hook stops the thread before the interpreter finalises, so taking
+// the GIL here never meets a finalising interpreter.
+void sweep(std::uint64_t epoch) {
+    const PyGILState_STATE state = PyGILState_Ensure();
+    try {
+        hand_off_due_batches(epoch);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        // Out of memory: the batches wait for their own hand-off.
+    }
+    PyGILState_Release(state);
+}
+
+}  // namespace
+
+std::uint64_t flusher_epoch() { return flusher().epoch(); }
+
+void ensure_flusher() {
+    if (STARTED_IN == fork_generation() || STOPPED_FOR_EXIT) [[likely]]
+        return;
+    // Without a flusher, batches still go out when full or at exit.
+    if (flusher().start(any_batch_due, sweep)) STARTED_IN = fork_generation();
+}
+
+void stop_flusher() {
+    STOPPED_FOR_EXIT = true;
+    if (STARTED_IN != fork_generation()) return;
+    // A sweep in progress needs the GIL to finish.
+    without_gil([] { flusher().stop(); });
+}
+
+void flusher_after_fork() { flusher().forget_after_fork(); }
+
+}  // namespace ferrant

@@ -1,0 +1,102 @@
+#include "binding/py_term.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cxxabi.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+#include "binding/py_exit.hpp"
+#include "binding/py_ref.hpp"
+#include "lib/fork_state.hpp"
+
+namespace ferrant {
+
+namespace {
+
+constexpr auto TERM_GRACE = std::chrono::milliseconds(2000);
+// The writers get most of the grace; the rest is for taking the GIL.
+constexpr auto TERM_FLUSH = std::chrono::milliseconds(1500);
+
+sem_t TERM_SIGNALLED;
+std::atomic<bool> SERVED{false};
+std::uint64_t INSTALLED_IN = ~std::uint64_t{0};  // GIL held
+
+void restore_default() {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+[[noreturn]] void die() {
+    restore_default();
+    kill(getpid(), SIGTERM);
+    for (;;) pause();
+}
+
+// Async-signal-safe: a semaphore post, or the default action.
+void on_term(int) {
+    if (SERVED.load(std::memory_order_acquire)) {
+        sem_post(&TERM_SIGNALLED);
+        return;
+    }
+    restore_default();
+    raise(SIGTERM);  // delivered on return, with the default action
+}
+
+void serve() {
+    pthread_setname_np(pthread_self(), "ferrant-term");
+    while (sem_wait(&TERM_SIGNALLED) != 0)
+        if (errno != EINTR) return;
+    // A worker whose GIL never comes free (a long call in C) still ends.
+    std::thread([] {
+        std::this_thread::sleep_for(TERM_GRACE);
+        die();
+    }).detach();
+    const PyGILState_STATE state = PyGILState_Ensure();
+    try {
+        write_out_everything(std::chrono::steady_clock::now() + TERM_FLUSH);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+    }
+    PyGILState_Release(state);
+    die();
+}
+
+}  // namespace
+
+void install_term_flush() {
+    if (INSTALLED_IN == fork_generation()) return;
+    struct sigaction current {};
+    if (sigaction(SIGTERM, nullptr, &current) != 0) return;
+    if ((current.sa_flags & SA_SIGINFO) || current.sa_handler != SIG_DFL) return;
+    if (sem_init(&TERM_SIGNALLED, 0, 0) != 0) return;
+    try {
+        std::thread(serve).detach();
+    } catch (const std::system_error&) {
+        return;  // SIGTERM keeps its default action
+    }
+    SERVED.store(true, std::memory_order_release);
+    struct sigaction action {};
+    action.sa_handler = on_term;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    INSTALLED_IN = fork_generation();
+}
+
+void term_flush_after_fork() {
+    SERVED.store(false, std::memory_order_relaxed);
+    struct sigaction current {};
+    if (sigaction(SIGTERM, nullptr, &current) == 0 && current.sa_handler == on_term)
+        restore_default();
+}
+
+}  // namespace ferrant

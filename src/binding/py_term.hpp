@@ -1,0 +1,16 @@
+#pragma once
+
+namespace ferrant {
+
+// In a multiprocessing worker, SIGTERM (how Pool.terminate() and
+// Process.terminate() end workers) first writes out every record, then ends
+// the process as its default action would: from the signal, a thread of our
+// own takes the GIL, hands every open batch over and waits for the writers;
+// after TERM_GRACE the process ends regardless. Only where SIGTERM still has
+// its default action. GIL held.
+void install_term_flush();
+
+// In a forked child, where the serving thread does not exist.
+void term_flush_after_fork();
+
+}  // namespace ferrant
