@@ -1,7 +1,21 @@
 """ferrant: a fast logger implemented in C++."""
 
-from ferrant._logger import PyLevel, PyLogger, get_logger
+from typing import TYPE_CHECKING, Any
+
 from ferrant._config import basic_config
-from ferrant._handler import Handler
+from ferrant._logger import PyLevel, PyLogger, get_logger
+
+if TYPE_CHECKING:
+    from ferrant._handler import Handler
 
 __all__ = ["PyLevel", "PyLogger", "basic_config", "get_logger", "Handler"]
+
+
+def __getattr__(name: str) -> Any:
+    # The bridge imports `logging`; a program that does not use it should
+    # not pay for that import.
+    if name == "Handler":
+        from ferrant._handler import Handler
+
+        return Handler
+    raise AttributeError(f"module 'ferrant' has no attribute {name!r}")

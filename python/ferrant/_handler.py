@@ -127,6 +127,8 @@ class Handler(logging.Handler):
         # Without a Formatter of the user's, nothing here needs the handler's
         # lock: ferrant's call is thread-safe and the record is the caller's.
         rv = self.filter(record) if self.filters else True
+        if isinstance(rv, logging.LogRecord):  # a filter may replace it (3.12)
+            record = rv
         if rv:
             fmt = self.formatter
             if fmt is _PLAIN or fmt is None:
