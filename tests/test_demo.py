@@ -1,4 +1,5 @@
 import json
+import os
 import re
 import subprocess
 import sys
@@ -18,7 +19,7 @@ def demo(tmp_path, *args):
     proc = subprocess.run(
         [sys.executable, "-m", "ferrant", *args],
         capture_output=True, text=True, timeout=120, cwd=tmp_path,
-        env={"TMPDIR": str(tmp_path / "tmp"), "PATH": "/usr/bin:/bin", "TZ": "Europe/Paris"},
+        env={**os.environ, "TMPDIR": str(tmp_path / "tmp"), "TZ": "Europe/Paris"},
     )
     assert proc.returncode == 0, proc.stderr
     return proc.stdout

@@ -2,6 +2,7 @@
 throw-away home and read by the real lnav."""
 
 import json
+import os
 import shutil
 import subprocess
 import sys
@@ -41,9 +42,10 @@ LAYOUTS = {
 @pytest.fixture(scope="module")
 def lnav_home(tmp_path_factory):
     home = tmp_path_factory.mktemp("home")
+    # Python may need the sanitizer runtimes preloaded; lnav 0.11 hangs with them.
     proc = subprocess.run(
-        ["bash", "-c", f'lnav -i "$("{sys.executable}" -m ferrant.lnav)"'],
-        env={"HOME": str(home), "PATH": "/usr/bin:/bin"},
+        ["bash", "-c", f'env -u LD_PRELOAD lnav -i "$("{sys.executable}" -m ferrant.lnav)"'],
+        env={**os.environ, "HOME": str(home)},
         capture_output=True,
         text=True,
         timeout=60,
