@@ -7,7 +7,7 @@ import pytest
 
 import ferrant
 
-TYPING = Path(__file__).parent / "typing"
+TYPED = Path(__file__).parent / "typed"
 STUB = Path(ferrant.__file__).parent / "_logger.pyi"
 
 
@@ -35,7 +35,7 @@ def test_typed_usage_passes_strict_mypy(tmp_path):
     pytest.importorskip("mypy")
     proc = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--warn-unused-ignores", "--no-incremental",
-         "--cache-dir", str(tmp_path / "cache"), str(TYPING / "typed_usage.py")],
+         "--cache-dir", str(tmp_path / "cache"), str(TYPED / "typed_usage.py")],
         capture_output=True,
         text=True,
         timeout=300,
@@ -45,6 +45,6 @@ def test_typed_usage_passes_strict_mypy(tmp_path):
 
 def test_typed_usage_runs(run, tmp_path):
     proc = run(f"import runpy, sys; sys.argv = ['x', {str(tmp_path)!r}]; "
-               f"runpy.run_path({str(TYPING / 'typed_usage.py')!r}, run_name='__main__')")
+               f"runpy.run_path({str(TYPED / 'typed_usage.py')!r}, run_name='__main__')")
     assert b'"name":"kw"' in proc.stdout and b"ValueError: boom" in proc.stdout
     assert list(tmp_path.glob("direct_*.log"))
