@@ -1,34 +1,72 @@
-"""A short tour: a few records at each level to the terminal, then to a dated file."""
+"""A short tour: the same records in each of the six line layouts, on the
+terminal and in one dated file per layout.
 
+    python -m ferrant               # the files go to a temporary directory, removed at the end
+    python -m ferrant --keep        # keep that directory
+    python -m ferrant --keep DIR    # write into DIR and keep the files
+"""
+
+import argparse
 import os
+import shutil
 import sys
 import tempfile
-import time
 
-from ferrant import PyLevel, PyLogger, get_logger
+from ferrant import PyLevel, PyLogger, basic_config, get_logger
+
+LAYOUTS = [
+    ("text", "key=value text, local time", dict(color="off")),
+    ("text-unix", "key=value text, Unix time", dict(color="off", unix_ts=True)),
+    ("colour", "coloured text, local time", dict(color="always")),
+    ("colour-unix", "coloured text, Unix time", dict(color="always", unix_ts=True)),
+    ("json", "JSON, local time", dict(format="json")),
+    ("json-unix", "JSON, Unix time", dict(format="json", unix_ts=True)),
+]
 
 
-def main() -> int:
-    log = get_logger("demo", level=PyLevel.Trace)
-    log.trace("tracing %s", "enabled")
+def log_some(log: PyLogger) -> None:
     log.debug("loaded %d plugins in %f s", 3, 0.0421)
     log.info("user %s logged in", "bob")
-    log.warn("disk %d%% full", 91)
-    log.warning("retrying %r", "upload")
-    log.error("request failed: %s", {"status": 503})
+    log.warning("disk %d%% full", 91)
+    log.error("request failed: %r", {"status": 503})
 
-    directory = sys.argv[1] if len(sys.argv) > 1 else tempfile.mkdtemp(prefix="ferrant-demo-")
-    path = os.path.join(directory, "app.log")
-    file_log = PyLogger("demo.file", path=path, level=PyLevel.Debug)
-    for i in range(5):
-        file_log.info("record %d of %d", i + 1, 5)
-    file_log.debug("written at %f", time.time())
-    file_log.shutdown()
-    log.shutdown()
 
-    dated = sorted(f for f in os.listdir(directory) if f.startswith("app_"))
-    for name in dated:
-        print(f"file log written to {os.path.join(directory, name)}")
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="python -m ferrant", description=__doc__.split("\n\n")[0])
+    parser.add_argument(
+        "--keep", nargs="?", const="", metavar="DIR",
+        help="keep the log files (in DIR when given, else in the temporary directory)",
+    )
+    args = parser.parse_args(argv)
+    if args.keep:
+        directory = os.path.abspath(args.keep)
+        os.makedirs(directory, exist_ok=True)
+    else:
+        directory = tempfile.mkdtemp(prefix="ferrant-demo-")
+
+    try:
+        for stem, title, settings in LAYOUTS:
+            call = ", ".join(f"{k}={v!r}" for k, v in settings.items())
+            print(f"\n== {title}: basic_config({call})", flush=True)
+            basic_config(**settings)
+            # Each writer keeps the settings it started with: stopping the
+            # terminal's writer lets the next layout start a new one.
+            terminal = get_logger("demo", level=PyLevel.Debug)
+            file = PyLogger("demo", os.path.join(directory, f"{stem}.log"), level=PyLevel.Debug)
+            for log in (terminal, file):
+                log_some(log)
+                log.shutdown()
+
+        written = sorted(
+            name for name in os.listdir(directory)
+            if any(name.startswith(stem + "_2") for stem, _, _ in LAYOUTS)
+        )
+        print(f"\nwrote {len(written)} files to {directory}:", *written, sep="\n  ")
+    finally:
+        if args.keep is None:
+            shutil.rmtree(directory, ignore_errors=True)
+    if args.keep is None:
+        print(f"removed {directory} (pass --keep to keep the files)")
     return 0
 
 

@@ -1,32 +1,186 @@
-from typing import final
+"""The native logger: levels, loggers and the process-wide defaults."""
+
+from typing import Literal, TypeAlias, final
 
 __all__ = ["PyLevel", "PyLogger", "basic_config", "get_logger"]
 
+# The runtime takes any str here and treats every other text as "auto" or
+# "logfmt"; the narrower types let a type checker catch a misspelt value.
+_Color: TypeAlias = Literal["auto", "always", "off"]
+_Format: TypeAlias = Literal["logfmt", "json"]
+
 @final
 class PyLevel:
+    """A logger's threshold: the least severe level it writes.
+
+    Exactly five members exist, from the most verbose to the least:
+    ``Trace`` (0), ``Debug`` (1), ``Info`` (2), ``Warn`` (3) and ``Error`` (4).
+    Each member is a single object, so compare members with ``is`` or ``==``
+    (identity). They do not order and are not ints: ``PyLevel.Info < PyLevel.Warn``
+    raises TypeError and ``PyLevel.Info == 2`` is False; use ``int(level)`` to
+    order them. The class cannot be instantiated.
+
+    Example::
+
+        log = ferrant.get_logger("app", level=PyLevel.Debug)
+        if int(PyLevel.Warn) >= int(PyLevel.Info): ...
+    """
+
     Trace: PyLevel
+    """Everything, including ``trace`` records. Value 0."""
     Debug: PyLevel
+    """``debug`` records and above. Value 1."""
     Info: PyLevel
+    """``info``, ``warn``/``warning`` and ``error`` records: the default. Value 2."""
     Warn: PyLevel
+    """``warn``/``warning`` and ``error`` records. Value 3."""
     Error: PyLevel
-    def __int__(self) -> int: ...
+    """``error`` records only. Value 4."""
+    def __int__(self) -> int:
+        """The member's value: 0 for ``Trace`` up to 4 for ``Error``."""
 
 @final
 class PyLogger:
-    def __new__(cls, name: str | None, path: str | None = None, level: PyLevel = ...) -> PyLogger: ...
-    def shutdown(self) -> None: ...
-    def trace(self, message: str, *args: object) -> None: ...
-    def debug(self, message: str, *args: object) -> None: ...
-    def info(self, message: str, *args: object) -> None: ...
-    def warn(self, message: str, *args: object) -> None: ...
-    def warning(self, message: str, *args: object) -> None: ...
-    def error(self, message: str, *args: object) -> None: ...
+    """A named logger bound to one destination: standard output or a log file.
+
+    ``PyLogger(name, path=None, level=PyLevel.Info)`` writes to ``path``, or to
+    standard output when ``path`` is None; it never looks at the path set by
+    :func:`basic_config` (use :func:`get_logger` for that). Loggers with the
+    same destination share one writer thread, and that writer keeps the
+    colour, format and time settings that were current when it was created.
+
+    A file path ``logs/app.log`` is never written itself: each local calendar
+    day has its own file, ``logs/app_20240305.log``, created with its
+    directories when missing and appended to, never truncated.
+
+    Name, level and destination are fixed for the logger's life and cannot
+    be read back. Every level method returns None.
+
+    Raises TypeError for a ``name`` that is neither a str nor None, a ``path``
+    that is neither a str nor None, a ``level`` that is not a :class:`PyLevel`
+    member (ints and level names are refused), or an unknown keyword, and
+    UnicodeEncodeError for a str holding lone surrogates. A path that cannot
+    be opened is not an error here: the writer reports it on standard error.
+
+    Example::
+
+        log = PyLogger("billing", path="logs/billing.log", level=PyLevel.Debug)
+        log.info("invoice %d sent to %s", 1042, "bob@example.com")
+    """
+
+    def __new__(cls, name: str | None, path: str | None = None, level: PyLevel = ...) -> PyLogger:
+        """Create a logger.
+
+        ``name`` is required and may be None (the line then has no name field;
+        an empty str gives an empty one). ``path`` is the destination file, or
+        None for standard output. ``level`` is the threshold, ``PyLevel.Info``
+        when omitted.
+        """
+
+    def shutdown(self) -> None:
+        """Push out this thread's pending records and wait for the writer to flush.
+
+        Waits at most 5 seconds for the writer. When this logger is the only
+        one left on its destination, the writer thread is also stopped;
+        records logged through this logger afterwards are discarded without
+        an error, and a logger created later for the same destination starts
+        a fresh writer. Records pending on other threads are not pushed.
+        Calling it is optional: every normal exit writes every record.
+        Never raises on account of the writer.
+        """
+
+    def trace(self, message: str, *args: object) -> None:
+        """Log ``message`` at level trace; see :meth:`info` for the arguments."""
+
+    def debug(self, message: str, *args: object) -> None:
+        """Log ``message`` at level debug; see :meth:`info` for the arguments."""
+
+    def info(self, message: str, *args: object) -> None:
+        """Log ``message`` at level info, when the logger's level lets it through.
+
+        With ``args``, the message is a printf-style template filled as
+        ``message % args`` would fill it (``%s``, ``%d``, ``%r``, ``%x``,
+        ``%.2f``, ...); a single dict argument fills ``%(key)s`` fields.
+        Without ``args`` the message is written as it is, ``%`` signs included.
+        The arguments are only formatted when the record is written, so pass
+        them rather than pre-formatting the message.
+
+        Raises TypeError when ``message`` is not a str (even for a record the
+        level drops), and whatever ``message % args`` raises (TypeError for a
+        count mismatch, ValueError for a bad conversion, KeyError for a
+        missing key, and errors from the arguments' ``__str__``/``__repr__``);
+        nothing is written then.
+
+        Example::
+
+            log.info("user %s logged in from %s", user, address)
+            log.info("100% done")  # written unchanged: no arguments
+        """
+
+    def warn(self, message: str, *args: object) -> None:
+        """Log ``message`` at level warn; see :meth:`info` for the arguments."""
+
+    def warning(self, message: str, *args: object) -> None:
+        """The same as :meth:`warn`: the line says ``level=warn``."""
+
+    def error(self, message: str, *args: object) -> None:
+        """Log ``message`` at level error; see :meth:`info` for the arguments.
+
+        To include a traceback, pass it as an argument::
+
+            except Exception:
+                log.error("job %s failed\\n%s", job, traceback.format_exc())
+        """
 
 def basic_config(
     path: str | None = None,
     unix_ts: bool = False,
     batch_size: int | None = None,
-    color: str = ...,
-    format: str = ...,
-) -> None: ...
-def get_logger(name: str | None, level: PyLevel = ...) -> PyLogger: ...
+    color: _Color = ...,
+    format: _Format = ...,
+) -> None:
+    """Set the process-wide defaults. Every argument is optional.
+
+    - ``path``: destination of loggers made by :func:`get_logger` from now
+      on; None means standard output.
+    - ``unix_ts``: write the time as Unix seconds with 9 decimals
+      (``1714559696.123456789``) instead of local time with its UTC offset
+      (``2024-05-01T12:34:56.123456+02:00``).
+    - ``batch_size``: how many records a thread gathers before it hands them
+      to the writer (32 at start; 0 means 1). None leaves it unchanged.
+    - ``color``: ``"auto"`` (default) colours standard output when it is a
+      terminal, unless ``NO_COLOR`` is set to a non-empty value or
+      ``FORCE_COLOR`` to anything but ``""`` or ``"0"``, and never colours
+      files; ``"always"`` colours every destination; ``"off"`` never colours.
+      Any other text, in any case, means ``"auto"``.
+    - ``format``: ``"logfmt"`` (default) for ``key=value`` text lines,
+      ``"json"`` for one JSON object per line. Any other text, ``"JSON"``
+      included, means ``"logfmt"``.
+
+    Each call replaces all the settings: an omitted argument goes back to its
+    default, except ``batch_size``, which only changes when given. ``path``
+    applies to loggers made afterwards; ``unix_ts``, ``color`` and ``format``
+    apply to destinations whose writer starts afterwards, so call this before
+    creating loggers. ``batch_size`` applies at once, on every thread.
+
+    Raises TypeError for an argument of the wrong type (``unix_ts`` must be a
+    bool; ``color`` and ``format`` must be str), OverflowError for a negative
+    ``batch_size`` or one of 2**64 or more; no setting changes then.
+
+    Example::
+
+        ferrant.basic_config(path="logs/app.log", format="json")
+    """
+
+def get_logger(name: str | None, level: PyLevel = ...) -> PyLogger:
+    """A new logger writing to the destination set by :func:`basic_config`.
+
+    The destination is read now: standard output unless ``basic_config`` set
+    a path. ``name`` is required and may be None; ``level`` is the threshold,
+    ``PyLevel.Info`` when omitted. Every call returns a new object; loggers
+    with one destination share its writer. Raises like :class:`PyLogger`.
+
+    Example::
+
+        log = ferrant.get_logger(__name__, level=PyLevel.Debug)
+    """

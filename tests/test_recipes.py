@@ -1,0 +1,259 @@
+"""The README's recipes, taken from the README itself and run against files
+ferrant wrote. Each tool is used when installed; otherwise its tests skip."""
+
+import gzip
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from datetime import date, datetime, timedelta, timezone
+from decimal import Decimal
+from pathlib import Path
+
+import pytest
+
+from lines import dated_lines, parse_logfmt
+
+README = Path(__file__).resolve().parent.parent / "README.md"
+SBIN_PATH = os.environ.get("PATH", "") + ":/usr/sbin:/sbin"
+ENV = {**os.environ, "PATH": f"{Path(sys.executable).parent}:{SBIN_PATH}"}
+
+RECORDS = [
+    ("info", "web", "GET / 200"),
+    ("error", "db", "connection lost"),
+    ("warn", "db", "retrying in 5 s"),
+    ("debug", None, "cache warm"),
+    ("error", "web", "GET /admin 500"),
+]
+
+
+def recipe(name):
+    m = re.search(rf"<!-- recipe: {re.escape(name)} -->\n```[a-z]*\n(.*?)\n```", README.read_text(), re.S)
+    assert m, f"README has no recipe {name!r}"
+    return m.group(1)
+
+
+def needs(tool):
+    return pytest.mark.skipif(
+        shutil.which(tool, path=SBIN_PATH) is None,
+        reason=f"{tool} is not installed (apt-get install {tool})",
+    )
+
+
+# lnav 0.11 hangs at start with the sanitizer runtimes preloaded, which the
+# instrumented test run puts into the environment for Python's sake.
+UNPRELOADED_LNAV = 'lnav() { env -u LD_PRELOAD lnav "$@"; }\n'
+
+
+def shell(script, cwd, env=None):
+    proc = subprocess.run(
+        ["bash", "-c", UNPRELOADED_LNAV + script], cwd=cwd, env={**ENV, **(env or {})},
+        capture_output=True, text=True, timeout=120,
+    )
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    return proc.stdout
+
+
+def write_logs(run, tmp_path, **config):
+    """RECORDS through ferrant into tmp_path/logs, in the writer zone New York."""
+    run(
+        f"""
+        from ferrant import PyLevel, PyLogger, basic_config
+        basic_config(**{config!r})
+        for method, name, message in {RECORDS!r}:
+            getattr(PyLogger(name, "logs/app.log", level=PyLevel.Debug), method)(message)
+        """,
+        env={"TZ": "America/New_York"},
+    )
+    return dated_lines(tmp_path / "logs")
+
+
+def local_form(instant, offset_minutes):
+    zone = timezone(timedelta(minutes=offset_minutes))
+    return datetime.fromtimestamp(instant, zone).isoformat(timespec="microseconds")
+
+
+def test_traceback(run):
+    out = run(recipe("traceback")).stdout.decode()
+    [line] = out.splitlines()
+    msg = dict(parse_logfmt(line))["msg"]
+    assert msg.startswith("job nightly-report failed\nTraceback (most recent call last):\n")
+    assert msg.endswith("\nValueError: bad input in nightly-report\n")
+
+
+def test_sigterm_becomes_a_normal_exit(tmp_path):
+    code = recipe("sigterm") + """
+import time
+import ferrant
+log = ferrant.PyLogger("svc", "logs/app.log")
+for i in range(1000):
+    log.info("record %d", i)
+print("ready", flush=True)
+time.sleep(60)
+"""
+    proc = subprocess.Popen([sys.executable, "-c", code], cwd=tmp_path, stdout=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline() == "ready\n"
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(timeout=60) == 128 + signal.SIGTERM
+    finally:
+        proc.kill()
+    lines = dated_lines(tmp_path / "logs")
+    assert [dict(parse_logfmt(line))["msg"] for line in lines] == [f"record {i}" for i in range(1000)]
+
+
+@needs("jq")
+def test_jq_by_level_and_name(run, tmp_path):
+    records = [json.loads(line) for line in write_logs(run, tmp_path, format="json")]
+    errors = shell(recipe("jq-level"), tmp_path).splitlines()
+    assert [json.loads(line) for line in errors] == [r for r in records if r["level"] == "error"]
+    named = shell(recipe("jq-name"), tmp_path).splitlines()
+    assert named == [f"{r['time']} {r['level']} {r['msg']}" for r in records if r.get("name") == "db"]
+
+
+@needs("jq")
+def test_jq_local_time_of_the_last_hour(run, tmp_path):
+    records = [json.loads(line) for line in write_logs(run, tmp_path, format="json")]
+    now = time.time()
+    # Offsets both sides of UTC: a sign applied the wrong way moves a record by hours.
+    extra = [
+        {"time": local_form(now - 600, 330), "level": "info", "msg": "recent, India"},
+        {"time": local_form(now - 7200, 330), "level": "info", "msg": "old, India"},
+        {"time": local_form(now - 600, -300), "level": "info", "msg": "recent, Peru"},
+        {"time": local_form(now - 7200, -300), "level": "info", "msg": "old, Peru"},
+    ]
+    (tmp_path / "logs" / "app_20000101.log").write_text("".join(json.dumps(r) + "\n" for r in extra))
+    out = shell(recipe("jq-local-time"), tmp_path).splitlines()
+    assert sorted(json.loads(line)["msg"] for line in out) == sorted(
+        [r["msg"] for r in records] + ["recent, India", "recent, Peru"]
+    )
+
+
+@needs("jq")
+def test_jq_unix_time(run, tmp_path):
+    lines = write_logs(run, tmp_path, format="json", unix_ts=True)
+    (tmp_path / "logs" / "app_20000101.log").write_text(
+        f'{{"time":{time.time() - 7200:.9f},"level":"info","msg":"old"}}\n'
+    )
+    out = shell(recipe("jq-unix-time"), tmp_path).splitlines()
+    assert len(out) == len(RECORDS)
+    for line, text, (method, _, message) in zip(out, lines, RECORDS):
+        when, level, msg = line.split(" ", 2)
+        assert (level, msg) == (method, message)
+        exact = float(re.match(r'\{"time":([0-9.]+),', text)[1])
+        shown = datetime.strptime(when, "%Y-%m-%dT%H:%M:%SZ").replace(tzinfo=timezone.utc)
+        assert abs(shown.timestamp() - int(exact)) <= 1
+
+
+@needs("jq")
+def test_jq_on_text_files(run, tmp_path):
+    lines = write_logs(run, tmp_path)
+    out = shell(recipe("jq-text"), tmp_path).splitlines()
+    warned = [dict(parse_logfmt(line)) for line in lines if "level=warn" in line]
+    assert [json.loads(line) for line in out] == warned
+
+
+def test_duckdb_local_time(run, tmp_path, monkeypatch):
+    duckdb = pytest.importorskip("duckdb", reason="the duckdb module is not installed")
+    records = [json.loads(line) for line in write_logs(run, tmp_path, format="json")]
+    monkeypatch.chdir(tmp_path)
+    rows = duckdb.sql(recipe("duckdb-local-time")).fetchall()
+    errors = [r for r in records if r["level"] == "error"]
+    assert [(t, level, name, msg) for t, level, name, msg in rows] == [
+        (datetime.fromisoformat(r["time"]), r["level"], r["name"], r["msg"]) for r in errors
+    ]
+
+
+def test_duckdb_unix_time_is_exact(run, tmp_path, monkeypatch):
+    duckdb = pytest.importorskip("duckdb", reason="the duckdb module is not installed")
+    lines = write_logs(run, tmp_path, format="json", unix_ts=True)
+    monkeypatch.chdir(tmp_path)
+    rows = duckdb.sql(recipe("duckdb-unix-time")).fetchall()
+    assert len(rows) == len(RECORDS)
+    for (exact, at, level, name, msg), text, record in zip(rows, lines, RECORDS):
+        assert exact == Decimal(re.match(r'\{"time":([0-9.]+),', text)[1])
+        assert abs(Decimal(str(at.timestamp())) - exact) < Decimal("0.000001")
+        assert (level, name, msg) == record
+
+
+@needs("lnav")
+def test_lnav_install_and_query(run, tmp_path):
+    records = [json.loads(line) for line in write_logs(run, tmp_path, format="json")]
+    home = {"HOME": str(tmp_path / "home")}
+    shell(recipe("lnav-install"), tmp_path, home)
+    out = shell(recipe("lnav-query"), tmp_path, home).splitlines()
+    errors = [r for r in records if r["level"] == "error"]
+    assert len(out) == 1 + len(errors), out
+    for line, record in zip(out[1:], errors):
+        assert record["msg"] in line and record["name"] in line and " error " in line
+        # Local form: the wall-clock time the line was written with, to the millisecond.
+        assert line.startswith(record["time"][:10] + " " + record["time"][11:23])
+
+
+def dated(day):
+    return f"app_{day:%Y%m%d}.log"
+
+
+def age(path, days):
+    stamp = time.time() - days * 86400
+    os.utime(path, (stamp, stamp))
+
+
+def old_files(logs, run):
+    """Today's file from a live writer, yesterday's, and compressed files of
+    5 and 40 days ago."""
+    today = date.today()
+    run(f'import ferrant; ferrant.PyLogger("app", {str(logs / "app.log")!r}).info("today")')
+    yesterday = logs / dated(today - timedelta(days=1))
+    yesterday.write_text("yesterday\n")
+    age(yesterday, 0.5)
+    for days in (5, 40):
+        path = logs / (dated(today - timedelta(days=days)) + ".1.gz")
+        path.write_bytes(gzip.compress(b"old\n"))
+        age(path, days)
+    (logs / "other_20000101.log").write_text("not ours\n")
+    return today
+
+
+def test_find_and_gzip(run, tmp_path):
+    logs = tmp_path / "logs"
+    logs.mkdir()
+    today = old_files(logs, run)
+    for path in logs.glob("*.1.gz"):
+        path.rename(str(path).replace(".1.gz", ".gz"))
+    shell(recipe("find-gzip").replace("/var/log/myapp", str(logs)), tmp_path)
+    yesterday = dated(today - timedelta(days=1))
+    assert sorted(p.name for p in logs.iterdir()) == sorted(
+        [dated(today), yesterday + ".gz", dated(today - timedelta(days=5)) + ".gz", "other_20000101.log"]
+    )
+    assert gzip.decompress((logs / (yesterday + ".gz")).read_bytes()) == b"yesterday\n"
+    assert b"msg=\"today\"" in (logs / dated(today)).read_bytes()
+
+
+@needs("logrotate")
+def test_logrotate(run, tmp_path):
+    logs = tmp_path / "logs"
+    logs.mkdir()
+    today = old_files(logs, run)
+    config = tmp_path / "myapp.conf"
+    config.write_text(recipe("logrotate").replace("/var/log/myapp", str(logs)) + "\n")
+    # The state of a logrotate that has run daily: it saw the older files two
+    # days ago, and has not seen today's yet.
+    seen = datetime.now() - timedelta(days=2)
+    state = tmp_path / "state"
+    state.write_text("logrotate state -- version 2\n" + "".join(
+        f'"{p}" {seen.year}-{seen.month}-{seen.day}-{seen.hour}:0:0\n'
+        for p in logs.iterdir() if p.name.startswith("app_") and p.name != dated(today)
+    ))
+    logrotate = shutil.which("logrotate", path=SBIN_PATH)
+    shell(f'"{logrotate}" -s "{state}" "{config}"', tmp_path)
+    yesterday = dated(today - timedelta(days=1))
+    assert sorted(p.name for p in logs.iterdir()) == sorted([
+        dated(today), yesterday + ".1.gz", dated(today - timedelta(days=5)) + ".1.gz", "other_20000101.log",
+    ])
+    assert gzip.decompress((logs / (yesterday + ".1.gz")).read_bytes()) == b"yesterday\n"
+    assert b"msg=\"today\"" in (logs / dated(today)).read_bytes()

@@ -1,0 +1,62 @@
+"""Every public name of ferrant used as an application would, checked by
+mypy --strict. The lines marked `type: ignore` must stay errors: with
+--warn-unused-ignores, mypy fails if the stubs stop catching them."""
+
+import sys
+import traceback
+from typing import assert_type
+
+import ferrant
+from ferrant import PyLevel, PyLogger, basic_config, get_logger
+
+
+def configure(directory: str) -> None:
+    basic_config()
+    basic_config(f"{directory}/app.log", True, 64, "always", "json")
+    basic_config(path=None, unix_ts=False, batch_size=None, color="off", format="logfmt")
+    basic_config(path=f"{directory}/app.log", color="auto")
+    ferrant.basic_config(format="json")
+
+
+def log_everything(directory: str) -> None:
+    levels: list[PyLevel] = [PyLevel.Trace, PyLevel.Debug, PyLevel.Info, PyLevel.Warn, PyLevel.Error]
+    ranks = sorted(int(level) for level in levels)
+    assert_type(ranks, list[int])
+
+    log = get_logger("app", level=PyLevel.Debug)
+    assert_type(log, PyLogger)
+    unnamed = get_logger(None)
+    direct = PyLogger("direct", f"{directory}/direct.log", PyLevel.Trace)
+    by_keyword = PyLogger(name="kw", path=None, level=PyLevel.Error)
+
+    log.trace("trace %d", 1)
+    log.debug("debug %s %r", "a", object())
+    log.info("info %(user)s", {"user": "bob"})
+    log.warn("warn")
+    log.warning("warning %f", 0.5)
+    unnamed.error(message="error")
+    direct.info("direct %x", 255)
+    try:
+        raise ValueError("boom")
+    except ValueError:
+        by_keyword.error("failed\n%s", traceback.format_exc())
+
+    for logger in (log, unnamed, direct, by_keyword):
+        logger.shutdown()
+
+
+def mistakes() -> None:
+    basic_config(color="never")  # type: ignore[arg-type]
+    basic_config(format="JSON")  # type: ignore[arg-type]
+    basic_config(unix_ts=1)  # type: ignore[arg-type]
+    get_logger("app", level=2)  # type: ignore[arg-type]
+    get_logger("app", level="info")  # type: ignore[arg-type]
+    get_logger("app").info(42)  # type: ignore[arg-type]
+    PyLogger("app", path=3)  # type: ignore[arg-type]
+    PyLevel.Info < PyLevel.Warn  # type: ignore[operator]
+    PyLogger("app").flush()  # type: ignore[attr-defined]
+
+
+if __name__ == "__main__":
+    configure(sys.argv[1])
+    log_everything(sys.argv[1])
