@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import functools
 import threading
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ferrant import _logger
 
@@ -14,8 +14,7 @@ _lock = threading.Lock()
 _default_path: str | None = None
 
 
-@functools.wraps(_logger.basic_config)
-def basic_config(*args: Any, **kwargs: Any) -> None:
+def _basic_config(*args: Any, **kwargs: Any) -> None:
     global _default_path
     # Held across both steps so that concurrent calls cannot leave the record
     # naming another path than the native setting.
@@ -23,6 +22,13 @@ def basic_config(*args: Any, **kwargs: Any) -> None:
         _logger.basic_config(*args, **kwargs)
         # The call accepted its arguments, so `path` is the first one or none.
         _default_path = args[0] if args else kwargs.get("path")
+
+
+if TYPE_CHECKING:
+    # Type checkers see the native signature, with its literal values.
+    from ferrant._logger import basic_config as basic_config
+else:
+    basic_config = functools.wraps(_logger.basic_config)(_basic_config)
 
 
 def default_path() -> str | None:
