@@ -50,9 +50,14 @@ def check_layout(stem, lines):
 def test_demo_shows_each_layout_and_leaves_nothing(tmp_path):
     out = demo(tmp_path)
     sections = re.split(r"\n== .*\n", "\n" + out)[1:]
-    assert len(sections) == 6, out
+    assert len(sections) == 7, out
     for stem, section in zip(STEMS, sections):
         check_layout(stem, section.strip("\n").split("\n\n")[0].splitlines())
+    bridged = [dict(parse_logfmt(line)) for line in sections[6].strip("\n").split("\n\n")[0].splitlines()]
+    assert [(r["level"], r["name"]) for r in bridged] == [("info", "demo.stdlib")] * 1 + [("error", "demo.stdlib")]
+    assert bridged[0]["msg"] == "a record of logging"
+    assert bridged[1]["msg"].startswith("with its traceback, still one line\nTraceback")
+    assert bridged[1]["msg"].endswith("KeyError: 'missing'")
     assert "wrote 6 files to " in out and "removed " in out
     assert list((tmp_path / "tmp").iterdir()) == []
 

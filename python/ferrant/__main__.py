@@ -1,5 +1,6 @@
 """A short tour: the same records in each of the six line layouts, on the
-terminal and in one dated file per layout.
+terminal and in one dated file per layout, then records of the standard
+library's logging written through ferrant.Handler.
 
     python -m ferrant               # the files go to a temporary directory, removed at the end
     python -m ferrant --keep        # keep that directory
@@ -31,6 +32,26 @@ def log_some(log: PyLogger) -> None:
     log.error("request failed: %r", {"status": 503})
 
 
+def bridge() -> None:
+    import logging
+
+    from ferrant import Handler
+
+    basic_config(color="off")
+    handler = Handler(path=None)
+    stdlib = logging.getLogger("demo.stdlib")
+    stdlib.addHandler(handler)
+    stdlib.propagate = False
+    stdlib.setLevel(logging.INFO)
+    stdlib.info("a record of %s", "logging")
+    try:
+        {}["missing"]
+    except KeyError:
+        stdlib.exception("with its traceback, still one line")
+    handler.close()
+    stdlib.removeHandler(handler)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m ferrant", description=__doc__.split("\n\n")[0])
     parser.add_argument(
@@ -56,6 +77,9 @@ def main(argv: list[str] | None = None) -> int:
             for log in (terminal, file):
                 log_some(log)
                 log.shutdown()
+
+        print("\n== the standard library bridge: logging through ferrant.Handler", flush=True)
+        bridge()
 
         written = sorted(
             name for name in os.listdir(directory)
