@@ -216,7 +216,9 @@ private:
                 --s.blocked_senders;
                 if (woke == std::cv_status::timeout && s.receiver_alive && s.full()) return false;
             } else {
-                s.not_full.wait(lock);
+                // Timed only to keep clear of the untimed wait's libstdc++ 12
+                // symbol, which would raise the wheels' minimum glibc to 2.35.
+                s.not_full.wait_for(lock, std::chrono::seconds(1));
                 --s.blocked_senders;
             }
         }
