@@ -126,7 +126,9 @@ public:
         while (s.receiver_alive && s.full()) {
             if (s.receiver_waiting) s.not_empty.notify_one();
             ++s.blocked_senders;
-            s.not_full.wait(lock);
+            // Timed only to keep clear of the untimed wait's libstdc++ 12
+            // symbol, which would raise the wheels' minimum glibc to 2.35.
+            s.not_full.wait_for(lock, std::chrono::seconds(1));
             --s.blocked_senders;
         }
         if (!s.receiver_alive) return std::optional<T>(std::move(value));
