@@ -160,7 +160,7 @@ void append_line(ThreadProducer& tp, PyLoggerObject* logger, unsigned rank,
     const WallTime now = p.current_time();
     claim_batch(tp, logger->writer);
     p.append_time_prefix(now.secs, now.nanos, logger->writer->settings());
-    append_record_tail(p.line_buf, logger->heads[rank], message, logger->layout->line_end);
+    append_record_tail(p.line_buf, logger->heads[rank], message, *logger->layout);
     guard.done();
     if (++p.pending >= batch_size) hand_off(tp);
 }
