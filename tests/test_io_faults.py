@@ -25,7 +25,9 @@ def wait_for(done, what, limit=20):
         time.sleep(0.05)
 """
 
-RESOLVED = re.compile(r"error resolved: (\d+) bytes lost")
+# Reports name the dated file they concern, quoted, or standard output.
+DATED_LOG = r'"logs/app_\d{8}\.log"'
+RESOLVED = re.compile(r"error resolved: (\d+) bytes lost for " + DATED_LOG)
 
 
 def child(code, **values):
@@ -33,8 +35,9 @@ def child(code, **values):
     return PRELUDE + HELPERS + assignments + textwrap.dedent(code)
 
 
-def error_line(code):
-    return f"error {os.strerror(code)} (os error {code})"
+def error_line(code, where):
+    """A pattern of the report of a fault at `where` (itself a pattern)."""
+    return re.escape(f"error {os.strerror(code)} (os error {code}) for ") + where
 
 
 def stderr_lines(tmp_path):
@@ -89,7 +92,7 @@ def test_full_disk_reports_once_keeps_memory_bounded_and_resumes(run, tmp_path, 
     lines = dated_lines(tmp_path / "logs")
     assert messages(lines) == [f"back {i:06d} {'x' * 400}" for i in range(64)]
     report = stderr_lines(tmp_path)
-    assert len(report) == 2 and report[0] == error_line(errno.ENOSPC), report
+    assert len(report) == 2 and re.fullmatch(error_line(errno.ENOSPC, DATED_LOG), report[0]), report
     # Every line has the same length, so the count must be all 220,000 lines.
     assert RESOLVED.fullmatch(report[1]).group(1) == str(220_000 * (len(lines[0]) + 1))
 
@@ -123,7 +126,7 @@ def test_destination_opens_once_its_directory_appears(run, tmp_path):
     assert early == [f"early {i:06d}" for i in range(64 - len(early), 64)]
     assert got[len(early) :] == [f"late  {i:06d}" for i in range(64)]
     report = stderr_lines(tmp_path)
-    assert len(report) == 2 and report[0] == error_line(errno.EEXIST), report
+    assert len(report) == 2 and re.fullmatch(error_line(errno.EEXIST, DATED_LOG), report[0]), report
     lost = int(RESOLVED.fullmatch(report[1]).group(1))
     assert lost == (64 - len(early)) * (len(lines[0]) + 1)
 
@@ -148,4 +151,6 @@ def test_closed_pipe_on_standard_output_reports_once_and_exits(run, tmp_path):
         )
     )
     assert proc.returncode == 0
-    assert stderr_lines(tmp_path) == [error_line(errno.EPIPE)]
+    report = stderr_lines(tmp_path)
+    assert len(report) == 1 and re.fullmatch(error_line(errno.EPIPE, "standard output"), report[0])
+

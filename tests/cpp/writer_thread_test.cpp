@@ -36,9 +36,14 @@ namespace {
 
 constexpr LocalDate kDay{2024, 3, 5};
 
-std::string error_line(int code) {
+// The destination as the report names it: standard output, or the quoted file.
+std::string destination(const std::string& file) {
+    return file.empty() ? " for standard output\n" : " for \"" + file + "\"\n";
+}
+
+std::string error_line(int code, const std::string& file) {
     return "error " + std::string(std::strerror(code)) + " (os error " + std::to_string(code) +
-           ")\n";
+           ")" + destination(file);
 }
 
 ferrant::Write chunk(const std::string& text) {
@@ -207,8 +212,8 @@ TEST(WriterThread, IdleTimeoutFlushesAndSwitchesWithoutTraffic) {
     w.stop_and_join();
 }
 
-std::string resolved_line(std::uint64_t lost) {
-    return "error resolved: " + std::to_string(lost) + " bytes lost\n";
+std::string resolved_line(std::uint64_t lost, const std::string& file) {
+    return "error resolved: " + std::to_string(lost) + " bytes lost" + destination(file);
 }
 
 // Makes writes past `limit` bytes of any file fail with EFBIG after writing
@@ -264,7 +269,7 @@ TEST(WriterThread, FullDiskReportsOnceDropsAndResumesWhenTheFileIsReplaced) {
     EXPECT_EQ(w.flush(), AckWait::Signalled);
     w.stop_and_join();
     EXPECT_EQ(read_file(target), "back\n");
-    EXPECT_EQ(err.finish(), error_line(ENOSPC) + resolved_line(sent));
+    EXPECT_EQ(err.finish(), error_line(ENOSPC, target) + resolved_line(sent, target));
 }
 
 struct BlockedCase {
@@ -304,7 +309,7 @@ TEST_P(WriterUnopenable, StartsWritingOnceTheDestinationCanBeOpened) {
     }
     w.stop_and_join();
     EXPECT_EQ(read_file(target), "late\n");
-    EXPECT_EQ(err.finish(), error_line(c.code) + resolved_line(12));
+    EXPECT_EQ(err.finish(), error_line(c.code, target) + resolved_line(12, target));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -315,6 +320,27 @@ INSTANTIATE_TEST_SUITE_P(
         BlockedCase{"target_is_a_directory", "app.log", "app_20240305.log", true, EISDIR, true},
         BlockedCase{"flush_request_retries", "blocker/app.log", "blocker", false, EEXIST, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A path holding a line feed or a quote still gives one report line each,
+// naming the file so that it reads back with the text escapes.
+TEST(WriterThread, ReportNamesAHostilePathOnOneLine) {
+    TempDir tmp;
+    const std::string blocker = tmp / "odd\n\"dir\"";
+    ferrant::testing::write_file(blocker, "");
+    StderrCapture err;
+    {
+        Harness w(blocker + "/app.log");
+        ASSERT_TRUE(w.write("lost\n"));
+        EXPECT_EQ(w.quiesce(), AckWait::Disconnected);
+        fs::remove(blocker);
+        w.clock().advance(0);
+        ASSERT_TRUE(w.write("kept\n"));
+        w.settle();
+        w.stop_and_join();
+    }
+    const std::string file = tmp.path() + "/odd\\n\\\"dir\\\"/app_20240305.log";
+    EXPECT_EQ(err.finish(), error_line(EEXIST, file) + resolved_line(5, file));
+}
 
 // A clean-up job removing the log directory: the next check recreates it and
 // what was still buffered goes to the new file.
@@ -358,7 +384,7 @@ TEST(WriterThread, NewDayFileUnopenableKeepsTheOldFileUntilItOpens) {
     w.stop_and_join();
     EXPECT_EQ(read_file(day1), "before\nstill old day\nmore\n");
     EXPECT_EQ(read_file(day2), "new day\n");
-    EXPECT_EQ(err.finish(), error_line(EISDIR) + resolved_line(0));
+    EXPECT_EQ(err.finish(), error_line(EISDIR, day2) + resolved_line(0, day2));
 }
 
 struct TornCase {
@@ -409,7 +435,8 @@ TEST_P(WriterTornWrite, FileKeepsWholeLinesAndCountsTheRest) {
         // The cut line's rest would start the new file mid-line: dropped.
         EXPECT_EQ(read_file(moved_to), sent.substr(0, c.limit));
         EXPECT_EQ(read_file(target), "after\n");
-        EXPECT_EQ(err.finish(), error_line(EFBIG) + resolved_line(sent.size() - c.limit));
+        EXPECT_EQ(err.finish(),
+                  error_line(EFBIG, target) + resolved_line(sent.size() - c.limit, target));
         return;
     }
     // The line the limit cut is finished, or, when too long to keep, ended
@@ -418,7 +445,7 @@ TEST_P(WriterTornWrite, FileKeepsWholeLinesAndCountsTheRest) {
     const std::string kept = c.line_fits ? sent.substr(0, line_end) : sent.substr(0, c.limit) + "\n";
     const std::uint64_t lost = sent.size() - (c.line_fits ? line_end : c.limit);
     EXPECT_EQ(read_file(target), kept + "after\n");
-    EXPECT_EQ(err.finish(), error_line(EFBIG) + resolved_line(lost));
+    EXPECT_EQ(err.finish(), error_line(EFBIG, target) + resolved_line(lost, target));
 }
 
 INSTANTIATE_TEST_SUITE_P(
