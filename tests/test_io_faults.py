@@ -6,6 +6,8 @@ bounded and resumes when the destination works again."""
 import errno
 import os
 import re
+import subprocess
+import sys
 import textwrap
 from pathlib import Path
 
@@ -154,3 +156,33 @@ def test_closed_pipe_on_standard_output_reports_once_and_exits(run, tmp_path):
     report = stderr_lines(tmp_path)
     assert len(report) == 1 and re.fullmatch(error_line(errno.EPIPE, "standard output"), report[0])
 
+
+def test_standard_output_closed_at_start_never_writes_into_the_applications_file(tmp_path, sizes):
+    # As `python app.py >&-`: the application's own file gets descriptor 1.
+    code = textwrap.dedent(
+        """
+        import sys
+        from ferrant._logger import PyLogger
+        assert sys.stdout is None
+        log = PyLogger("app")  # standard output, while descriptor 1 is closed
+        data = open("data.txt", "w")
+        assert data.fileno() == 1
+        data.write("application data\\n")
+        data.flush()
+        for i in range(1_000):
+            log.info("record %d", i)
+        log.shutdown()  # answered at once: nothing could be written
+        data.write("more data\\n")
+        data.close()
+        """
+    )
+    proc = subprocess.run(
+        ["sh", "-c", 'exec "$0" "$@" >&-', sys.executable, "-c", code],
+        cwd=tmp_path,
+        stderr=subprocess.PIPE,
+        timeout=sizes.timeout(60),
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert (tmp_path / "data.txt").read_text() == "application data\nmore data\n"
+    report = proc.stderr.decode().splitlines()
+    assert len(report) == 1 and re.fullmatch(error_line(errno.EBADF, "standard output"), report[0])

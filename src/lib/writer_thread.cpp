@@ -1,6 +1,8 @@
 #include "lib/writer_thread.hpp"
 
+#include <cerrno>
 #include <ctime>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "lib/json_escape.hpp"
@@ -146,6 +148,8 @@ private:
 };
 
 }  // namespace
+
+bool standard_output_open() { return ::fcntl(STDOUT_FILENO, F_GETFD) != -1 || errno != EBADF; }
 
 std::shared_ptr<const WriterClock> system_writer_clock() {
     // Never destroyed: writer threads may outlive static destruction.

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -57,11 +60,12 @@ ferrant::Write chunk(const std::string& text) {
 class Harness {
 public:
     explicit Harness(std::optional<std::string> path,
-                     std::chrono::nanoseconds idle_wait = std::chrono::hours(1))
+                     std::chrono::nanoseconds idle_wait = std::chrono::hours(1),
+                     bool stdout_open = true)
         : clock_(std::make_shared<FakeClock>(kDay)) {
         auto [tx, rx] = make_channel<Action>(ferrant::WRITER_CHANNEL_CAPACITY);
         tx_ = std::move(tx);
-        Context c{std::move(rx), std::move(path), kDay, clock_, idle_wait};
+        Context c{std::move(rx), std::move(path), kDay, clock_, idle_wait, stdout_open};
         thread_ = std::thread(ferrant::run_writer, std::move(c));
     }
     ~Harness() { join(); }
@@ -340,6 +344,35 @@ TEST(WriterThread, ReportNamesAHostilePathOnOneLine) {
     }
     const std::string file = tmp.path() + "/odd\\n\\\"dir\\\"/app_20240305.log";
     EXPECT_EQ(err.finish(), error_line(EEXIST, file) + resolved_line(5, file));
+}
+
+// Descriptor 1 closed when the writer was made, and taken since by a file of
+// the application: the writer reports once and that file stays untouched.
+TEST(WriterThread, StandardOutputClosedAtCreationWritesNowhere) {
+    TempDir tmp;
+    const std::string app_file = tmp / "data";
+    std::fflush(stdout);
+    const int saved = ::dup(STDOUT_FILENO);
+    const int fd = ::open(app_file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(saved, 0);
+    ASSERT_GE(fd, 0);
+    ::dup2(fd, STDOUT_FILENO);
+    ::close(fd);
+    StderrCapture err;
+    {
+        Harness w(std::nullopt, std::chrono::hours(1), false);
+        const std::string line = std::string(99, 's') + "\n";
+        for (int i = 0; i < 30'000; ++i) ASSERT_TRUE(w.write(line));  // overflows the buffer
+        EXPECT_EQ(w.quiesce(), AckWait::Disconnected);
+        ASSERT_TRUE(w.write(line));
+        EXPECT_EQ(w.quiesce(), AckWait::Disconnected);
+        w.stop_and_join();
+    }
+    const std::string report = err.finish();
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+    EXPECT_EQ(read_file(app_file).size(), 0u);
+    EXPECT_EQ(report, error_line(EBADF, ""));
 }
 
 // A clean-up job removing the log directory: the next check recreates it and
