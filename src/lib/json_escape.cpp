@@ -36,17 +36,31 @@ constexpr std::uint64_t kHighs = 0x8080808080808080u;
 // bytes are flagged may be off above the first match).
 inline std::uint64_t has_zero_byte(std::uint64_t w) { return (w - kOnes) & ~w & kHighs; }
 
+// Non-zero when `w` may hold the start of a sequence the text escapes
+// rewrite: C2 80..9F, or E2 80 A8 / E2 80 A9. Exact for one that starts in
+// bytes 0..5; a lead byte 0xC2 or 0xE2 in byte 6 or 7, whose sequence may
+// run into the next word, always counts. So common text such as E2 80 94
+// (an em dash) or C2 A0 (a no-break space) stays on the eight-byte path.
+inline std::uint64_t may_start_rewritten(std::uint64_t w) {
+    // 0xC2 and 0xE2 differ only in bit 5.
+    const std::uint64_t leads = has_zero_byte((w ^ (kOnes * 0xC2)) & ~(kOnes * 0x20));
+    if (!leads) return 0;
+    const std::uint64_t next = w >> 8;
+    const std::uint64_t c1 = (w ^ (kOnes * 0xC2)) | ((next & (kOnes * 0xE0)) ^ (kOnes * 0x80));
+    const std::uint64_t separator = (w ^ (kOnes * 0xE2)) | (next ^ (kOnes * 0x80)) |
+                                    (((w >> 16) & (kOnes * 0xFE)) ^ (kOnes * 0xA8));
+    return has_zero_byte(c1) | has_zero_byte(separator) | (leads & 0x8080000000000000u);
+}
+
 // Non-zero exactly when some byte of `w` is below 0x20, a quote or a
-// backslash; for the text escapes also when one is 0xC2 or 0xE2, the lead
-// bytes of U+0080..U+009F and U+2028, U+2029. An ASCII word never matches
-// the lead bytes, so plain text stays on the eight-byte path.
+// backslash; for the text escapes also when a rewritten sequence may start
+// in it. ASCII words skip that test, so plain text pays one more branch.
 template <bool Text>
 inline std::uint64_t needs_escape(std::uint64_t w) {
     std::uint64_t m = (w - kOnes * 0x20) & ~w & kHighs;
     m |= has_zero_byte(w ^ (kOnes * '"')) | has_zero_byte(w ^ (kOnes * '\\'));
     if constexpr (Text) {
-        // 0xC2 and 0xE2 differ only in bit 5.
-        if (w & kHighs) m |= has_zero_byte((w ^ (kOnes * 0xC2)) & ~(kOnes * 0x20));
+        if (w & kHighs) m |= may_start_rewritten(w);
     }
     return m;
 }

@@ -132,6 +132,30 @@ TEST(TextEscapeSequences, AtEveryOffsetAndCutAtTheEnd) {
     }
 }
 
+// Sequences that look like the rewritten ones but are not, and pairs of
+// either, at every pair of offsets: exact output wherever the words split.
+TEST(TextEscapeSequences, NearMissesAndPairsAtEveryOffset) {
+    const std::vector<std::pair<std::string, std::string>> pieces = {
+        {"\xe2\x80\xa8", "\\u2028"},         {"\xc2\x9b", "\\u009b"},
+        {"\xc2\x80", "\\u0080"},             {"\xe2\x80\x94", "\xe2\x80\x94"},
+        {"\xe2\x80\xa7", "\xe2\x80\xa7"},   {"\xe2\x80\xaa", "\xe2\x80\xaa"},
+        {"\xe2\x81\xa8", "\xe2\x81\xa8"},   {"\xc2\xa0", "\xc2\xa0"},
+        {"\xc2\x7f", "\xc2\x7f"},           {"\xe2\x82\xac", "\xe2\x82\xac"},
+        {"\xc3\xa9", "\xc3\xa9"},           {"\xe2\xe2\x80\xa9", "\xe2\\u2029"}};
+    const std::string filler = "abcdefghijklmnopqrstuvw";
+    for (const auto& [a, a_out] : pieces) {
+        for (const auto& [b, b_out] : pieces) {
+            for (std::size_t i = 0; i <= 10; ++i) {
+                for (std::size_t gap = 0; gap <= 9; ++gap) {
+                    const std::string head = filler.substr(0, i), mid = filler.substr(0, gap);
+                    const std::string in = head + a + mid + b + "xyz";
+                    ASSERT_EQ(text_escaped(in), head + a_out + mid + b_out + "xyz") << i << " " << gap;
+                }
+            }
+        }
+    }
+}
+
 // Outside those sequences the text escapes agree with the JSON table, byte
 // for byte and at every position of the word scan.
 TEST(TextEscapeAllBytes, AgreesWithJsonForEveryOtherByte) {
