@@ -23,9 +23,9 @@ COLOURED_LEVEL = {
 }
 
 
-def escape(text):
-    """The JSON string escapes of the message and quoted-name table: only five
-    short escapes, \\u00xx for the other control bytes, nothing else."""
+def json_escape(text):
+    """The JSON layout's string escapes: only five short escapes, \\u00xx for
+    the other control bytes, nothing else."""
     short = {'"': '\\"', "\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
     out = []
     for ch in text:
@@ -36,6 +36,26 @@ def escape(text):
         else:
             out.append(ch)
     return "".join(out)
+
+
+def unsafe_in_text(ch):
+    """Characters the text layouts never write raw: C0 and C1 controls and
+    the line and paragraph separators."""
+    return ord(ch) < 0x20 or 0x80 <= ord(ch) <= 0x9F or ch in "\u2028\u2029"
+
+
+def escape(text):
+    """The text layouts' escapes of a quoted message or name: those of JSON,
+    and \\u0080..\\u009f, \\u2028, \\u2029."""
+    return "".join(
+        f"\\u{ord(ch):04x}" if ord(ch) >= 0x80 and unsafe_in_text(ch) else json_escape(ch)
+        for ch in text
+    )
+
+
+def bare_name(name):
+    """A name the text layouts write without quotes (the empty one too)."""
+    return not any(unsafe_in_text(c) or c in ' "=\\' for c in name)
 
 
 def dated_bytes(directory, stem="app"):
@@ -69,9 +89,10 @@ SHORT_ESCAPES = {'"': '"', "\\": "\\", "n": "\n", "r": "\r", "t": "\t"}
 def parse_logfmt(line):
     """key=value pairs separated by one space. Bare values end at a space and
     hold no '"', '=' or '\\'; quoted values allow only \\" \\\\ \\n \\r \\t and
-    \\uXXXX escapes. No raw byte below 0x20 anywhere. Raises ValueError."""
-    if any(ord(c) < 0x20 for c in line):
-        raise ValueError(f"raw control character: {line!r}")
+    \\uXXXX escapes. No raw C0 or C1 control and no U+2028, U+2029 anywhere.
+    Raises ValueError."""
+    if any(unsafe_in_text(c) for c in line):
+        raise ValueError(f"raw control character or line separator: {line!r}")
     pairs, pos = [], 0
     while True:
         m = KEY.match(line, pos)

@@ -17,7 +17,8 @@ LAYOUTS = ["text", "color", "json"]
 # The decoder the other tests read lines with is strict: check that it is.
 @pytest.mark.parametrize(
     "line",
-    ['a="x', 'a="\\x"', 'a=b"c', "a=b=c", 'a="x"b', "a=\x1b", 'a="\x0a"', "a=1  b=2", 'a="\\ud800"'],
+    ['a="x', 'a="\\x"', 'a=b"c', "a=b=c", 'a="x"b', "a=\x1b", 'a="\x0a"', "a=1  b=2", 'a="\\ud800"']
+    + ['a="\x85"', "a=\x9b", 'a="\u2028"', "a=\u2029"],
 )
 def test_the_decoder_rejects_malformed_lines(line):
     with pytest.raises(ValueError):

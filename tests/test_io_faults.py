@@ -6,6 +6,8 @@ bounded and resumes when the destination works again."""
 import errno
 import os
 import re
+import subprocess
+import sys
 import textwrap
 from pathlib import Path
 
@@ -25,7 +27,9 @@ def wait_for(done, what, limit=20):
         time.sleep(0.05)
 """
 
-RESOLVED = re.compile(r"error resolved: (\d+) bytes lost")
+# Reports name the dated file they concern, quoted, or standard output.
+DATED_LOG = r'"logs/app_\d{8}\.log"'
+RESOLVED = re.compile(r"error resolved: (\d+) bytes lost for " + DATED_LOG)
 
 
 def child(code, **values):
@@ -33,8 +37,9 @@ def child(code, **values):
     return PRELUDE + HELPERS + assignments + textwrap.dedent(code)
 
 
-def error_line(code):
-    return f"error {os.strerror(code)} (os error {code})"
+def error_line(code, where):
+    """A pattern of the report of a fault at `where` (itself a pattern)."""
+    return re.escape(f"error {os.strerror(code)} (os error {code}) for ") + where
 
 
 def stderr_lines(tmp_path):
@@ -89,7 +94,7 @@ def test_full_disk_reports_once_keeps_memory_bounded_and_resumes(run, tmp_path, 
     lines = dated_lines(tmp_path / "logs")
     assert messages(lines) == [f"back {i:06d} {'x' * 400}" for i in range(64)]
     report = stderr_lines(tmp_path)
-    assert len(report) == 2 and report[0] == error_line(errno.ENOSPC), report
+    assert len(report) == 2 and re.fullmatch(error_line(errno.ENOSPC, DATED_LOG), report[0]), report
     # Every line has the same length, so the count must be all 220,000 lines.
     assert RESOLVED.fullmatch(report[1]).group(1) == str(220_000 * (len(lines[0]) + 1))
 
@@ -123,7 +128,7 @@ def test_destination_opens_once_its_directory_appears(run, tmp_path):
     assert early == [f"early {i:06d}" for i in range(64 - len(early), 64)]
     assert got[len(early) :] == [f"late  {i:06d}" for i in range(64)]
     report = stderr_lines(tmp_path)
-    assert len(report) == 2 and report[0] == error_line(errno.EEXIST), report
+    assert len(report) == 2 and re.fullmatch(error_line(errno.EEXIST, DATED_LOG), report[0]), report
     lost = int(RESOLVED.fullmatch(report[1]).group(1))
     assert lost == (64 - len(early)) * (len(lines[0]) + 1)
 
@@ -148,4 +153,36 @@ def test_closed_pipe_on_standard_output_reports_once_and_exits(run, tmp_path):
         )
     )
     assert proc.returncode == 0
-    assert stderr_lines(tmp_path) == [error_line(errno.EPIPE)]
+    report = stderr_lines(tmp_path)
+    assert len(report) == 1 and re.fullmatch(error_line(errno.EPIPE, "standard output"), report[0])
+
+
+def test_standard_output_closed_at_start_never_writes_into_the_applications_file(tmp_path, sizes):
+    # As `python app.py >&-`: the application's own file gets descriptor 1.
+    code = textwrap.dedent(
+        """
+        import sys
+        from ferrant._logger import PyLogger
+        assert sys.stdout is None
+        log = PyLogger("app")  # standard output, while descriptor 1 is closed
+        data = open("data.txt", "w")
+        assert data.fileno() == 1
+        data.write("application data\\n")
+        data.flush()
+        for i in range(1_000):
+            log.info("record %d", i)
+        log.shutdown()  # answered at once: nothing could be written
+        data.write("more data\\n")
+        data.close()
+        """
+    )
+    proc = subprocess.run(
+        ["sh", "-c", 'exec "$0" "$@" >&-', sys.executable, "-c", code],
+        cwd=tmp_path,
+        stderr=subprocess.PIPE,
+        timeout=sizes.timeout(60),
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert (tmp_path / "data.txt").read_text() == "application data\nmore data\n"
+    report = proc.stderr.decode().splitlines()
+    assert len(report) == 1 and re.fullmatch(error_line(errno.EBADF, "standard output"), report[0])

@@ -13,8 +13,11 @@ from lines import (
     LOCAL_TIME,
     RESET,
     UNIX_TIME,
+    bare_name,
+    dated_bytes,
     dated_lines,
     escape,
+    json_escape,
     parse_logfmt,
     split_lines,
 )
@@ -28,9 +31,10 @@ LAYOUTS = [
     ("json", True),
 ]
 
-INJECTION = 'a\nforged level=error msg="x"\r"q" back\\slash tab\t \x00\x01\x08\x0c\x1b[31m \x7f é \u2028 😀'
+INJECTION = 'a\nforged level=error msg="x"\r"q" back\\slash tab\t \x00\x01\x08\x0c\x1b[31m \x7f é \u2028 😀 \x85\x9b2J \u2029'
 
 NAMES = ["app", None, "", "a b", "k=v", 'q"', "back\\", "tab\t", "ctl\x1b", "é-ü", "del\x7f", "[x]"]
+NAMES += ["csi\x9b", "nel\x85", "ls\u2028", "nbsp\xa0", "dash\u2014"]
 
 # (logger name, method, message, args); the child runs them in this order.
 RECORDS = [("app", "info", "user %s logged in", ("bob",))]
@@ -74,12 +78,12 @@ def expected_line(kind, unix, name, method, message):
         time = time if unix else f'"{time}"'
         rest = f',"level":"{level_text(method)}"'
         if name is not None:
-            rest += f',"name":"{escape(name)}"'
-        rest += f',"msg":"{escape(message)}"}}'
+            rest += f',"name":"{json_escape(name)}"'
+        rest += f',"msg":"{json_escape(message)}"}}'
         return re.escape(head) + time + re.escape(rest)
     if name is None:
         name_value = None
-    elif all(ord(c) > 0x20 and c not in '"=\\' for c in name):  # empty too
+    elif bare_name(name):
         name_value = name
     else:
         name_value = f'"{escape(name)}"'
@@ -168,6 +172,8 @@ def test_injected_text_stays_on_one_line(written, kind):
     tmp, _, _ = written
     raw = b"".join(p.read_bytes() for p in (tmp / f"{kind}-0").iterdir())
     assert raw.count(b"\n") == len(RECORDS)
+    # Readers that also break at C1 NEL and U+2028, U+2029 see as many lines.
+    assert len(raw.decode().splitlines()) == len(RECORDS)
     allowed = {0x0A, 0x1B} if kind == "color" else {0x0A}
     assert not [b for b in raw if b < 0x20 and b not in allowed]
     if kind == "color":
@@ -196,3 +202,60 @@ def test_file_is_named_by_the_local_date_of_its_lines(written, kind):
         day = re.fullmatch(r"app_(\d{4})(\d\d)(\d\d)\.log", path.name).groups()
         for line in split_lines(path.read_bytes()):
             assert re.search(LOCAL_TIME, line).group(1)[:10] == "-".join(day)
+
+
+# ---- every character through the escapes ------------------------------------
+
+# U+0000..U+FFFF in runs of 256 (surrogates cannot be encoded, so none), then
+# characters above, next to the ones the text escapes rewrite.
+CHUNKS = ["".join(chr(c) for c in range(s, s + 256)) for s in range(0, 0x10000, 256)]
+CHUNKS = [c for c in CHUNKS if not 0xD800 <= ord(c[0]) < 0xE000]
+CHUNKS += ["\U00010000\U0001f600\U000e0001\U0010ffff", "\x85\U0001f600\u2028\U00010348\x9b\u2029"]
+
+ROUND_TRIP_CHILD = """
+import json
+from ferrant._logger import PyLevel, PyLogger, basic_config
+
+chunks = json.load(open("chunks.json"))
+for kind in ("text", "color", "json"):
+    basic_config(format="json" if kind == "json" else "logfmt",
+                 color="always" if kind == "color" else "off")
+    path = kind + "/app.log"
+    keeper = PyLogger(None, path)
+    for chunk in chunks:
+        PyLogger(chunk, path).info(chunk)  # as the name too
+    keeper.shutdown()
+"""
+
+
+@pytest.fixture(scope="module")
+def every_character(tmp_path_factory):
+    from conftest import Run
+
+    tmp = tmp_path_factory.mktemp("characters")
+    (tmp / "chunks.json").write_text(json.dumps(CHUNKS))
+    Run(tmp)(ROUND_TRIP_CHILD, env={"TZ": "UTC"})
+    return tmp
+
+
+@pytest.mark.parametrize("kind", ["text", "color"])
+def test_every_character_decodes_back_from_the_text_layouts(every_character, kind):
+    data = dated_bytes(every_character / kind)
+    # One line per record, also for readers that break at NEL, U+2028, U+2029.
+    assert len(data.decode().splitlines()) == len(CHUNKS)
+    for line, chunk in zip(split_lines(data), CHUNKS):
+        plain = re.sub(r"\x1b\[\d+m", "", line) if kind == "color" else line
+        values = dict(parse_logfmt(plain))
+        assert values["msg"] == chunk and values["name"] == chunk
+        name = chunk if bare_name(chunk) else f'"{escape(chunk)}"'
+        assert plain.endswith(f' name={name} msg="{escape(chunk)}"')
+
+
+def test_every_character_keeps_the_json_escapes(every_character):
+    lines = split_lines(dated_bytes(every_character / "json"))
+    assert len(lines) == len(CHUNKS)
+    for line, chunk in zip(lines, CHUNKS):
+        tail = f',"level":"info","name":"{json_escape(chunk)}","msg":"{json_escape(chunk)}"}}'
+        assert re.fullmatch(re.escape('{"time":"') + LOCAL_TIME + re.escape('"') + re.escape(tail), line)
+        record = json.loads(line)
+        assert record["msg"] == chunk and record["name"] == chunk

@@ -171,7 +171,7 @@ void append_line(ThreadProducer& tp, PyLoggerObject* logger, unsigned rank,
         LineGuard guard(p);
         const WallTime now = p.current_time();
         p.append_time_prefix(now.secs, now.nanos, logger->writer->settings());
-        append_record_tail(p.line_buf, logger->heads[rank], message, logger->layout->line_end);
+        append_record_tail(p.line_buf, logger->heads[rank], message, *logger->layout);
         guard.done();
     }
     if (++p.pending >= batch_size) hand_off(tp, how);

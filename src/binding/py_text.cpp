@@ -12,6 +12,11 @@ bool convert_optional_path(const char* function, PyObject* arg, std::optional<st
     if (!PyUnicode_Check(arg)) return argument_type_error(function, "path", "str or None", arg);
     std::string_view text;
     if (!utf8_view(arg, text)) return false;
+    // The system would cut the name at the NUL and write to another file.
+    if (text.find('\0') != std::string_view::npos) {
+        PyErr_SetString(PyExc_ValueError, "embedded null byte");
+        return false;
+    }
     out.emplace(text);
     return true;
 }

@@ -25,6 +25,7 @@ inline bool utf8_view(PyObject* str, std::string_view& out) {
 }
 
 // A `path` argument: omitted or None is standard output, a str is a path.
+// A path holding a NUL raises ValueError, as open() does.
 bool convert_optional_path(const char* function, PyObject* arg, std::optional<std::string>& out);
 
 }  // namespace ferrant

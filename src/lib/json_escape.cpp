@@ -19,42 +19,113 @@ constexpr std::array<char, 256> kEscape = [] {
     return t;
 }();
 
+// The text escapes also stop at the lead bytes of U+0080..U+009F ('c') and
+// of U+2028, U+2029 ('e'), so a plain byte costs one look-up either way.
+constexpr std::array<char, 256> kTextEscape = [] {
+    std::array<char, 256> t = kEscape;
+    t[0xC2] = 'c';
+    t[0xE2] = 'e';
+    return t;
+}();
+
+constexpr char kHex[] = "0123456789abcdef";
 constexpr std::uint64_t kOnes = 0x0101010101010101u;
 constexpr std::uint64_t kHighs = 0x8080808080808080u;
 
-// Non-zero exactly when some byte of `w` is below 0x20, a quote or a
-// backslash (which byte is flagged may be off after a match; only whether
-// any is matters here).
-inline std::uint64_t needs_escape(std::uint64_t w) {
-    const std::uint64_t below_space = (w - kOnes * 0x20) & ~w;
-    const std::uint64_t q = w ^ (kOnes * '"');
-    const std::uint64_t b = w ^ (kOnes * '\\');
-    return (below_space | ((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs;
+// Non-zero when some byte of `w` is zero (exact as to whether any is; which
+// bytes are flagged may be off above the first match).
+inline std::uint64_t has_zero_byte(std::uint64_t w) { return (w - kOnes) & ~w & kHighs; }
+
+// Non-zero when `w` may hold the start of a sequence the text escapes
+// rewrite: C2 80..9F, or E2 80 A8 / E2 80 A9. Exact for one that starts in
+// bytes 0..5; a lead byte 0xC2 or 0xE2 in byte 6 or 7, whose sequence may
+// run into the next word, always counts. So common text such as E2 80 94
+// (an em dash) or C2 A0 (a no-break space) stays on the eight-byte path.
+inline std::uint64_t may_start_rewritten(std::uint64_t w) {
+    // 0xC2 and 0xE2 differ only in bit 5.
+    const std::uint64_t leads = has_zero_byte((w ^ (kOnes * 0xC2)) & ~(kOnes * 0x20));
+    if (!leads) return 0;
+    const std::uint64_t next = w >> 8;
+    const std::uint64_t c1 = (w ^ (kOnes * 0xC2)) | ((next & (kOnes * 0xE0)) ^ (kOnes * 0x80));
+    const std::uint64_t separator = (w ^ (kOnes * 0xE2)) | (next ^ (kOnes * 0x80)) |
+                                    (((w >> 16) & (kOnes * 0xFE)) ^ (kOnes * 0xA8));
+    return has_zero_byte(c1) | has_zero_byte(separator) | (leads & 0x8080000000000000u);
 }
 
-// Writes one byte of text, escaped when it must be.
-char* escape_byte(char* out, char c) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    const auto byte = static_cast<std::uint8_t>(c);
-    const char e = kEscape[byte];
-    if (!e) {
-        *out = c;
-        return out + 1;
+// Non-zero exactly when some byte of `w` is below 0x20, a quote or a
+// backslash; for the text escapes also when a rewritten sequence may start
+// in it. ASCII words skip that test, so plain text pays one more branch.
+template <bool Text>
+inline std::uint64_t needs_escape(std::uint64_t w) {
+    std::uint64_t m = (w - kOnes * 0x20) & ~w & kHighs;
+    m |= has_zero_byte(w ^ (kOnes * '"')) | has_zero_byte(w ^ (kOnes * '\\'));
+    if constexpr (Text) {
+        if (w & kHighs) m |= may_start_rewritten(w);
     }
+    return m;
+}
+
+char* write_u_escape(char* out, unsigned code) {
     out[0] = '\\';
-    if (e != 'u') {
-        out[1] = e;
-        return out + 2;
-    }
-    std::memcpy(out + 1, "u00", 3);
-    out[4] = kHex[byte >> 4];
-    out[5] = kHex[byte & 0xF];
+    out[1] = 'u';
+    out[2] = kHex[(code >> 12) & 0xF];
+    out[3] = kHex[(code >> 8) & 0xF];
+    out[4] = kHex[(code >> 4) & 0xF];
+    out[5] = kHex[code & 0xF];
     return out + 6;
 }
 
-}  // namespace
+// Output and input positions, returned in registers.
+struct Cursor {
+    char* out;
+    const char* in;
+};
 
-char* json_escape_unchecked(char* out, std::string_view text) {
+// Writes the character at `p`, whose table entry `e` is not 0: an escape,
+// or for the text escapes a sequence they rewrite or a lead byte of another
+// one.
+template <bool Text>
+[[gnu::noinline]] Cursor escape_special(char* out, const char* p, const char* end, char e) {
+    const auto byte = static_cast<std::uint8_t>(*p);
+    if constexpr (Text) {
+        // Input may be any bytes: a lead byte at the end, or followed by
+        // something else, is copied like any other byte.
+        if (e == 'c' || e == 'e') {
+            const auto next = end - p >= 2 ? static_cast<std::uint8_t>(p[1]) : 0;
+            if (e == 'c' && next >= 0x80 && next <= 0x9F) return {write_u_escape(out, next), p + 2};
+            const auto last = end - p >= 3 ? static_cast<std::uint8_t>(p[2]) : 0;
+            if (e == 'e' && next == 0x80 && (last == 0xA8 || last == 0xA9))
+                return {write_u_escape(out, 0x2000u + last - 0x80u), p + 3};
+            *out = *p;
+            return {out + 1, p + 1};
+        }
+    }
+    if (e == 'u') return {write_u_escape(out, byte), p + 1};
+    out[0] = '\\';
+    out[1] = e;
+    return {out + 2, p + 1};
+}
+
+// Copies plain bytes from `p` up to `stop`, handing the others to
+// escape_special; a rewritten sequence may run past `stop`.
+template <bool Text>
+inline Cursor escape_bytes(char* out, const char* p, const char* stop, const char* end) {
+    const std::array<char, 256>& table = Text ? kTextEscape : kEscape;
+    while (p < stop) {
+        const char e = table[static_cast<std::uint8_t>(*p)];
+        if (!e) [[likely]] {
+            *out++ = *p++;
+            continue;
+        }
+        const Cursor next = escape_special<Text>(out, p, end, e);
+        out = next.out;
+        p = next.in;
+    }
+    return {out, p};
+}
+
+template <bool Text>
+char* escape_unchecked(char* out, std::string_view text) {
     const char* p = text.data();
     const char* const end = p + text.size();
     // Eight bytes at a time while nothing needs escaping: most messages are
@@ -62,22 +133,38 @@ char* json_escape_unchecked(char* out, std::string_view text) {
     while (end - p >= 8) {
         std::uint64_t w;
         std::memcpy(&w, p, 8);
-        if (!needs_escape(w)) {
+        if (!needs_escape<Text>(w)) {
             std::memcpy(out, p, 8);
             out += 8;
             p += 8;
             continue;
         }
-        for (const char* stop = p + 8; p != stop; ++p) out = escape_byte(out, *p);
+        const Cursor next = escape_bytes<Text>(out, p, p + 8, end);
+        out = next.out;
+        p = next.in;
     }
-    for (; p != end; ++p) out = escape_byte(out, *p);
-    return out;
+    return escape_bytes<Text>(out, p, end, end).out;
 }
 
-void json_escape(ByteBuffer& out, std::string_view text) {
+template <bool Text>
+void escape_into(ByteBuffer& out, std::string_view text) {
     out.reserve_extra(text.size() * JSON_ESCAPE_MAX_GROWTH);
     char* const start = out.end();
-    out.commit(static_cast<std::size_t>(json_escape_unchecked(start, text) - start));
+    out.commit(static_cast<std::size_t>(escape_unchecked<Text>(start, text) - start));
 }
+
+}  // namespace
+
+char* json_escape_unchecked(char* out, std::string_view text) {
+    return escape_unchecked<false>(out, text);
+}
+
+char* text_escape_unchecked(char* out, std::string_view text) {
+    return escape_unchecked<true>(out, text);
+}
+
+void json_escape(ByteBuffer& out, std::string_view text) { escape_into<false>(out, text); }
+
+void text_escape(ByteBuffer& out, std::string_view text) { escape_into<true>(out, text); }
 
 }  // namespace ferrant

@@ -19,4 +19,11 @@ void json_escape(ByteBuffer& out, std::string_view text);
 // byte of `text`. Returns the end of what was written.
 char* json_escape_unchecked(char* out, std::string_view text);
 
+// The JSON escapes, and also \u0080..\u009f for the C1 controls (U+009B is a
+// CSI to some terminals) and \u2028, \u2029 (line breaks to many readers),
+// so that a quoted text value reaches neither a terminal nor a line splitter
+// as anything but text. Same growth bound as json_escape.
+void text_escape(ByteBuffer& out, std::string_view text);
+char* text_escape_unchecked(char* out, std::string_view text);
+
 }  // namespace ferrant

@@ -13,6 +13,7 @@ constexpr LineLayout TEXT = {
     " name=",
     " msg=\"",
     "\"\n",
+    false,
 };
 
 constexpr LineLayout COLOR = {
@@ -21,6 +22,7 @@ constexpr LineLayout COLOR = {
     " \x1b[2mname=\x1b[0m",
     " \x1b[2mmsg=\x1b[0m\"",
     "\"\n",
+    false,
 };
 
 constexpr LineLayout JSON = {
@@ -28,13 +30,18 @@ constexpr LineLayout JSON = {
     ",\"name\":\"",
     ",\"msg\":\"",
     "\"}\n",
+    true,
 };
 
 // Empty stays bare too: " name=" then " msg=" is still one unambiguous pair.
 bool bare_name(std::string_view name) {
     for (unsigned char c : name)
         if (c <= 0x20 || c == '"' || c == '=' || c == '\\') return false;
-    return true;
+    // Nor may it hold what the text escapes rewrite (C1 controls, U+2028,
+    // U+2029): built once per logger, so the plain way to tell will do.
+    ByteBuffer escaped;
+    text_escape(escaped, name);
+    return escaped.view() == name;
 }
 
 }  // namespace
@@ -55,7 +62,7 @@ std::string render_name_field(std::string_view name, const WriterSettings& setti
         out.append(name);
     } else {
         out.push_back('"');
-        json_escape(out, name);
+        text_escape(out, name);
         out.push_back('"');
     }
     return std::string(out.view());
@@ -69,11 +76,13 @@ std::string record_head(const LineLayout& layout, unsigned rank, std::string_vie
 }
 
 void append_record_tail(ByteBuffer& out, std::string_view head, std::string_view message,
-                        std::string_view line_end) {
+                        const LineLayout& layout) {
+    const std::string_view line_end = layout.line_end;
     out.reserve_extra(head.size() + message.size() * JSON_ESCAPE_MAX_GROWTH + line_end.size());
     char* const start = out.end();
     std::memcpy(start, head.data(), head.size());
-    char* p = json_escape_unchecked(start + head.size(), message);
+    char* p = start + head.size();
+    p = layout.json ? json_escape_unchecked(p, message) : text_escape_unchecked(p, message);
     for (char c : line_end) *p++ = c;
     out.commit(static_cast<std::size_t>(p - start));
 }

@@ -14,6 +14,7 @@ struct LineLayout {
     std::string_view name_key;
     std::string_view msg_key;   // through the opening quote of the message
     std::string_view line_end;
+    bool json;                  // JSON string escapes, else the text escapes
 
     static const LineLayout& for_settings(const WriterSettings& settings);
 };
@@ -27,9 +28,9 @@ std::string render_name_field(std::string_view name, const WriterSettings& setti
 // fixed part of a line after the time prefix, built once per logger.
 std::string record_head(const LineLayout& layout, unsigned rank, std::string_view name_field);
 
-// Appends everything after the time prefix: the record head, the escaped
-// message and the line end. One record, one line.
+// Appends everything after the time prefix: the record head, the message
+// escaped for the layout and the layout's line end. One record, one line.
 void append_record_tail(ByteBuffer& out, std::string_view head, std::string_view message,
-                        std::string_view line_end);
+                        const LineLayout& layout);
 
 }  // namespace ferrant

@@ -86,7 +86,12 @@ OsError create_directories(std::string_view dir) {
 }
 
 OsResult<Output> rotate(const Context& context) {
-    if (!context.path) return Output::standard_output();
+    if (!context.path) {
+        // Descriptor 1 was closed at creation: whatever holds it now belongs
+        // to the application, never to this writer.
+        if (!context.stdout_open) return OsError{EBADF};
+        return Output::standard_output();
+    }
     const std::string target = dated_path(*context.path, context.day);
     const std::string_view parent = parent_of(target);
     if (!parent.empty()) {

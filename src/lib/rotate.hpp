@@ -19,9 +19,9 @@ std::string dated_path(std::string_view path, const LocalDate& day);
 // existing directory is fine; an existing non-directory gives EEXIST.
 OsError create_directories(std::string_view dir);
 
-// Opens the context's output: standard output when there is no path, else
-// the dated file for context.day, in append mode, after creating its
-// directories.
+// Opens the context's output: standard output when there is no path (EBADF
+// when descriptor 1 was closed as the writer was made), else the dated file
+// for context.day, in append mode, after creating its directories.
 OsResult<Output> rotate(const Context& context);
 
 }  // namespace ferrant

@@ -1,8 +1,11 @@
 #include "lib/writer_thread.hpp"
 
+#include <cerrno>
 #include <ctime>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include "lib/json_escape.hpp"
 #include "lib/output.hpp"
 #include "lib/rotate.hpp"
 
@@ -62,49 +65,54 @@ public:
     }
 
 private:
+    // The file the context wants now; empty for standard output.
+    std::string wanted() const {
+        return context_.path ? dated_path(*context_.path, context_.day) : std::string();
+    }
+
     Output open_first() {
         OsResult<Output> opened = rotate(context_);
-        if (opened) {
-            if (context_.path) opened_at_ = dated_path(*context_.path, context_.day);
-            return opened.take();
-        }
+        output_at_ = wanted();
+        if (opened) return opened.take();
         stale_ = true;
-        fault(opened.error());
+        fault(opened.error(), output_at_);
         return Output::unopened(opened.error());
     }
 
     void reopen(bool new_day) {
         OsResult<Output> next = rotate(context_);
+        std::string target = wanted();
         if (!next) {
-            fault(next.error());
+            fault(next.error(), target);
             stale_ = true;
             // Still usable when the file is where it was opened, e.g. the
             // previous day's file while the new one cannot be opened.
-            if (!output_.writes_to(opened_at_)) switch_to(Output::unopened(next.error()), false);
+            if (!output_.writes_to(output_at_))
+                switch_to(Output::unopened(next.error()), std::move(target), false);
             return;
         }
         stale_ = false;
-        opened_at_ = dated_path(*context_.path, context_.day);
-        switch_to(next.take(), new_day && !failing_);
+        switch_to(next.take(), std::move(target), new_day && !failing_);
     }
 
     // The new output is open before the old one is written out and closed.
-    void switch_to(Output next, bool finish_old) {
+    void switch_to(Output next, std::string at, bool finish_old) {
         // At a date change, what is buffered belongs to the previous day.
         if (finish_old) settle(output_.flush());
         next.take_pending(output_);
         note_lost(next.take_dropped());
         output_ = std::move(next);
+        output_at_ = std::move(at);
     }
 
     void settle(OsError err) {
         note_lost(output_.take_dropped());
         const bool progressed = output_.take_progress();
-        if (err) return fault(err);
+        if (err) return fault(err, output_at_);
         if (progressed && failing_ && !stale_) {
             failing_ = false;
             report("error resolved: " + std::to_string(std::exchange(lost_, 0)) +
-                   " bytes lost\n");
+                   " bytes lost" + destination_suffix(output_at_));
         }
     }
 
@@ -113,14 +121,28 @@ private:
         if (bytes) dropped_since_flush_ = true;
     }
 
-    void fault(OsError err) {
+    // `file` is the one the failed open or write was for.
+    void fault(OsError err, const std::string& file) {
         if (failing_) return;
         failing_ = true;
-        report("error " + describe(err) + "\n");
+        report("error " + describe(err) + destination_suffix(file));
+    }
+
+    // " for standard output\n", or the file quoted and escaped: a path may
+    // hold any character, and a report is one line.
+    std::string destination_suffix(const std::string& file) const {
+        if (!context_.path) return " for standard output\n";
+        ByteBuffer quoted;
+        quoted.append(" for \"");
+        text_escape(quoted, file);
+        quoted.append("\"\n");
+        return std::string(quoted.view());
     }
 
     Context& context_;
-    std::string opened_at_;  // the path the current file was opened under
+    // The file the current output was opened, or failed to open, under;
+    // empty for standard output.
+    std::string output_at_;
     bool failing_ = false;   // in an episode, its "error" line printed
     bool stale_ = false;     // the wanted file could not be opened
     std::uint64_t lost_ = 0;
@@ -129,6 +151,8 @@ private:
 };
 
 }  // namespace
+
+bool standard_output_open() { return ::fcntl(STDOUT_FILENO, F_GETFD) != -1 || errno != EBADF; }
 
 std::shared_ptr<const WriterClock> system_writer_clock() {
     // Never destroyed: writer threads may outlive static destruction.

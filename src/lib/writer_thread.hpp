@@ -30,6 +30,9 @@ public:
 // CLOCK_MONOTONIC and the local calendar date of the system zone.
 std::shared_ptr<const WriterClock> system_writer_clock();
 
+// True unless descriptor 1 is closed.
+bool standard_output_open();
+
 // The writer thread's own state, moved into it at start.
 struct Context {
     Receiver<Action> receiver;
@@ -38,6 +41,10 @@ struct Context {
     std::shared_ptr<const WriterClock> clock = system_writer_clock();
     // Longest wait for an action before the periodic check runs anyway.
     std::chrono::nanoseconds idle_wait = std::chrono::seconds(1);
+    // Whether descriptor 1 was open when the writer was made. Taken here, on
+    // the creating thread: by the time the writer thread runs, a file the
+    // application opened may have been given descriptor 1.
+    bool stdout_open = standard_output_open();
 };
 
 // The writer thread's body: runs until Stop or disconnection. The receiver

@@ -2,20 +2,28 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 using ferrant::ByteBuffer;
 
 namespace {
 
-std::string escaped(std::string_view text) {
+std::string escaped(std::string_view text, bool text_layout = false) {
     ByteBuffer b;
     b.append("{");
-    ferrant::json_escape(b, text);
+    if (text_layout)
+        ferrant::text_escape(b, text);
+    else
+        ferrant::json_escape(b, text);
     std::string s(b.view());
     EXPECT_EQ(s.substr(0, 1), "{");
     return s.substr(1);
 }
+
+std::string text_escaped(std::string_view text) { return escaped(text, true); }
 
 }  // namespace
 
@@ -25,6 +33,7 @@ struct EscapeCase {
 };
 
 class JsonEscape : public ::testing::TestWithParam<EscapeCase> {};
+class TextEscape : public ::testing::TestWithParam<EscapeCase> {};
 
 TEST_P(JsonEscape, Appends) { EXPECT_EQ(escaped(GetParam().in), GetParam().out); }
 
@@ -77,6 +86,85 @@ TEST(JsonEscapeAllBytes, WordScanMatchesBytewiseRule) {
             std::string in = filler;
             in.insert(pos, 1, static_cast<char>(c));
             EXPECT_EQ(escaped(in), filler.substr(0, pos) + alone + filler.substr(pos)) << c;
+        }
+    }
+}
+
+// The text escapes: the JSON table plus C1 controls and U+2028, U+2029; every
+// neighbour of those sequences, and any byte string that is not one, stays.
+INSTANTIATE_TEST_SUITE_P(
+    Table, TextEscape,
+    ::testing::Values(
+        EscapeCase{"\xc2\x80", "\\u0080"}, EscapeCase{"\xc2\x9b[2J", "\\u009b[2J"},
+        EscapeCase{"\xc2\x9f\xc2\xa0", "\\u009f\xc2\xa0"},
+        EscapeCase{"\xc2\x7f\xc2", "\xc2\x7f\xc2"},
+        EscapeCase{"a\xe2\x80\xa8" "b\xe2\x80\xa9", "a\\u2028b\\u2029"},
+        EscapeCase{"\xe2\x80\xa7\xe2\x80\xaa\xe2\x82\xac", "\xe2\x80\xa7\xe2\x80\xaa\xe2\x82\xac"},
+        EscapeCase{"\xe2\x80", "\xe2\x80"}, EscapeCase{"\xe2\xc2\x85", "\xe2\\u0085"},
+        EscapeCase{"\"\n\x1b\xc3\xa9", "\\\"\\n\\u001b\xc3\xa9"}));
+
+TEST_P(TextEscape, Appends) { EXPECT_EQ(text_escaped(GetParam().in), GetParam().out); }
+
+// Each rewritten sequence at every offset of a text scanned eight bytes at a
+// time, so that it starts in one word and ends in the next; cut short by the
+// end of the text, it is copied unchanged.
+TEST(TextEscapeSequences, AtEveryOffsetAndCutAtTheEnd) {
+    const std::string filler = "abcdefghijklmnopqrs";
+    std::vector<std::pair<std::string, std::string>> cases = {{"\xe2\x80\xa8", "\\u2028"},
+                                                              {"\xe2\x80\xa9", "\\u2029"}};
+    for (int c = 0x80; c <= 0x9f; ++c) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\u%04x", c);
+        cases.push_back({std::string("\xc2") + static_cast<char>(c), hex});
+    }
+    for (const auto& [seq, esc] : cases) {
+        for (std::size_t pos = 0; pos <= filler.size(); ++pos) {
+            std::string in = filler;
+            in.insert(pos, seq);
+            EXPECT_EQ(text_escaped(in), filler.substr(0, pos) + esc + filler.substr(pos)) << pos;
+            // The JSON escapes leave the sequence alone.
+            EXPECT_EQ(escaped(in), in) << pos;
+        }
+        for (std::size_t cut = 1; cut < seq.size(); ++cut) {
+            const std::string in = filler + seq.substr(0, cut);
+            EXPECT_EQ(text_escaped(in), in) << cut;
+        }
+    }
+}
+
+// Sequences that look like the rewritten ones but are not, and pairs of
+// either, at every pair of offsets: exact output wherever the words split.
+TEST(TextEscapeSequences, NearMissesAndPairsAtEveryOffset) {
+    const std::vector<std::pair<std::string, std::string>> pieces = {
+        {"\xe2\x80\xa8", "\\u2028"},         {"\xc2\x9b", "\\u009b"},
+        {"\xc2\x80", "\\u0080"},             {"\xe2\x80\x94", "\xe2\x80\x94"},
+        {"\xe2\x80\xa7", "\xe2\x80\xa7"},   {"\xe2\x80\xaa", "\xe2\x80\xaa"},
+        {"\xe2\x81\xa8", "\xe2\x81\xa8"},   {"\xc2\xa0", "\xc2\xa0"},
+        {"\xc2\x7f", "\xc2\x7f"},           {"\xe2\x82\xac", "\xe2\x82\xac"},
+        {"\xc3\xa9", "\xc3\xa9"},           {"\xe2\xe2\x80\xa9", "\xe2\\u2029"}};
+    const std::string filler = "abcdefghijklmnopqrstuvw";
+    for (const auto& [a, a_out] : pieces) {
+        for (const auto& [b, b_out] : pieces) {
+            for (std::size_t i = 0; i <= 10; ++i) {
+                for (std::size_t gap = 0; gap <= 9; ++gap) {
+                    const std::string head = filler.substr(0, i), mid = filler.substr(0, gap);
+                    const std::string in = head + a + mid + b + "xyz";
+                    ASSERT_EQ(text_escaped(in), head + a_out + mid + b_out + "xyz") << i << " " << gap;
+                }
+            }
+        }
+    }
+}
+
+// Outside those sequences the text escapes agree with the JSON table, byte
+// for byte and at every position of the word scan.
+TEST(TextEscapeAllBytes, AgreesWithJsonForEveryOtherByte) {
+    const std::string filler = "abcdefghijklmnopqrs";
+    for (int c = 0; c < 256; ++c) {
+        for (std::size_t pos = 0; pos <= filler.size(); ++pos) {
+            std::string in = filler;
+            in.insert(pos, 1, static_cast<char>(c));
+            EXPECT_EQ(text_escaped(in), escaped(in)) << c;
         }
     }
 }

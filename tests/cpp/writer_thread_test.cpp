@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -36,9 +39,14 @@ namespace {
 
 constexpr LocalDate kDay{2024, 3, 5};
 
-std::string error_line(int code) {
+// The destination as the report names it: standard output, or the quoted file.
+std::string destination(const std::string& file) {
+    return file.empty() ? " for standard output\n" : " for \"" + file + "\"\n";
+}
+
+std::string error_line(int code, const std::string& file) {
     return "error " + std::string(std::strerror(code)) + " (os error " + std::to_string(code) +
-           ")\n";
+           ")" + destination(file);
 }
 
 ferrant::Write chunk(const std::string& text) {
@@ -52,11 +60,12 @@ ferrant::Write chunk(const std::string& text) {
 class Harness {
 public:
     explicit Harness(std::optional<std::string> path,
-                     std::chrono::nanoseconds idle_wait = std::chrono::hours(1))
+                     std::chrono::nanoseconds idle_wait = std::chrono::hours(1),
+                     bool stdout_open = true)
         : clock_(std::make_shared<FakeClock>(kDay)) {
         auto [tx, rx] = make_channel<Action>(ferrant::WRITER_CHANNEL_CAPACITY);
         tx_ = std::move(tx);
-        Context c{std::move(rx), std::move(path), kDay, clock_, idle_wait};
+        Context c{std::move(rx), std::move(path), kDay, clock_, idle_wait, stdout_open};
         thread_ = std::thread(ferrant::run_writer, std::move(c));
     }
     ~Harness() { join(); }
@@ -220,8 +229,8 @@ TEST(WriterThread, IdleTimeoutFlushesAndSwitchesWithoutTraffic) {
     w.stop_and_join();
 }
 
-std::string resolved_line(std::uint64_t lost) {
-    return "error resolved: " + std::to_string(lost) + " bytes lost\n";
+std::string resolved_line(std::uint64_t lost, const std::string& file) {
+    return "error resolved: " + std::to_string(lost) + " bytes lost" + destination(file);
 }
 
 // Makes writes past `limit` bytes of any file fail with EFBIG after writing
@@ -277,7 +286,7 @@ TEST(WriterThread, FullDiskReportsOnceDropsAndResumesWhenTheFileIsReplaced) {
     EXPECT_EQ(w.flush(), AckWait::Signalled);
     w.stop_and_join();
     EXPECT_EQ(read_file(target), "back\n");
-    EXPECT_EQ(err.finish(), error_line(ENOSPC) + resolved_line(sent));
+    EXPECT_EQ(err.finish(), error_line(ENOSPC, target) + resolved_line(sent, target));
 }
 
 struct BlockedCase {
@@ -317,7 +326,7 @@ TEST_P(WriterUnopenable, StartsWritingOnceTheDestinationCanBeOpened) {
     }
     w.stop_and_join();
     EXPECT_EQ(read_file(target), "late\n");
-    EXPECT_EQ(err.finish(), error_line(c.code) + resolved_line(12));
+    EXPECT_EQ(err.finish(), error_line(c.code, target) + resolved_line(12, target));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -328,6 +337,56 @@ INSTANTIATE_TEST_SUITE_P(
         BlockedCase{"target_is_a_directory", "app.log", "app_20240305.log", true, EISDIR, true},
         BlockedCase{"flush_request_retries", "blocker/app.log", "blocker", false, EEXIST, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A path holding a line feed or a quote still gives one report line each,
+// naming the file so that it reads back with the text escapes.
+TEST(WriterThread, ReportNamesAHostilePathOnOneLine) {
+    TempDir tmp;
+    const std::string blocker = tmp / "odd\n\"dir\"";
+    ferrant::testing::write_file(blocker, "");
+    StderrCapture err;
+    {
+        Harness w(blocker + "/app.log");
+        ASSERT_TRUE(w.write("lost\n"));
+        EXPECT_EQ(w.quiesce(), AckWait::Disconnected);
+        fs::remove(blocker);
+        w.clock().advance(0);
+        ASSERT_TRUE(w.write("kept\n"));
+        w.settle();
+        w.stop_and_join();
+    }
+    const std::string file = tmp.path() + "/odd\\n\\\"dir\\\"/app_20240305.log";
+    EXPECT_EQ(err.finish(), error_line(EEXIST, file) + resolved_line(5, file));
+}
+
+// Descriptor 1 closed when the writer was made, and taken since by a file of
+// the application: the writer reports once and that file stays untouched.
+TEST(WriterThread, StandardOutputClosedAtCreationWritesNowhere) {
+    TempDir tmp;
+    const std::string app_file = tmp / "data";
+    std::fflush(stdout);
+    const int saved = ::dup(STDOUT_FILENO);
+    const int fd = ::open(app_file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(saved, 0);
+    ASSERT_GE(fd, 0);
+    ::dup2(fd, STDOUT_FILENO);
+    ::close(fd);
+    StderrCapture err;
+    {
+        Harness w(std::nullopt, std::chrono::hours(1), false);
+        const std::string line = std::string(99, 's') + "\n";
+        for (int i = 0; i < 30'000; ++i) ASSERT_TRUE(w.write(line));  // overflows the buffer
+        EXPECT_EQ(w.quiesce(), AckWait::Disconnected);
+        ASSERT_TRUE(w.write(line));
+        EXPECT_EQ(w.quiesce(), AckWait::Disconnected);
+        w.stop_and_join();
+    }
+    const std::string report = err.finish();
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+    EXPECT_EQ(read_file(app_file).size(), 0u);
+    EXPECT_EQ(report, error_line(EBADF, ""));
+}
 
 // A clean-up job removing the log directory: the next check recreates it and
 // what was still buffered goes to the new file.
@@ -371,7 +430,7 @@ TEST(WriterThread, NewDayFileUnopenableKeepsTheOldFileUntilItOpens) {
     w.stop_and_join();
     EXPECT_EQ(read_file(day1), "before\nstill old day\nmore\n");
     EXPECT_EQ(read_file(day2), "new day\n");
-    EXPECT_EQ(err.finish(), error_line(EISDIR) + resolved_line(0));
+    EXPECT_EQ(err.finish(), error_line(EISDIR, day2) + resolved_line(0, day2));
 }
 
 struct TornCase {
@@ -422,7 +481,8 @@ TEST_P(WriterTornWrite, FileKeepsWholeLinesAndCountsTheRest) {
         // The cut line's rest would start the new file mid-line: dropped.
         EXPECT_EQ(read_file(moved_to), sent.substr(0, c.limit));
         EXPECT_EQ(read_file(target), "after\n");
-        EXPECT_EQ(err.finish(), error_line(EFBIG) + resolved_line(sent.size() - c.limit));
+        EXPECT_EQ(err.finish(),
+                  error_line(EFBIG, target) + resolved_line(sent.size() - c.limit, target));
         return;
     }
     // The line the limit cut is finished, or, when too long to keep, ended
@@ -431,7 +491,7 @@ TEST_P(WriterTornWrite, FileKeepsWholeLinesAndCountsTheRest) {
     const std::string kept = c.line_fits ? sent.substr(0, line_end) : sent.substr(0, c.limit) + "\n";
     const std::uint64_t lost = sent.size() - (c.line_fits ? line_end : c.limit);
     EXPECT_EQ(read_file(target), kept + "after\n");
-    EXPECT_EQ(err.finish(), error_line(EFBIG) + resolved_line(lost));
+    EXPECT_EQ(err.finish(), error_line(EFBIG, target) + resolved_line(lost, target));
 }
 
 INSTANTIATE_TEST_SUITE_P(
