@@ -32,6 +32,15 @@ def wait_for_lines(directory, count, timeout):
         time.sleep(0.02)
 
 
+def reap(child):
+    """Ends the child if it still runs and closes its pipes."""
+    if child.poll() is None:
+        child.kill()
+        child.wait()
+    child.stdout.close()
+    child.stderr.close()
+
+
 IDLE_WORKERS = """
 import queue, socket, sys, threading, time, ferrant
 log = ferrant.PyLogger("pool", path="logs/app.log")
@@ -72,10 +81,7 @@ def test_lines_of_idle_and_blocked_threads_appear_within_the_bound(tmp_path, siz
         lines, took = wait_for_lines(tmp_path / "logs", 23, sizes.timeout(BOUND + 3))
         assert child.poll() is None, "the child must still be running"
     finally:
-        child.kill()
-        child.wait()
-        child.stdout.close()
-        child.stderr.close()
+        reap(child)
     found = sorted(messages(lines))
     expected = sorted([f"{how} {i}" for how in ("queue", "lock", "socket", "sleep") for i in range(5)]
                       + [f"main {i}" for i in range(3)])
@@ -186,11 +192,7 @@ def test_abrupt_end_after_a_pause_loses_nothing_older_than_the_bound(tmp_path, s
             child.send_signal(-status)
         child.wait(timeout=sizes.timeout(30))
     finally:
-        if child.poll() is None:
-            child.kill()
-            child.wait()
-        child.stdout.close()
-        child.stderr.close()
+        reap(child)
     assert child.returncode == status
     found = sorted(messages(dated_lines(tmp_path / "logs")))
     assert found == sorted([f"main {i}" for i in range(10)] + [f"thread {i}" for i in range(10)])
@@ -298,11 +300,7 @@ def test_a_stalled_destination_does_not_stop_other_threads(tmp_path, sizes, wait
         child.wait(timeout=sizes.timeout(120))
         reader.join()
     finally:
-        if child.poll() is None:
-            child.kill()
-            child.wait()
-        child.stdout.close()
-        child.stderr.close()
+        reap(child)
     assert child.returncode == 0, err
     beats, gap = err.split()[1], float(err.split()[-1])
     assert len(data[0].splitlines()) == records
