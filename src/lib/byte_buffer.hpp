@@ -79,7 +79,7 @@ public:
         if (capacity > capacity_) grow(capacity);
     }
 
-    void append(const char* p, std::size_t n) {
+    [[gnu::always_inline]] void append(const char* p, std::size_t n) {
         reserve_extra(n);
         copy_bytes(data_ + size_, p, n);
         size_ += n;
