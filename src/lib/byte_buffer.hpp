@@ -13,9 +13,15 @@ namespace ferrant {
 
 // memcpy, with the short copies that most pieces of a line are done inline
 // by two overlapping moves instead of a call.
-inline void copy_bytes(char* dst, const char* src, std::size_t n) {
-    if (n > 16) {
+[[gnu::always_inline]] inline void copy_bytes(char* dst, const char* src, std::size_t n) {
+    if (n > 32) {
         std::memcpy(dst, src, n);
+    } else if (n >= 16) {
+        char head[16], tail[16];
+        std::memcpy(head, src, 16);
+        std::memcpy(tail, src + n - 16, 16);
+        std::memcpy(dst, head, 16);
+        std::memcpy(dst + n - 16, tail, 16);
     } else if (n >= 8) {
         std::uint64_t head, tail;
         std::memcpy(&head, src, 8);
