@@ -79,7 +79,7 @@ def allocs(n: int, directory: Path) -> dict[str, Any]:
     out: dict[str, Any] = {}
     for label, factory, fmt, style, count in todo:
         log, finish, _ = factory(directory, fmt)
-        loop = make_loop("info", ONE_BRACE if style == "brace" else ONE)
+        loop = make_loop("info", ONE_BRACE if style == "brace" else ONE, style)
         loop(log, max(count // 10, 1000))  # warm-up: buffers reach their working size
         gc.collect()
         gc.disable()
