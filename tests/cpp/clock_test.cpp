@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <latch>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "lib/producer.hpp"
 #include "lib/tsc.hpp"
@@ -140,6 +144,35 @@ TEST(MonoClock, ResetDecidesAgain) {
     EXPECT_EQ(ferrant::mono_source(), MonoSource::Undecided);
     ::unsetenv("FERRANT_CLOCK");
     (void)ferrant::mono_ns();
+    EXPECT_NE(ferrant::mono_source(), MonoSource::Undecided);
+}
+
+// Threads that decide and calibrate at once: one of them publishes the
+// counter, and no reading strays from CLOCK_MONOTONIC meanwhile.
+TEST(MonoClock, ThreadsCalibratingTogether) {
+    MonoSourceReset restore;
+    ::unsetenv("FERRANT_CLOCK");
+    ferrant::reset_mono_source();
+    std::latch start(4);
+    std::atomic<int> strays{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            start.arrive_and_wait();
+            const std::uint64_t give_up = ferrant::monotonic_ns() + 20'000'000'000u;
+            for (int i = 0; i < 400 || ferrant::mono_source() == MonoSource::Calibrating; ++i) {
+                const std::uint64_t before = ferrant::monotonic_ns();
+                const std::uint64_t m = ferrant::mono_ns();
+                const std::uint64_t after = ferrant::monotonic_ns();
+                if (m + 20'000 < before || m > after + 20'000) ++strays;
+                if (before > give_up) break;
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(strays.load(), 0);
+    EXPECT_NE(ferrant::mono_source(), MonoSource::Calibrating);
     EXPECT_NE(ferrant::mono_source(), MonoSource::Undecided);
 }
 
