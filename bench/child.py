@@ -79,7 +79,7 @@ def allocs(n: int, directory: Path) -> dict[str, Any]:
     out: dict[str, Any] = {}
     for label, factory, fmt, style, count in todo:
         log, finish, _ = factory(directory, fmt)
-        loop = make_loop("info", ONE_BRACE if style == "brace" else ONE)
+        loop = make_loop("info", ONE_BRACE if style == "brace" else ONE, style)
         loop(log, max(count // 10, 1000))  # warm-up: buffers reach their working size
         gc.collect()
         gc.disable()
@@ -93,11 +93,16 @@ def allocs(n: int, directory: Path) -> dict[str, Any]:
     return {"contenders": out}
 
 
-def loop_only(n: int, directory: Path, contender: str, fmt: str) -> dict[str, Any]:
+def loop_only(n: int, directory: Path, contender: str, fmt: str, warmup_s: float) -> dict[str, Any]:
     factory = C.make_ferrant if contender == "ferrant" else C.make_floor_factory(native.load_floor())
     log, finish, _ = factory(directory, fmt)
     loop = make_loop("info", ONE)
     loop(log, 64)
+    if warmup_s:
+        # The clock's calibration ends at the first call after a pause this
+        # long, so every profiled call (a fixed count) reads the final clock.
+        time.sleep(warmup_s)
+        loop(log, 64)
     t0 = time.perf_counter_ns()
     loop(log, n)
     t1 = time.perf_counter_ns()
@@ -111,6 +116,7 @@ def main() -> None:
     ap.add_argument("--n", type=int, required=True)
     ap.add_argument("--contender", choices=["ferrant", "floor"], default="ferrant")
     ap.add_argument("--format", choices=["text", "json"], default="text")
+    ap.add_argument("--warmup", type=float, default=0.0, help="loop: seconds of calls before timing")
     args = ap.parse_args()
     directory = Path(tempfile.mkdtemp(prefix="ferrant-bench-mem-"))
     try:
@@ -119,7 +125,7 @@ def main() -> None:
         elif args.mode == "allocs":
             result = allocs(args.n, directory)
         else:
-            result = loop_only(args.n, directory, args.contender, args.format)
+            result = loop_only(args.n, directory, args.contender, args.format, args.warmup)
     finally:
         shutil.rmtree(directory, ignore_errors=True)
     print(json.dumps(result))

@@ -153,12 +153,95 @@ def make_loguru(directory: Path, fmt: str) -> Made:
     return log, finish, lambda: path
 
 
-# name -> (factory, importable module or None, message style)
+_LOGLY_READY = False
+
+
+def make_logly(directory: Path, fmt: str) -> Made:
+    """logly's file sink, written on the calling thread (enqueue=False, its default)."""
+    global _LOGLY_READY
+    from logly import logger
+
+    if not _LOGLY_READY:
+        logger.remove()  # the default stderr sink
+        _LOGLY_READY = True
+    path = directory / f"logly-{time.monotonic_ns()}.log"
+    # logly renders {time} in UTC ("Z"), not with the local offset.
+    line = 'time={time:YYYY-MM-DDTHH:mm:ss.SSSSSSZ} level={level} name={extra[name]} msg="{message}"'
+    sink = logger.add(str(path), level="INFO", format=line, serialize=(fmt == "json"),
+                      colorize=False, enqueue=False, catch=False)
+    log = logger.bind(name="app")
+
+    def finish() -> None:
+        logger.complete()
+        logger.remove(sink)
+
+    return log, finish, lambda: path
+
+
+_SPDLOG_ASYNC_READY = False
+
+
+def _settle(path: Path, timeout: float = 10.0) -> None:
+    """Waits until a file written by another thread stops growing."""
+    end = time.monotonic() + timeout
+    size = -1
+    while time.monotonic() < end:
+        now = path.stat().st_size if path.exists() else 0
+        if now == size:
+            return
+        size = now
+        time.sleep(0.05)
+
+
+def _make_spdlog(directory: Path, fmt: str, async_mode: bool) -> Made:
+    """The Python wrapper of spdlog: one str per call, formatted by the caller."""
+    global _SPDLOG_ASYNC_READY
+    import spdlog
+
+    if fmt != "text":
+        raise NotImplementedError("no built-in JSON layout")
+    if async_mode and not _SPDLOG_ASYNC_READY:
+        # spdlog's defaults: 8192 queued messages would block the caller in a
+        # burst; a queue as deep as ferrant's channel, blocking when full.
+        spdlog.set_async_mode(queue_size=65536, thread_count=1)
+        _SPDLOG_ASYNC_READY = True
+    kind = "async" if async_mode else "sync"
+    stem = f"spdlog-{kind}-{time.monotonic_ns()}"
+    path = directory / f"{stem}.log"
+    log = spdlog.FileLogger(stem, str(path), multithreaded=True, truncate=True, async_mode=async_mode)
+    log.set_pattern('time=%Y-%m-%dT%H:%M:%S.%f%z level=%l name=app msg="%v"')
+    log.set_level(spdlog.LogLevel.INFO)
+
+    def finish() -> None:
+        log.flush()
+        log.close()
+        if async_mode:
+            # The flush is itself queued: wait until the worker has written.
+            _settle(path)
+
+    return log, finish, lambda: path
+
+
+def make_spdlog_sync(directory: Path, fmt: str) -> Made:
+    return _make_spdlog(directory, fmt, async_mode=False)
+
+
+def make_spdlog_async(directory: Path, fmt: str) -> Made:
+    return _make_spdlog(directory, fmt, async_mode=True)
+
+
+# name -> (factory, importable module, message style): "percent" passes the
+# template and its arguments, "brace" the same with {} templates, "preformat"
+# one str that the caller formats with % first (the spdlog wrapper takes no
+# arguments).
 PEERS: dict[str, tuple[Factory, str, str]] = {
     "stdlib logging": (make_stdlib, "logging", "percent"),
     "picologging": (make_picologging, "picologging", "percent"),
     "structlog": (make_structlog, "structlog", "percent"),
     "loguru": (make_loguru, "loguru", "brace"),
+    "logly": (make_logly, "logly", "brace"),
+    "spdlog sync": (make_spdlog_sync, "spdlog", "preformat"),
+    "spdlog async": (make_spdlog_async, "spdlog", "preformat"),
 }
 
 
@@ -178,7 +261,7 @@ def available_peers() -> tuple[dict[str, tuple[Factory, str]], dict[str, str]]:
 
 def versions() -> dict[str, str]:
     out: dict[str, str] = {}
-    for dist in ("ferrant", "picologging", "structlog", "loguru"):
+    for dist in ("ferrant", "picologging", "structlog", "loguru", "logly", "spdlog"):
         try:
             out[dist] = importlib.metadata.version(dist)
         except importlib.metadata.PackageNotFoundError:

@@ -22,12 +22,14 @@ import tempfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+# A pause after which the clock is calibrated, even under valgrind.
+CALLGRIND_WARMUP_S = 2.0
 LINE = re.compile(r"^\s*([\d,]+)\s+(?:\([^)]*\)\s+)?(\S.*)$")
 
 
-def child_cmd(contender: str, n: int, fmt: str) -> list[str]:
+def child_cmd(contender: str, n: int, fmt: str, warmup: float = 0.0) -> list[str]:
     return [sys.executable, "-m", "bench.child", "loop", "--contender", contender, "--n", str(n),
-            "--format", fmt]
+            "--format", fmt, "--warmup", str(warmup)]
 
 
 def env() -> dict[str, str]:
@@ -38,7 +40,7 @@ def env() -> dict[str, str]:
 
 def callgrind(contender: str, n: int, fmt: str, work: Path) -> tuple[int, dict[str, int]]:
     out = work / f"cg-{contender}-{fmt}-{n}.out"
-    subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *child_cmd(contender, n, fmt)],
+    subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *child_cmd(contender, n, fmt, CALLGRIND_WARMUP_S)],
                    env=env(), check=True, capture_output=True)
     ann = subprocess.run(["callgrind_annotate", "--threshold=100", "--inclusive=no", str(out)],
                          check=True, capture_output=True, text=True).stdout

@@ -8,7 +8,7 @@ import sys
 from pathlib import Path
 from typing import Any
 
-PEERS = ["stdlib logging", "picologging", "structlog", "loguru"]
+PEERS = ["stdlib logging", "picologging", "structlog", "loguru", "logly", "spdlog sync", "spdlog async"]
 HANDLER = "ferrant.Handler"
 LEAN = "ferrant.Handler, lean records"
 BRIDGE = {"bridge": "stdlib no-op handler", "bridge_emit": "empty method"}
@@ -52,7 +52,9 @@ def markdown(res: dict[str, Any]) -> str:
             peers = {p: s.get(p) for p in PEERS}
             title = case["title"]
         if key == "e2e":
-            title += f" (end to end / calling thread: {x(fer.get('e2e_over_call'))})"
+            raw = s.get("raw 1 MiB writes", {})
+            title += (f" (end to end / calling thread: {x(fer.get('e2e_over_call'))}; raw 1 MiB writes of the "
+                      f"same bytes {ns(raw.get('e2e_ns'))} ns per line, ferrant end to end {x(fer.get('e2e_x_raw'))} that)")
         cells = []
         for p in PEERS:
             r = peers[p]

@@ -31,6 +31,9 @@ EMPTY = "empty loop"
 FERRANT = "ferrant"
 HANDLER = "ferrant.Handler"
 BRIDGE_FLOOR = "stdlib no-op handler"
+RAW = "raw 1 MiB writes"
+# A ferrant text line of the enabled case, byte for byte.
+RAW_LINE = b'time=2024-05-01T12:34:56.123456+02:00 level=info name=app msg="user bob logged in"\n'
 
 
 @dataclass
@@ -40,6 +43,7 @@ class Entry:
     style: str  # "percent" or "brace" message templates
     threads: int = 1
     peer: bool = False  # peers run fewer calls: they are 50-200x slower
+    raw: bool = False  # no logger: the same bytes written in 1 MiB writes
 
 
 @dataclass
@@ -66,12 +70,21 @@ class Source(str):
 _LOOPS: dict[tuple[Any, ...], Callable[[Any, int], None]] = {}
 
 
-def make_loop(method: str | None, call: tuple[Any, ...]) -> Callable[[Any, int], None]:
-    """The same loop for every contender: only the constants differ."""
-    key = (method, *call)
+def make_loop(method: str | None, call: tuple[Any, ...], style: str = "percent") -> Callable[[Any, int], None]:
+    """The same loop for every contender: only the constants differ. The
+    "preformat" style formats the template with its arguments (a local, so
+    the compiler cannot fold it) and passes the one str."""
+    key = (method, style, *call)
     if key not in _LOOPS:
-        body = "pass" if method is None else f"obj.{method}({', '.join(map(repr, call))})"
-        src = f"def loop(obj, n):\n    for _ in range(n):\n        {body}\n"
+        head = "def loop(obj, n):\n"
+        if method is None:
+            body = "pass"
+        elif style == "preformat" and len(call) > 1:
+            head = f"def loop(obj, n, a={call[1:]!r}):\n"
+            body = f"obj.{method}({call[0]!r} % a)"
+        else:
+            body = f"obj.{method}({', '.join(map(repr, call))})"
+        src = f"{head}    for _ in range(n):\n        {body}\n"
         scope: dict[str, Any] = {}
         exec(compile(src, f"<loop {method}>", "exec"), scope)
         _LOOPS[key] = scope["loop"]
@@ -88,10 +101,31 @@ def count_lines(path: Path | None) -> int | None:
     return lines
 
 
+def raw_write(directory: Path, n: int) -> dict[str, Any]:
+    """The limit of the destination: n lines' bytes in 1 MiB writes."""
+    path = directory / f"raw-{time.monotonic_ns()}.log"
+    per = (1 << 20) // len(RAW_LINE)
+    chunk = RAW_LINE * per
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+    t0 = time.perf_counter_ns()
+    left = n
+    while left > 0:
+        piece = chunk if left >= per else RAW_LINE * left
+        os.write(fd, piece)
+        left -= per
+    os.close(fd)
+    t1 = time.perf_counter_ns()
+    lines = count_lines(path)
+    path.unlink()
+    return {"n": n, "timed_n": n, "call_ns": (t1 - t0) / n, "e2e_ns": (t1 - t0) / n, "lines": lines}
+
+
 def run_once(case: Case, entry: Entry, directory: Path, n: int) -> dict[str, Any]:
+    if entry.raw:
+        return raw_write(directory, n)
     obj, finish, output = entry.factory(directory, case.fmt)
     method = None if entry.label == EMPTY else case.method
-    loop = make_loop(method, case.brace if entry.style == "brace" else case.percent)
+    loop = make_loop(method, case.brace if entry.style == "brace" else case.percent, entry.style)
     loop(obj, 64)  # let the interpreter specialise the call site
     gc.collect()
     gc.disable()
@@ -134,12 +168,12 @@ def build_cases(floor_mod: Any, peers: dict[str, tuple[C.Factory, str]]) -> list
             Entry(FERRANT, C.make_ferrant, "percent")]
     text_peers = [Entry(name, fac, style, peer=True) for name, (fac, style) in peers.items()]
     json_peers = [Entry(name, fac, style, peer=True) for name, (fac, style) in peers.items()
-                  if name in ("structlog", "loguru")]
+                  if name in ("structlog", "loguru", "logly")]
     # picologging 0.9 deadlocks with several threads: its handler takes a native
     # mutex while holding the GIL, and the file write releases the GIL inside it.
     thread_peers = [Entry(f"{name} x4", fac, style, threads=4, peer=True)
                     for name, (fac, style) in peers.items()
-                    if name == "stdlib logging"]
+                    if name in ("stdlib logging", "logly", "spdlog sync", "spdlog async")]
     one = ("user %s logged in", "bob")
     one_b = ("user {} logged in", "bob")
     # Behind the stdlib Logger every call costs microseconds: all run peer-sized.
@@ -171,7 +205,8 @@ def build_cases(floor_mod: Any, peers: dict[str, tuple[C.Factory, str]]) -> list
                       Entry(f"{FERRANT} x1", C.make_ferrant, "percent"),
                       Entry(f"{FERRANT} x4", C.make_ferrant, "percent", threads=4)] + thread_peers),
         Case("e2e", "info, long run", "info", one, one_b,
-             entries=[Entry(FLOOR, floor, "percent"), Entry(FERRANT, C.make_ferrant, "percent")]),
+             entries=[Entry(FLOOR, floor, "percent"), Entry(FERRANT, C.make_ferrant, "percent"),
+                      Entry(RAW, C.make_empty_loop, "percent", raw=True)]),
         Case("bridge", 'logging.getLogger("app").info("user %s logged in", "bob")', "info", one, one_b,
              entries=bridge, floor_label=BRIDGE_FLOOR, ferrant_label=HANDLER),
         Case("bridge_emit", "the handler alone: handler.handle(record)", "handle", record, record,
@@ -221,12 +256,14 @@ def summarise(case: Case, raw: dict[str, list[dict[str, Any]]]) -> dict[str, Any
             row["e2e_x_floor"] = med(ratios(c["e2e_ns"], base["e2e_ns"]))
         # Peers are compared with ferrant run the same way (threaded with threaded).
         peer_fer = col.get(f"{FERRANT} x4") if lab.endswith(" x4") else fer
-        if peer_fer and lab not in (EMPTY, FLOOR, base_label) and not lab.startswith(FERRANT):
+        if peer_fer and lab not in (EMPTY, FLOOR, RAW, base_label) and not lab.startswith(FERRANT):
             # How many ferrant calls fit in one call of this peer.
             row["ferrant_speedup_call"] = med(ratios(c["call_ns"], peer_fer["call_ns"]))
             row["ferrant_speedup_e2e"] = med(ratios(c["e2e_ns"], peer_fer["e2e_ns"]))
         row["e2e_over_call"] = med(ratios(c["e2e_ns"], c["call_ns"]))
         rows[lab] = row
+    if case.key == "e2e" and RAW in col and fer:
+        rows[FERRANT]["e2e_x_raw"] = med(ratios(fer["e2e_ns"], col[RAW]["e2e_ns"]))
     if case.key == "threads" and f"{FERRANT} x4" in col and fer:
         rows[f"{FERRANT} x4"]["x_single_thread_call"] = med(ratios(col[f"{FERRANT} x4"]["call_ns"], fer["call_ns"]))
         rows[f"{FERRANT} x4"]["x_single_thread_e2e"] = med(ratios(col[f"{FERRANT} x4"]["e2e_ns"], fer["e2e_ns"]))
@@ -265,6 +302,13 @@ def print_table(cases: list[Case], summary: dict[str, dict[str, Any]], sizes: di
     return text
 
 
+def spdlog_min(summary: dict[str, dict[str, Any]]) -> float | None:
+    got = [summary.get("enabled", {}).get(lab, {}).get("ferrant_speedup_call")
+           for lab in ("spdlog sync", "spdlog async")]
+    got = [g for g in got if g is not None]
+    return min(got) if got else None
+
+
 def targets(summary: dict[str, dict[str, Any]]) -> list[dict[str, Any]]:
     def get(case: str, lab: str, key: str) -> float | None:
         return summary.get(case, {}).get(lab, {}).get(key)
@@ -274,6 +318,8 @@ def targets(summary: dict[str, dict[str, Any]]) -> list[dict[str, Any]]:
         ("dropped call ≤ 1.1x empty method", get("dropped", FERRANT, "call_x_floor"), "<=", 1.1),
         ("≥ 100x stdlib logging (enabled, calling thread)", get("enabled", "stdlib logging", "ferrant_speedup_call"), ">=", 100),
         ("≥ 50x picologging (enabled, calling thread)", get("enabled", "picologging", "ferrant_speedup_call"), ">=", 50),
+        ("≥ 100x logly (enabled, calling thread)", get("enabled", "logly", "ferrant_speedup_call"), ">=", 100),
+        ("≥ 6x the spdlog wrapper, sync and async (enabled)", spdlog_min(summary), ">=", 6),
         ("4 threads ≤ 1.5x single thread per call", get("threads", f"{FERRANT} x4", "x_single_thread_call"), "<=", 1.5),
         ("end to end ≤ 1.2x calling thread (long run)", get("e2e", FERRANT, "e2e_over_call"), "<=", 1.2),
         ("Handler ≥ 3x stdlib FileHandler (whole call)", get("bridge", "stdlib FileHandler", "ferrant_speedup_call"), ">=", 3),

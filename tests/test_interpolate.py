@@ -451,3 +451,88 @@ def test_differential_numbers(shared_capture, i, f):
             shared_capture.log.info(template, *args)
             expected.append(want)
     assert shared_capture.messages() == expected
+
+
+# ---- parsed templates, cached by str object ---------------------------------
+
+
+def fresh(text):
+    """A new str object with this text (not the interned constant)."""
+    return "".join(list(text))
+
+
+def test_templates_that_die_and_are_rebuilt_at_reused_addresses(capture):
+    # Each template is a new object released right after its call; the
+    # allocator hands their addresses out again to the next ones.
+    expected = []
+    for i in range(3000):
+        template = fresh(f"{'%s' if i % 2 else '%d'} item {i % 7} %%")
+        arg = str(i) if i % 2 else i
+        capture.log.info(template, arg)
+        expected.append(template % arg)
+        del template
+    assert capture.messages() == expected
+
+
+def test_evicted_templates_are_released(capture):
+    import sys
+
+    template = fresh("evicted %s")
+    before = sys.getrefcount(template)
+    capture.log.info(template, 1)
+    # Enough other templates to push it out of any slot.
+    others = [fresh(f"other {i} %s") for i in range(5000)]
+    for other in others:
+        capture.log.info(other, 2)
+    assert sys.getrefcount(template) == before
+    messages = capture.messages()
+    assert messages[0] == "evicted 1" and messages[-1] == "other 4999 2"
+
+
+def test_argument_code_that_churns_the_cache_mid_call(capture):
+    log = capture.log
+
+    class Churn:
+        def __str__(self):
+            for i in range(2000):
+                log.debug(fresh(f"churn {i} %s"), i)
+            return "churned"
+
+    log.info("before %s after %d end", Churn(), 5)
+    log.info(fresh("é %s ü %r"), Churn(), "x")
+    messages = capture.messages()
+    assert [m for m in messages if not m.startswith("churn")] == [
+        "before churned after 5 end",
+        "é churned ü 'x'",
+    ]
+    assert len(messages) == 2 + 2 * 2000
+
+
+@pytest.mark.parametrize(
+    "template,args",
+    [
+        (" ".join(["%s"] * 8), tuple(range(8))),
+        (" ".join(["%s"] * 9), tuple(range(9))),
+        (" ".join(["%d"] * 20) + " %%", tuple(range(20))),
+        ("x" * 70000 + " %s", ("long",)),
+        ("%s " + "é" * 40000 + " %d", ("wide", 3)),
+    ],
+    ids=["eight", "nine", "twenty", "long", "long-utf8"],
+)
+def test_templates_beyond_the_parsed_form(capture, template, args):
+    for _ in range(3):  # uncached, then as cached
+        capture.log.info(template, *args)
+    assert capture.messages() == [template % args] * 3
+
+
+@pytest.mark.parametrize("args", [(1,), (1, 2, 3)])
+def test_a_cached_template_checks_its_argument_count_each_call(capture, args):
+    template = fresh("%s and %s")
+    capture.log.info(template, "a", "b")
+    with pytest.raises(TypeError) as raised:
+        capture.log.info(template, *args)
+    with pytest.raises(TypeError) as expected:
+        template % args
+    assert str(raised.value) == str(expected.value)
+    capture.log.info(template, "c", "d")
+    assert capture.messages() == ["a and b", "c and d"]

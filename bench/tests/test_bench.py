@@ -32,6 +32,22 @@ def test_loop_is_the_same_code_for_every_contender() -> None:
     assert a.__code__.co_code == b.__code__.co_code
 
 
+def test_preformat_loop_formats_at_each_call() -> None:
+    calls: list[tuple[object, ...]] = []
+
+    class Probe:
+        def info(self, *a: object) -> None:
+            calls.append(a)
+
+    loop = run.make_loop("info", ("user %s took %d", "bob", 3), "preformat")
+    loop(Probe(), 2)
+    assert calls == [("user bob took 3",)] * 2
+    # The % is done in the loop, not folded into a constant by the compiler.
+    assert "user bob took 3" not in loop.__code__.co_consts
+    run.make_loop("info", ("no args",), "preformat")(Probe(), 1)
+    assert calls[-1] == ("no args",)
+
+
 def test_ratios_are_per_round_then_median() -> None:
     case = run.Case("enabled", "t", "info", ("m",), ("m",))
     raw = {
@@ -85,7 +101,7 @@ def test_tiny_run_end_to_end(tmp_path: Path) -> None:
     assert counts["empty method"]["allocs_all"] == 0
     # stdlib logging mallocs on every record: the shim must see it.
     assert counts["stdlib logging"]["per_record_all"] >= 1
-    assert len(res["targets"]) == 9
+    assert len(res["targets"]) == 11
     # The handler cases get their own table, not a row of the peers' one.
     table = report.markdown(res).split("Behind `logging`")
     assert len(table) == 2 and "handler.handle(record)" not in table[0]
@@ -95,3 +111,10 @@ def test_tiny_run_end_to_end(tmp_path: Path) -> None:
     assert rows["| ferrant.Handler"][1] == rows["| ferrant.Handler"][3] == "1.00x"
     # Each of the records that waited in an open batch reached the file.
     assert res["latency"]["seen"] == 5 and 0 < res["latency"]["max_s"] < 10
+    # Every peer's lines were counted, and the raw writes wrote every line.
+    e2e = res["cases"]["e2e"]["raw"]
+    assert e2e[run.RAW][0]["lines"] == e2e[run.RAW][0]["n"] == 5000
+    enabled_raw = res["cases"]["enabled"]["raw"]
+    for peer in res["cases"]["enabled"]["summary"]:
+        if peer not in (run.EMPTY, run.FLOOR, run.FERRANT) and peer not in res["missing_peers"]:
+            assert enabled_raw[peer][0]["lines"] == 300 + 64, peer

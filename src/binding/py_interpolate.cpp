@@ -6,6 +6,7 @@
 
 #include "binding/number_render.hpp"
 #include "binding/py_errors.hpp"
+#include "binding/py_template_cache.hpp"
 #include "binding/py_text.hpp"
 
 namespace ferrant {
@@ -100,6 +101,42 @@ Step scan(std::string_view tpl, PyObject* const* args, Py_ssize_t n, ByteBuffer&
     return next < n ? Step::Fallback : Step::Done;
 }
 
+// The same steps as scan, on a template parsed before.
+Step run_template(const MessageTemplate& t, const char* tpl, PyObject* const* args, Py_ssize_t n,
+                  ByteBuffer& out) {
+    Py_ssize_t next = 0;
+    for (int i = 0; i < t.conversions; ++i) {
+        out.append(tpl + t.run_offset[i], t.run_length[i]);
+        const char c = t.conversion[i];
+        if (c == '%') {
+            out.push_back('%');
+            continue;
+        }
+        if (c == MessageTemplate::kFallback || next == n) return Step::Fallback;
+        const Step step = render(out, c, args[next++]);
+        if (step != Step::Done) return step;
+    }
+    out.append(tpl + t.run_offset[t.conversions], t.run_length[t.conversions]);
+    return next < n ? Step::Fallback : Step::Done;
+}
+
+Step format_template(PyObject* message, PyObject* const* args, Py_ssize_t n, ByteBuffer& out) {
+    std::string_view tpl;
+    if (PyUnicode_CheckExact(message)) [[likely]] {
+        const char* utf8;
+        const MessageTemplate* cached = cached_template(message, utf8);
+        if (!cached) return Step::Failed;
+        if (cached->fits) {
+            // Argument code may log and evict the entry.
+            const MessageTemplate t = *cached;
+            return run_template(t, utf8, args, n, out);
+        }
+    }
+    // Only exact strs are cached: releasing one never runs Python code.
+    if (!utf8_view(message, tpl)) return Step::Failed;
+    return scan(tpl, args, n, out);
+}
+
 // The interpreter may fail without setting an exception; the caller always
 // gets one.
 bool failed() {
@@ -128,9 +165,7 @@ bool interpolate(PyObject* message, PyObject* const* args, Py_ssize_t n, ByteBuf
         if (truth < 0) return failed();
         if (truth) return fallback_format(out, message, mapping);
     }
-    std::string_view tpl;
-    if (!utf8_view(message, tpl)) return failed();
-    switch (scan(tpl, args, n, out)) {
+    switch (format_template(message, args, n, out)) {
     case Step::Done: return true;
     case Step::Failed: return failed();
     case Step::Fallback: break;

@@ -80,10 +80,11 @@ void append_record_tail(ByteBuffer& out, std::string_view head, std::string_view
     const std::string_view line_end = layout.line_end;
     out.reserve_extra(head.size() + message.size() * JSON_ESCAPE_MAX_GROWTH + line_end.size());
     char* const start = out.end();
-    std::memcpy(start, head.data(), head.size());
+    copy_bytes(start, head.data(), head.size());
     char* p = start + head.size();
     p = layout.json ? json_escape_unchecked(p, message) : text_escape_unchecked(p, message);
-    for (char c : line_end) *p++ = c;
+    copy_bytes(p, line_end.data(), line_end.size());
+    p += line_end.size();
     out.commit(static_cast<std::size_t>(p - start));
 }
 

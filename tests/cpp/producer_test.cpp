@@ -7,6 +7,7 @@
 #include <string>
 
 #include "lib/live_flags.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -273,27 +274,35 @@ TEST_F(ProducerTest, WallClockStepBackShowsAtTheNextReanchor) {
     EXPECT_EQ(Fake::wall_reads, 2);
 }
 
-std::uint64_t monotonic_now() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return std::uint64_t(ts.tv_sec) * 1000000000u + std::uint64_t(ts.tv_nsec);
-}
+class SystemClocks : public ::testing::TestWithParam<ferrant::MonoSource> {
+protected:
+    ferrant::testing::MonoSourceReset restore_;
+};
 
-TEST(SystemClocks, ProducerIsAnchoredAtCreation) {
-    const std::uint64_t mono_before = monotonic_now();
+TEST_P(SystemClocks, ProducerIsAnchoredAtCreation) {
+    if (!ferrant::testing::select_mono_source(GetParam())) GTEST_SKIP() << "no usable counter here";
+    // The counter extrapolates CLOCK_MONOTONIC from its calibration.
+    const std::uint64_t slack = GetParam() == ferrant::MonoSource::Tsc ? 20'000 : 0;
+    const std::uint64_t mono_before = ferrant::monotonic_ns();
     // time() reads a coarse clock that may lag CLOCK_REALTIME by a tick.
     const std::time_t wall_before = ferrant::wall_now().secs;
     Producer p;
     const std::time_t wall_after = ferrant::wall_now().secs;
-    const std::uint64_t mono_after = monotonic_now();
-    EXPECT_GE(p.clock.mono_anchor, mono_before);
-    EXPECT_LE(p.clock.mono_anchor, mono_after);
+    const std::uint64_t mono_after = ferrant::monotonic_ns();
+    EXPECT_GE(p.clock.mono_anchor + slack, mono_before);
+    EXPECT_LE(p.clock.mono_anchor, mono_after + slack);
     EXPECT_GE(static_cast<std::time_t>(p.clock.wall_secs), wall_before);
     EXPECT_LE(static_cast<std::time_t>(p.clock.wall_secs), wall_after);
     EXPECT_LT(p.clock.wall_nanos, 1000000000u);
     EXPECT_GE(p.line_buf.capacity(), 4096u);
     EXPECT_EQ(p.stamps.second, ~std::uint64_t{0});
 }
+
+INSTANTIATE_TEST_SUITE_P(Sources, SystemClocks,
+                         ::testing::Values(ferrant::MonoSource::Monotonic, ferrant::MonoSource::Tsc),
+                         [](const auto& info) {
+                             return info.param == ferrant::MonoSource::Tsc ? "Tsc" : "Monotonic";
+                         });
 
 struct TimespecCase {
     std::int64_t sec;

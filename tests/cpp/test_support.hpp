@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "lib/clock.hpp"
 #include "lib/local_time.hpp"
 #include "lib/writer_thread.hpp"
 
@@ -106,6 +107,31 @@ public:
 private:
     std::atomic<std::uint64_t> mono_{1'000'000'000'000};
     std::atomic<std::int64_t> days_;
+};
+
+// Puts mono_ns on `source`, calibrated; false where the system does not
+// allow the counter. The choice lasts until the next call or reset.
+inline bool select_mono_source(MonoSource source) {
+    if (source == MonoSource::Monotonic)
+        ::setenv("FERRANT_CLOCK", "monotonic", 1);
+    else
+        ::unsetenv("FERRANT_CLOCK");
+    reset_mono_source();
+    (void)mono_ns();
+    const std::uint64_t give_up = monotonic_ns() + 20'000'000'000u;
+    while (mono_source() == MonoSource::Calibrating && monotonic_ns() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        (void)mono_ns();
+    }
+    return mono_source() == source;
+}
+
+// Leaves mono_ns to decide afresh under the default environment.
+struct MonoSourceReset {
+    ~MonoSourceReset() {
+        ::unsetenv("FERRANT_CLOCK");
+        reset_mono_source();
+    }
 };
 
 // Polls `done` for up to `limit`.

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace ferrant {
+
+// A printf-style template split once into literal runs and the conversions
+// between them: run 0, conversion 0, run 1, ..., conversion n-1, run n. A
+// conversion is one of d i o x f r s, '%' for "%%" (a "%" that takes no
+// argument), or kFallback where the template needs the interpreter's `%`
+// from there on (a flag, width, precision, key, other conversion letter, or
+// a "%" at the very end). Small and flat: it is copied before use.
+struct MessageTemplate {
+    static constexpr int kMaxConversions = 8;
+    static constexpr std::size_t kMaxLength = 0xffff;
+    static constexpr char kFallback = '!';
+
+    std::uint16_t run_offset[kMaxConversions + 1];
+    std::uint16_t run_length[kMaxConversions + 1];
+    char conversion[kMaxConversions];
+    std::uint8_t conversions;
+    // False when the template is longer than kMaxLength or has more
+    // conversions: the fields above are then meaningless.
+    bool fits;
+};
+
+// Splits `text`; stops at the first conversion that needs the fallback.
+MessageTemplate parse_message_template(std::string_view text);
+
+}  // namespace ferrant
