@@ -39,9 +39,10 @@ void push_pow2_base(ByteBuffer& out, std::int64_t v) {
 }
 
 // Sign, 309 integer digits of DBL_MAX, point and six decimals, with slack.
-constexpr std::size_t kFixed6Max = 1 + 309 + 1 + 6 + 7;
+constexpr std::size_t kFixed6Max = kF64Fixed6Max;
 // Sign, "0.000" and 17 significant digits, or 16 integer digits and 17 in all.
 constexpr std::size_t kReprMax = 32;
+static_assert(kReprMax + 2 <= kF64ReprMax);
 
 }  // namespace
 
@@ -62,6 +63,12 @@ void push_i64(ByteBuffer& out, std::int64_t v) {
 
 void push_i64_oct(ByteBuffer& out, std::int64_t v) { push_pow2_base<3>(out, v); }
 void push_i64_hex(ByteBuffer& out, std::int64_t v) { push_pow2_base<4>(out, v); }
+
+bool f64_repr_positional(double v) {
+    const double m = std::fabs(v);
+    // Written so that NaN fails.
+    return v == 0.0 || (m >= 1e-4 && m < 1e16);
+}
 
 bool push_f64_repr(ByteBuffer& out, double v) {
     if (v == 0.0) {

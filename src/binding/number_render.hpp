@@ -22,10 +22,16 @@ void push_i64_hex(ByteBuffer& out, std::int64_t v);
 // Anything else (NaN, infinities, other magnitudes, which repr writes with an
 // exponent) appends nothing and returns false.
 bool push_f64_repr(ByteBuffer& out, double v);
+// Whether push_f64_repr takes v, and the most it then writes.
+bool f64_repr_positional(double v);
+inline constexpr std::size_t kF64ReprMax = 34;
 
 // '%f' % v: six decimals, correctly rounded with ties to even, every integer
 // digit written out, "-" for any negative value including -0.0. The caller
 // must ensure v is finite.
 void push_f64_fixed6(ByteBuffer& out, double v);
+// The most push_f64_fixed6 writes, and an int in any of the three bases.
+inline constexpr std::size_t kF64Fixed6Max = 1 + 309 + 1 + 6 + 7;
+inline constexpr std::size_t kI64Max = 23;
 
 }  // namespace ferrant

@@ -13,6 +13,7 @@
 #include "binding/py_interpolate.hpp"
 #include "binding/py_level.hpp"
 #include "binding/py_producer.hpp"
+#include "binding/py_record_line.hpp"
 #include "binding/py_text.hpp"
 #include "binding/registry.hpp"
 #include "binding/settings.hpp"
@@ -143,38 +144,8 @@ void logger_dealloc(PyObject* self) {
 
 // ---- the log call ----------------------------------------------------------
 
-// Keeps `in_use` set for the formatting steps and takes back a half-written
-// line if one of them fails.
-class LineGuard {
-public:
-    explicit LineGuard(Producer& p) : p_(p), start_(p.line_buf.size()) { p_.in_use = true; }
-    ~LineGuard() {
-        if (!done_) p_.line_buf.resize_down(start_);
-        p_.in_use = false;
-    }
-    void done() { done_ = true; }
-
-private:
-    Producer& p_;
-    std::size_t start_;
-    bool done_ = false;
-};
-
-void append_line(ThreadProducer& tp, PyLoggerObject* logger, unsigned rank,
-                 std::string_view message, std::uint64_t batch_size,
-                 HandOff how = HandOff::Release) {
-    Producer& p = tp.core;
-    // Opening a batch may hand off another writer's lines and wait: before
-    // the line is begun, so that nothing of it is left to undo or unwind.
-    claim_batch(tp, logger->writer, how);
-    {
-        LineGuard guard(p);
-        const WallTime now = p.current_time();
-        p.append_time_prefix(now.secs, now.nanos, logger->writer->settings());
-        append_record_tail(p.line_buf, logger->heads[rank], message, *logger->layout);
-        guard.done();
-    }
-    if (++p.pending >= batch_size) hand_off(tp, how);
+LineTarget target_of(PyLoggerObject* logger, unsigned rank) {
+    return {logger->writer, *logger->layout, logger->heads[rank]};
 }
 
 // A record made while this thread's producer is being torn down goes out on
@@ -191,7 +162,7 @@ void append_line(ThreadProducer& tp, PyLoggerObject* logger, unsigned rank,
         if (!interpolate(message, args, nargs, tp.core.scratch)) return false;
         text = tp.core.scratch.view();
     }
-    append_line(tp, logger, rank, text, 1, HandOff::Hold);
+    append_line(tp, target_of(logger, rank), text, 1, HandOff::Hold);
     return true;
 }
 
@@ -206,11 +177,17 @@ bool log_args(PyLoggerObject* logger, unsigned rank, PyObject* message, PyObject
         if (PyErr_Occurred()) return false;
         return log_without_producer(logger, rank, message, args, nargs);
     }
+    const LineTarget target = target_of(logger, rank);
     if (nargs == 0) {
         std::string_view text;
         if (!utf8_view(message, text)) return false;
-        append_line(*tp, logger, rank, text, batch_size);
+        append_line(*tp, target, text, batch_size);
         return true;
+    }
+    switch (append_interpolated_line(*tp, target, message, args, nargs, batch_size)) {
+        case Direct::Done: return true;
+        case Direct::Failed: return false;
+        case Direct::Declined: break;
     }
     // Argument code may log on this thread: it finds an empty scratch slot
     // and uses its own buffer. Nothing here may touch the producer while
@@ -218,7 +195,7 @@ bool log_args(PyLoggerObject* logger, unsigned rank, PyObject* message, PyObject
     ByteBuffer scratch = std::move(tp->core.scratch);
     scratch.clear();
     const bool ok = interpolate(message, args, nargs, scratch);
-    if (ok) append_line(*tp, logger, rank, scratch.view(), batch_size);
+    if (ok) append_line(*tp, target, scratch.view(), batch_size);
     tp->core.scratch = std::move(scratch);
     tp->core.scratch.clear();
     return ok;

@@ -11,6 +11,21 @@
 
 namespace ferrant {
 
+// Copies n < 8 bytes.
+[[gnu::always_inline]] inline void copy_under_8(char* dst, const char* src, std::size_t n) {
+    if (n >= 4) {
+        std::uint32_t head, tail;
+        std::memcpy(&head, src, 4);
+        std::memcpy(&tail, src + n - 4, 4);
+        std::memcpy(dst, &head, 4);
+        std::memcpy(dst + n - 4, &tail, 4);
+    } else if (n) {
+        dst[0] = src[0];
+        dst[n / 2] = src[n / 2];
+        dst[n - 1] = src[n - 1];
+    }
+}
+
 // memcpy, with the short copies that most pieces of a line are done inline
 // by two overlapping moves instead of a call.
 [[gnu::always_inline]] inline void copy_bytes(char* dst, const char* src, std::size_t n) {
@@ -28,16 +43,8 @@ namespace ferrant {
         std::memcpy(&tail, src + n - 8, 8);
         std::memcpy(dst, &head, 8);
         std::memcpy(dst + n - 8, &tail, 8);
-    } else if (n >= 4) {
-        std::uint32_t head, tail;
-        std::memcpy(&head, src, 4);
-        std::memcpy(&tail, src + n - 4, 4);
-        std::memcpy(dst, &head, 4);
-        std::memcpy(dst + n - 4, &tail, 4);
-    } else if (n) {
-        dst[0] = src[0];
-        dst[n / 2] = src[n / 2];
-        dst[n - 1] = src[n - 1];
+    } else {
+        copy_under_8(dst, src, n);
     }
 }
 

@@ -28,13 +28,9 @@ constexpr std::array<char, 256> kTextEscape = [] {
     return t;
 }();
 
-constexpr char kHex[] = "0123456789abcdef";
-constexpr std::uint64_t kOnes = 0x0101010101010101u;
-constexpr std::uint64_t kHighs = 0x8080808080808080u;
+using namespace escape_detail;
 
-// Non-zero when some byte of `w` is zero (exact as to whether any is; which
-// bytes are flagged may be off above the first match).
-inline std::uint64_t has_zero_byte(std::uint64_t w) { return (w - kOnes) & ~w & kHighs; }
+constexpr char kHex[] = "0123456789abcdef";
 
 // Non-zero when `w` may hold the start of a sequence the text escapes
 // rewrite: C2 80..9F, or E2 80 A8 / E2 80 A9. Exact for one that starts in
@@ -57,8 +53,7 @@ inline std::uint64_t may_start_rewritten(std::uint64_t w) {
 // in it. ASCII words skip that test, so plain text pays one more branch.
 template <bool Text>
 inline std::uint64_t needs_escape(std::uint64_t w) {
-    std::uint64_t m = (w - kOnes * 0x20) & ~w & kHighs;
-    m |= has_zero_byte(w ^ (kOnes * '"')) | has_zero_byte(w ^ (kOnes * '\\'));
+    std::uint64_t m = has_ascii_special(w);
     if constexpr (Text) {
         if (w & kHighs) m |= may_start_rewritten(w);
     }
@@ -143,6 +138,17 @@ char* escape_unchecked(char* out, std::string_view text) {
         out = next.out;
         p = next.in;
     }
+    // The last few bytes as one word too. The spaces that stand in for the
+    // rest read as no continuation byte, which is what the end of the text
+    // is to a sequence cut short.
+    const auto rest = static_cast<std::size_t>(end - p);
+    if (rest) {
+        const std::uint64_t w = load_short(p, rest);
+        if (!needs_escape<Text>(w)) {
+            copy_under_8(out, p, rest);
+            return out + rest;
+        }
+    }
     return escape_bytes<Text>(out, p, end, end).out;
 }
 
@@ -161,6 +167,12 @@ char* json_escape_unchecked(char* out, std::string_view text) {
 
 char* text_escape_unchecked(char* out, std::string_view text) {
     return escape_unchecked<true>(out, text);
+}
+
+bool escape_free(std::string_view text) {
+    for (const char c : text)
+        if (kTextEscape[static_cast<std::uint8_t>(c)]) return false;
+    return true;
 }
 
 void json_escape(ByteBuffer& out, std::string_view text) { escape_into<false>(out, text); }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "lib/byte_buffer.hpp"
@@ -25,5 +27,59 @@ char* json_escape_unchecked(char* out, std::string_view text);
 // as anything but text. Same growth bound as json_escape.
 void text_escape(ByteBuffer& out, std::string_view text);
 char* text_escape_unchecked(char* out, std::string_view text);
+
+namespace escape_detail {
+
+inline constexpr std::uint64_t kOnes = 0x0101010101010101u;
+inline constexpr std::uint64_t kHighs = 0x8080808080808080u;
+
+// Non-zero when some byte of `w` is zero (exact as to whether any is; which
+// bytes are flagged may be off above the first match).
+inline std::uint64_t has_zero_byte(std::uint64_t w) { return (w - kOnes) & ~w & kHighs; }
+
+// Non-zero when some byte of `w` is below 0x20, a quote or a backslash.
+inline std::uint64_t has_ascii_special(std::uint64_t w) {
+    return ((w - kOnes * 0x20) & ~w & kHighs) | has_zero_byte(w ^ (kOnes * '"')) |
+           has_zero_byte(w ^ (kOnes * '\\'));
+}
+
+// The 1..7 bytes at `p` in the low bytes of a word, spaces above them.
+inline std::uint64_t load_short(const char* p, std::size_t n) {
+    std::uint64_t w;
+    if (n >= 4) {
+        std::uint32_t head, tail;
+        std::memcpy(&head, p, 4);
+        std::memcpy(&tail, p + n - 4, 4);
+        w = head | (std::uint64_t{tail} << (8 * (n - 4)));
+    } else {
+        w = static_cast<std::uint8_t>(p[0]) |
+            (std::uint64_t{static_cast<std::uint8_t>(p[n / 2])} << (8 * (n / 2))) |
+            (std::uint64_t{static_cast<std::uint8_t>(p[n - 1])} << (8 * (n - 1)));
+    }
+    return w | (kOnes * ' ') << (8 * n);
+}
+
+}  // namespace escape_detail
+
+// The escapes of the layout, with short plain ASCII (most argument values)
+// checked and copied inline. Writes up to 8 bytes even for a shorter text:
+// `out` needs that much room besides the escapes' own bound.
+inline char* escape_for_layout(char* out, std::string_view text, bool json) {
+    using namespace escape_detail;
+    const std::size_t n = text.size();
+    if (n < 8) {
+        if (!n) return out;
+        const std::uint64_t w = load_short(text.data(), n);
+        if (!((w & kHighs) | has_ascii_special(w))) {
+            std::memcpy(out, &w, 8);
+            return out + n;
+        }
+    }
+    return json ? json_escape_unchecked(out, text) : text_escape_unchecked(out, text);
+}
+
+// True when both escapes copy `text` unchanged. Conservative: any lead byte
+// of a sequence the text escapes may rewrite counts as needing one.
+bool escape_free(std::string_view text);
 
 }  // namespace ferrant

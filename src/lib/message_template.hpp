@@ -20,6 +20,15 @@ struct MessageTemplate {
     std::uint16_t run_length[kMaxConversions + 1];
     char conversion[kMaxConversions];
     std::uint8_t conversions;
+    // Conversions that take an argument: all but "%%" and a fallback.
+    std::uint8_t arguments;
+    // Fits, and no conversion needs the fallback.
+    bool complete;
+    // No byte of the runs needs an escape in any layout: they go into a
+    // line as they are.
+    bool plain;
+    // The runs' lengths added up.
+    std::uint32_t run_bytes;
     // False when the template is longer than kMaxLength or has more
     // conversions: the fields above are then meaningless.
     bool fits;

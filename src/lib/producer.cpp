@@ -13,7 +13,6 @@ namespace {
 constexpr std::size_t kKeyWidth = 16;
 
 // Head text, 9 fraction digits and tail text, each copied whole.
-constexpr std::size_t kMaxPrefix = 2 * StampText::kCapacity + 9;
 static_assert(kKeyWidth <= StampText::kCapacity);
 
 struct PaddedKey {
@@ -47,6 +46,13 @@ char* put(char* out, const PaddedKey& key) {
 
 void Producer::append_time_prefix(std::uint64_t secs, std::uint32_t nanos,
                                   const WriterSettings& settings) {
+    line_buf.reserve_extra(kMaxTimePrefix);
+    char* const start = line_buf.end();
+    line_buf.commit(static_cast<std::size_t>(put_time_prefix(start, secs, nanos, settings) - start));
+}
+
+char* Producer::put_time_prefix(char* out, std::uint64_t secs, std::uint32_t nanos,
+                                const WriterSettings& settings) {
     assert(nanos < 1000000000u);
     if (stamps.second != secs) [[unlikely]]
         stamps.refresh(secs);
@@ -82,17 +88,13 @@ void Producer::append_time_prefix(std::uint64_t secs, std::uint32_t nanos,
             break;
     }
 
-    line_buf.reserve_extra(kMaxPrefix);
-    char* const start = line_buf.end();
-    char* out = put(start, *head);
+    out = put(out, *head);
     if (settings.unix_ts) {
         digits::write_9(out, nanos);
-        out = put(out + 9, *level_key);
-    } else {
-        digits::write_6(out, nanos / 1000);
-        out = put(out + 6, *offset);
+        return put(out + 9, *level_key);
     }
-    line_buf.commit(static_cast<std::size_t>(out - start));
+    digits::write_6(out, nanos / 1000);
+    return put(out + 6, *offset);
 }
 
 }  // namespace ferrant

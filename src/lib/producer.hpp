@@ -32,6 +32,12 @@ struct Producer {
     // the variant the settings need. `nanos` must be below 10^9.
     void append_time_prefix(std::uint64_t secs, std::uint32_t nanos,
                             const WriterSettings& settings);
+
+    // The same into raw memory with room for kMaxTimePrefix bytes; returns
+    // the end of what was written.
+    static constexpr std::size_t kMaxTimePrefix = 2 * StampText::kCapacity + 9;
+    char* put_time_prefix(char* out, std::uint64_t secs, std::uint32_t nanos,
+                          const WriterSettings& settings);
 };
 
 }  // namespace ferrant

@@ -168,3 +168,44 @@ TEST(TextEscapeAllBytes, AgreesWithJsonForEveryOtherByte) {
         }
     }
 }
+
+// Every length up to three words with one byte of every value at every
+// position: the word-wise tail and the inline short path of
+// escape_for_layout give what the escape of that byte alone gives.
+TEST(EscapeEveryLength, TailAndShortPathMatchTheBytewiseRule) {
+    const std::string filler = "abcdefghijklmnopqrstuvw";
+    for (std::size_t len = 1; len <= filler.size(); ++len) {
+        for (int c = 0; c < 256; ++c) {
+            const std::string alone = escaped(std::string(1, static_cast<char>(c)));
+            for (std::size_t pos = 0; pos < len; ++pos) {
+                std::string in = filler.substr(0, len);
+                in[pos] = static_cast<char>(c);
+                const std::string want = in.substr(0, pos) + alone + in.substr(pos + 1);
+                ASSERT_EQ(escaped(in), want) << len << " " << c << " " << pos;
+                for (const bool json : {true, false}) {
+                    std::string out(in.size() * ferrant::JSON_ESCAPE_MAX_GROWTH + 8, '\0');
+                    out.resize(static_cast<std::size_t>(
+                        ferrant::escape_for_layout(out.data(), in, json) - out.data()));
+                    ASSERT_EQ(out, json ? want : text_escaped(in)) << len << " " << c << " " << pos;
+                }
+            }
+        }
+    }
+}
+
+// escape_free may say no to a text that comes out unchanged (a lead byte of
+// a sequence the text escapes rewrite), never yes to one that changes.
+TEST(EscapeFree, NeverClaimsATextThatChanges) {
+    for (int c = 0; c < 256; ++c) {
+        const std::string in = "ab" + std::string(1, static_cast<char>(c)) + "cd";
+        const bool unchanged = escaped(in) == in && text_escaped(in) == in;
+        if (ferrant::escape_free(in)) {
+            EXPECT_TRUE(unchanged) << c;
+        }
+        if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+            EXPECT_TRUE(ferrant::escape_free(in)) << c;
+        }
+    }
+    EXPECT_FALSE(ferrant::escape_free("a\xe2\x80\xa8"));
+    EXPECT_TRUE(ferrant::escape_free(""));
+}

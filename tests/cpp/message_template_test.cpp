@@ -58,6 +58,39 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"%(k)s", "[]![]"}, Case{"%X", "[]![]"}, Case{"%", "[]![]"},
                       Case{"é %s ü", "[é ]s[ ü]"}));
 
+// What the direct writer of a line relies on: the argument count, whether
+// the template is handled to its end, whether its runs can be copied as
+// they are, and their total length.
+struct Summary {
+    const char* text;
+    int arguments;
+    bool complete;
+    bool plain;
+    unsigned run_bytes;
+};
+
+class Summarise : public ::testing::TestWithParam<Summary> {};
+
+TEST_P(Summarise, Fields) {
+    const MessageTemplate t = parse_message_template(GetParam().text);
+    ASSERT_TRUE(t.fits);
+    EXPECT_EQ(t.arguments, GetParam().arguments);
+    EXPECT_EQ(t.complete, GetParam().complete);
+    EXPECT_EQ(t.plain, GetParam().plain);
+    EXPECT_EQ(t.run_bytes, GetParam().run_bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Summarise,
+    ::testing::Values(Summary{"", 0, true, true, 0}, Summary{"user %s logged in", 1, true, true, 15},
+                      Summary{"100%% %d/%d", 2, true, true, 5},
+                      Summary{"say \"%s\"", 1, true, false, 6},
+                      Summary{"tab\t%s", 1, true, false, 4},
+                      Summary{"caf\xc3\xa9 %s", 1, true, true, 6},
+                      Summary{"dash \xe2\x80\x94 %s", 1, true, false, 9},
+                      Summary{"%s then %5d", 1, false, true, 6},
+                      Summary{"ends %", 0, false, true, 5}));
+
 TEST(ParseLimits, EightConversionsFitNineDoNot) {
     std::string eight;
     for (int i = 0; i < 8; ++i) eight += "%s ";

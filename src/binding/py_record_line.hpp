@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "binding/py_producer.hpp"
+#include "binding/py_ref.hpp"
+#include "lib/line_layout.hpp"
+
+namespace ferrant {
+
+// Where a logger's records go and how their lines look.
+struct LineTarget {
+    const std::shared_ptr<SharedWriter>& writer;
+    const LineLayout& layout;
+    std::string_view head;  // level text, name field and message key
+};
+
+// Appends one line with `message` (UTF-8, unescaped) to the thread's batch,
+// handing the batch off once it holds `batch_size` lines.
+void append_line(ThreadProducer& tp, const LineTarget& target, std::string_view message,
+                 std::uint64_t batch_size, HandOff how = HandOff::Release);
+
+enum class Direct { Done, Declined, Failed };
+
+// The common record, `message % args` with a cached template and exact str,
+// int and float arguments, written straight into the batch: the template's
+// runs need no escaping pass, only the arguments do, and nothing is copied
+// twice. Declined, having written nothing, for whatever needs the general
+// path (or Python code); Failed with an exception set when a str argument
+// has no UTF-8 form.
+Direct append_interpolated_line(ThreadProducer& tp, const LineTarget& target, PyObject* message,
+                                PyObject* const* args, Py_ssize_t n, std::uint64_t batch_size);
+
+}  // namespace ferrant
