@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <algorithm>
 #include <new>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -31,7 +33,7 @@ struct ChannelState {
 
     // Values the receiver hands back for senders to reuse (emptied buffers),
     // passed under the lock both sides take anyway.
-    static constexpr std::size_t kMaxReturned = 128;
+    static constexpr std::size_t kMaxReturned = 256;
     std::vector<T> returned;
 
     // Full: no free slot, or the queued values weigh their limit already (a
@@ -63,6 +65,19 @@ struct ChannelState {
     bool receiver_alive = true;
     bool receiver_waiting = false;
 };
+
+// Takes the channel's lock, first spinning a few microseconds: the other
+// side holds it only briefly, and a sleep on it would cost a wake-up by the
+// kernel (an interrupt to the other core) on top.
+inline void acquire(std::unique_lock<std::mutex>& lock) {
+    for (int i = 0; i < 100; ++i) {
+        if (lock.try_lock()) return;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+    lock.lock();
+}
 
 }  // namespace detail
 
@@ -161,7 +176,8 @@ public:
         if (!state_) [[unlikely]]
             return {SendStatus::Disconnected, std::optional<T>(std::move(value))};
         auto& s = *state_;
-        std::unique_lock lock(s.mutex);
+        std::unique_lock lock(s.mutex, std::defer_lock);
+        detail::acquire(lock);
         if (s.receiver_alive && s.full()) [[unlikely]] {
             if (options.never_wait) return {SendStatus::Full, std::optional<T>(std::move(value))};
             if (options.gate) {
@@ -287,7 +303,8 @@ public:
         assert(state_);
         auto& s = *state_;
         const auto deadline = std::chrono::steady_clock::now() + timeout;
-        std::unique_lock lock(s.mutex);
+        std::unique_lock lock(s.mutex, std::defer_lock);
+        detail::acquire(lock);
         if (give_back && *give_back) {
             if (s.returned.size() < s.kMaxReturned) s.returned.push_back(std::move(**give_back));
             give_back->reset();
@@ -313,6 +330,68 @@ public:
         return out;
     }
 
+    // The queued values, oldest first and at most `most` of them, appended
+    // to `out` in one hold of the lock, so that a sender rarely finds the
+    // receiver holding it. Waits up to `timeout` for the first; Value when
+    // `out` got some. The values in `give_back` are offered to senders for
+    // reuse (the excess dropped) and `give_back` is left empty. With room
+    // for `most` more in `out`, nothing allocates.
+    template <class Rep, class Period>
+    RecvStatus recv_all(std::chrono::duration<Rep, Period> timeout, std::vector<T>& out,
+                        std::vector<T>& give_back, std::size_t most = SIZE_MAX) {
+        assert(state_ && most > 0);
+        auto& s = *state_;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        std::unique_lock lock(s.mutex, std::defer_lock);
+        detail::acquire(lock);
+        offer(give_back);
+        while (s.count == 0) {
+            if (s.senders == 0) {
+                lock.unlock();
+                give_back.clear();
+                return RecvStatus::Disconnected;
+            }
+            s.receiver_waiting = true;
+            const auto woke = s.not_empty.wait_until(lock, deadline);
+            s.receiver_waiting = false;
+            if (woke == std::cv_status::timeout && s.count == 0) {
+                lock.unlock();
+                give_back.clear();
+                return RecvStatus::Timeout;
+            }
+        }
+        const std::size_t take = std::min(s.count, most);
+        // The only step that may throw, before anything is taken.
+        out.reserve(out.size() + take);
+        static_assert(std::is_nothrow_move_constructible_v<T>);
+        for (std::size_t i = 0; i < take; ++i) {
+            T* slot = s.slots + s.head;
+            if (s.weigh) s.queued_weight -= s.weigh(*slot);
+            out.push_back(std::move(*slot));
+            slot->~T();
+            s.head = (s.head + 1) % s.capacity;
+            --s.count;
+        }
+        const bool wake = s.blocked_senders > 0;
+        lock.unlock();
+        // Outside the lock: dropping a value may free memory.
+        give_back.clear();
+        if (wake) s.not_full.notify_all();
+        return RecvStatus::Value;
+    }
+
+    // Offers the values in `give_back` to senders for reuse now, rather than
+    // with the next receive; the excess is dropped and `give_back` left empty.
+    void give_back(std::vector<T>& give_back) {
+        assert(state_);
+        {
+            std::unique_lock lock(state_->mutex, std::defer_lock);
+            detail::acquire(lock);
+            offer(give_back);
+        }
+        give_back.clear();
+    }
+
     // Releases this end now; queued values stay until the channel goes.
     void close() {
         if (!state_) return;
@@ -325,6 +404,15 @@ public:
     }
 
 private:
+    // Under the lock. Moves what fits into the senders' pool.
+    void offer(std::vector<T>& values) {
+        auto& s = *state_;
+        for (T& value : values) {
+            if (s.returned.size() >= s.kMaxReturned) break;
+            s.returned.push_back(std::move(value));
+        }
+    }
+
     template <class U>
     friend std::pair<Sender<U>, Receiver<U>> make_channel(std::size_t, std::size_t,
                                                           std::size_t (*)(const U&));

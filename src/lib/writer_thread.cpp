@@ -4,6 +4,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
+#include <vector>
 
 #include "lib/json_escape.hpp"
 #include "lib/output.hpp"
@@ -163,42 +164,61 @@ std::shared_ptr<const WriterClock> system_writer_clock() {
 
 // Larger buffers (a batch that held a huge record) are freed, not kept.
 constexpr std::size_t MAX_REUSED_BATCH = 16 * 1024;
+// As many as the channel keeps for the producers.
+constexpr std::size_t MAX_SPARES = 256;
+// Emptied buffers go back to the producers in groups this size while a long
+// run of batches is written, each group one hold of the channel's lock.
+constexpr std::size_t SPARES_PER_RETURN = 16;
+// Actions taken per receive: room for them is made once.
+constexpr std::size_t MAX_TAKEN = 256;
 
 void run_writer(Context context) {
     Writer writer(context);
     const WriterClock& clock = *context.clock;
     std::uint64_t last_tick = clock.mono_ns();
 
-    // The last batch buffer written, handed back to the producers with the
-    // next receive so that steady logging allocates no new ones.
-    std::optional<Action> spare;
+    // What is queued is taken in one go; the emptied batch buffers go back
+    // to the producers with the next receive, so that steady logging
+    // allocates no new ones.
+    const auto tick = [&] {
+        const std::uint64_t now = clock.mono_ns();
+        if (now < last_tick || now - last_tick < TICK_NS) return;
+        last_tick = now;
+        writer.periodic_check();
+    };
+    std::vector<Action> got;
+    std::vector<Action> spares;
+    got.reserve(MAX_TAKEN);
+    spares.reserve(MAX_SPARES);
     for (;;) {
-        Received<Action> got = context.receiver.recv_timeout(context.idle_wait, &spare);
-        if (got.status == RecvStatus::Disconnected) return;
-        if (got.status == RecvStatus::Value) {
-            Action& action = *got.value;
+        const RecvStatus status =
+            context.receiver.recv_all(context.idle_wait, got, spares, MAX_TAKEN);
+        if (status == RecvStatus::Disconnected) return;
+        for (Action& action : got) {
             if (auto* write = std::get_if<Write>(&action)) {
                 writer.write(write->chunk.view());
                 if (write->prompt) writer.write_out();
-                if (write->chunk.capacity() <= MAX_REUSED_BATCH) {
+                if (write->chunk.capacity() <= MAX_REUSED_BATCH && spares.size() < MAX_SPARES) {
                     write->chunk.clear();
-                    spare.emplace(std::move(action));
+                    spares.push_back(std::move(action));
+                    // A producer that finds no spare allocates one.
+                    if (spares.size() == SPARES_PER_RETURN) context.receiver.give_back(spares);
                 }
             } else if (auto* flush = std::get_if<FlushAck>(&action)) {
                 // Released unsignalled after a failure or a drop: the waiter
                 // learns at once that not all its bytes arrived.
                 if (writer.flush()) flush->ack.signal();
             } else {
+                // Whatever was queued after the stop is dropped with `got`.
                 (void)writer.flush();
                 return;
             }
-            got.value.reset();
+            // Between actions, as when they came one at a time: a date
+            // change seen here sends the next batch to the new day's file.
+            tick();
         }
-
-        const std::uint64_t now = clock.mono_ns();
-        if (now < last_tick || now - last_tick < TICK_NS) continue;
-        last_tick = now;
-        writer.periodic_check();
+        if (got.empty()) tick();
+        got.clear();
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <latch>
@@ -180,4 +181,60 @@ TEST(Channel, ReceiverHandsValuesBackToSenders) {
     reuse.reset();
     EXPECT_FALSE(tx.send(3, true, 1, &reuse).has_value());
     EXPECT_FALSE(reuse.has_value());
+}
+
+// One receive takes what is queued, oldest first, up to the limit asked for;
+// the rest stays queued, its weight still counted and the taken ones' not.
+TEST(Channel, ReceiveAllTakesTheQueueInOrderUpToTheLimit) {
+    auto weigh = [](const std::size_t& v) { return v; };
+    auto [tx, rx] = make_channel<std::size_t>(8, 100, +weigh);
+    for (std::size_t v : {10, 20, 30, 40}) EXPECT_FALSE(tx.send(std::size_t{v}).has_value());
+    std::vector<std::size_t> got, back;
+    ASSERT_EQ(rx.recv_all(1s, got, back, 3), RecvStatus::Value);
+    EXPECT_EQ(got, (std::vector<std::size_t>{10, 20, 30}));
+    // 40 queued: 60 more is taken at once, and then the limit is reached.
+    EXPECT_FALSE(tx.send(std::size_t{60}).has_value());
+    std::atomic<bool> sent{false};
+    std::thread sender([&, tx = tx]() mutable {
+        EXPECT_FALSE(tx.send(std::size_t{1}).has_value());
+        sent = true;
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(sent.load());
+    ASSERT_EQ(rx.recv_all(1s, got, back), RecvStatus::Value);
+    sender.join();
+    ASSERT_EQ(rx.recv_all(1s, got, back), RecvStatus::Value);
+    EXPECT_EQ(got, (std::vector<std::size_t>{10, 20, 30, 40, 60, 1}));
+    EXPECT_EQ(rx.recv_all(20ms, got, back), RecvStatus::Timeout);
+}
+
+// Values given back, with a receive or on their own, come out of later sends
+// one each, and nothing is offered twice.
+TEST(Channel, ValuesGivenBackAreReusedOnce) {
+    auto [tx, rx] = make_channel<int>(8);
+    std::vector<int> got, back{41, 42};
+    EXPECT_FALSE(tx.send(1).has_value());
+    ASSERT_EQ(rx.recv_all(1s, got, back), RecvStatus::Value);
+    EXPECT_TRUE(back.empty());
+    back = {43};
+    rx.give_back(back);
+    EXPECT_TRUE(back.empty());
+    std::vector<int> reused;
+    for (int v = 2; v <= 5; ++v) {
+        std::optional<int> reuse;
+        EXPECT_FALSE(tx.send(int{v}, true, 1, &reuse).has_value());
+        if (reuse) reused.push_back(*reuse);
+    }
+    std::sort(reused.begin(), reused.end());
+    EXPECT_EQ(reused, (std::vector<int>{41, 42, 43}));
+}
+
+TEST(Channel, ReceiveAllReportsTheLastSenderGone) {
+    auto [tx, rx] = make_channel<int>(4);
+    EXPECT_FALSE(tx.send(7).has_value());
+    tx = ferrant::Sender<int>();
+    std::vector<int> got, back;
+    ASSERT_EQ(rx.recv_all(1s, got, back), RecvStatus::Value);
+    EXPECT_EQ(got, std::vector<int>{7});
+    EXPECT_EQ(rx.recv_all(1s, got, back), RecvStatus::Disconnected);
 }
