@@ -33,7 +33,7 @@ struct ChannelState {
 
     // Values the receiver hands back for senders to reuse (emptied buffers),
     // passed under the lock both sides take anyway.
-    static constexpr std::size_t kMaxReturned = 256;
+    static constexpr std::size_t kMaxReturned = 512;
     std::vector<T> returned;
 
     // Full: no free slot, or the queued values weigh their limit already (a

@@ -23,7 +23,7 @@ namespace ferrant {
 class SharedWriter {
 public:
     // Queued batches that wake a sleeping writer thread.
-    static constexpr std::size_t LAZY_WAKE_BATCHES = 64;
+    static constexpr std::size_t LAZY_WAKE_BATCHES = 256;
 
     // Creates the channel, starts the writer thread for `path` (absent:
     // standard output) with `day` as its first date, and returns the writer.

@@ -165,12 +165,12 @@ std::shared_ptr<const WriterClock> system_writer_clock() {
 // Larger buffers (a batch that held a huge record) are freed, not kept.
 constexpr std::size_t MAX_REUSED_BATCH = 16 * 1024;
 // As many as the channel keeps for the producers.
-constexpr std::size_t MAX_SPARES = 256;
+constexpr std::size_t MAX_SPARES = 512;
 // Emptied buffers go back to the producers in groups this size while a long
 // run of batches is written, each group one hold of the channel's lock.
 constexpr std::size_t SPARES_PER_RETURN = 16;
 // Actions taken per receive: room for them is made once.
-constexpr std::size_t MAX_TAKEN = 256;
+constexpr std::size_t MAX_TAKEN = 512;
 
 void run_writer(Context context) {
     Writer writer(context);
