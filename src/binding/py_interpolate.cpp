@@ -123,13 +123,14 @@ Step run_template(const MessageTemplate& t, const char* tpl, PyObject* const* ar
 Step format_template(PyObject* message, PyObject* const* args, Py_ssize_t n, ByteBuffer& out) {
     std::string_view tpl;
     if (PyUnicode_CheckExact(message)) [[likely]] {
-        const char* utf8;
-        const MessageTemplate* cached = cached_template(message, utf8);
+        const char* copy;
+        const MessageTemplate* cached = cached_template(message, copy);
         if (!cached) return Step::Failed;
         if (cached->fits) {
-            // Argument code may log and evict the entry.
+            // Argument code may log and evict the entry, freeing its copy.
             const MessageTemplate t = *cached;
-            return run_template(t, utf8, args, n, out);
+            if (!utf8_view(message, tpl)) return Step::Failed;
+            return run_template(t, tpl.data(), args, n, out);
         }
     }
     // Only exact strs are cached: releasing one never runs Python code.

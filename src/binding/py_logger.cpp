@@ -30,8 +30,10 @@ struct PyLoggerObject {
     const LineLayout* layout;
     std::shared_ptr<SharedWriter> writer;
     // Per rank, level text + name field + message key, pre-rendered for the
-    // writer's layout so a record copies them in one piece.
+    // writer's layout so a record copies them in one piece; kHeadPad NULs
+    // follow each, so that a short one is copied in one move.
     std::string heads[6];
+    std::size_t head_size[6];
 };
 
 PyObject* TYPE = nullptr;
@@ -68,8 +70,11 @@ PyObject* make_logger(std::optional<std::string_view> name, std::optional<std::s
     for (std::string& head : logger->heads) new (&head) std::string();
     try {
         const std::string name_field = name ? render_name_field(*name, settings) : std::string();
-        for (unsigned r = 1; r <= 5; ++r)
+        for (unsigned r = 1; r <= 5; ++r) {
             logger->heads[r] = record_head(*logger->layout, r, name_field);
+            logger->head_size[r] = logger->heads[r].size();
+            logger->heads[r].append(kHeadPad, '\0');
+        }
     } catch (...) {
         Py_DECREF(self);
         return raise_current_exception();
@@ -145,7 +150,7 @@ void logger_dealloc(PyObject* self) {
 // ---- the log call ----------------------------------------------------------
 
 LineTarget target_of(PyLoggerObject* logger, unsigned rank) {
-    return {logger->writer, *logger->layout, logger->heads[rank]};
+    return {logger->writer, *logger->layout, {logger->heads[rank].data(), logger->head_size[rank]}};
 }
 
 // A record made while this thread's producer is being torn down goes out on

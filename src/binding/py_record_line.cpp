@@ -1,6 +1,7 @@
 #include "binding/py_record_line.hpp"
 
 #include <cmath>
+#include <cstring>
 
 #include "binding/number_render.hpp"
 #include "binding/py_template_cache.hpp"
@@ -28,75 +29,99 @@ private:
     bool done_ = false;
 };
 
-// One argument, as it goes into the line. Trivial, so an array of them
-// costs nothing to set up.
-struct Piece {
-    char how;  // 's' UTF-8 text, 'd' 'o' 'x' an int, 'r' repr of a float, 'f' %f
-    const char* text;
-    std::size_t size;
-    long long i;
-    double f;
+// Slack for the whole-word stores of escape_for_layout and copy_padded.
+constexpr std::size_t kSlack = 16;
+static_assert(kTemplatePad >= 16 && kHeadPad >= 16 && kSlack >= LineLayout::kLineEndRead);
+
+enum class Put { Done, Declined, Failed };
+
+// A line being written into the batch. `fixed` bytes of room (the rest of
+// the runs, the line end) are kept free past the write position; each
+// argument makes room for itself on top.
+class LineWriter {
+public:
+    LineWriter(ByteBuffer& buf, std::size_t fixed) : buf_(buf), start_(buf.size()), fixed_(fixed) {
+        buf_.reserve_extra(fixed_);
+        out = buf_.end();
+    }
+
+    [[gnu::always_inline]] void make_room(std::size_t bytes) {
+        if (buf_.capacity() - size() < bytes + fixed_) [[unlikely]] {
+            const std::size_t written = size() - buf_.size();
+            buf_.reserve_extra(written + bytes + fixed_);
+            out = buf_.end() + written;
+        }
+    }
+
+    // What `c` makes of `a` without the interpreter, if it can.
+    Put argument(char c, PyObject* a, bool json) {
+        if (PyUnicode_CheckExact(a)) {
+            if (c != 's') return Put::Declined;
+            std::string_view text;
+            if (!utf8_view(a, text)) return Put::Failed;
+            make_room(text.size() * JSON_ESCAPE_MAX_GROWTH + kSlack);
+            out = escape_for_layout(out, text, json);
+            return Put::Done;
+        }
+        if (PyLong_CheckExact(a)) {
+            if (c == 'f') return Put::Declined;
+            int overflow = 0;
+            const long long i = PyLong_AsLongLongAndOverflow(a, &overflow);
+            if (overflow) return Put::Declined;
+            through_buffer(kI64Max, [&] {
+                if (c == 'o')
+                    push_i64_oct(buf_, i);
+                else if (c == 'x')
+                    push_i64_hex(buf_, i);
+                else
+                    push_i64(buf_, i);
+            });
+            return Put::Done;
+        }
+        if (PyFloat_CheckExact(a)) {
+            const double f = PyFloat_AS_DOUBLE(a);
+            if (c == 'f') {
+                if (!std::isfinite(f)) return Put::Declined;
+                through_buffer(kF64Fixed6Max, [&] { push_f64_fixed6(buf_, f); });
+                return Put::Done;
+            }
+            if ((c != 's' && c != 'r') || !f64_repr_positional(f)) return Put::Declined;
+            through_buffer(kF64ReprMax, [&] { (void)push_f64_repr(buf_, f); });
+            return Put::Done;
+        }
+        return Put::Declined;
+    }
+
+    void finish() { buf_.commit(size() - buf_.size()); }
+    void undo() { buf_.resize_down(start_); }
+
+    char* out;
+
+private:
+    std::size_t size() const { return static_cast<std::size_t>(out - buf_.data()); }
+
+    // Numbers go through the buffer's own renderers, after what is written
+    // so far is committed.
+    template <class F>
+    void through_buffer(std::size_t most, F render) {
+        make_room(most);
+        finish();
+        render();
+        out = buf_.end();
+    }
+
+    ByteBuffer& buf_;
+    std::size_t start_;
+    std::size_t fixed_;
 };
-
-// Slack for the whole-word stores of escape_for_layout.
-constexpr std::size_t kWordSlack = 8;
-
-// What `c` makes of `a` without the interpreter, and the most it may write.
-// 0 when only the general path reproduces it.
-std::size_t classify(char c, PyObject* a, Piece& piece, bool& failed) {
-    if (PyUnicode_CheckExact(a)) {
-        if (c != 's') return 0;
-        std::string_view text;
-        if (!utf8_view(a, text)) {
-            failed = true;
-            return 0;
-        }
-        piece = {'s', text.data(), text.size(), 0, 0.0};
-        return text.size() * JSON_ESCAPE_MAX_GROWTH + kWordSlack;
-    }
-    if (PyLong_CheckExact(a)) {
-        if (c == 'f') return 0;
-        int overflow = 0;
-        piece.i = PyLong_AsLongLongAndOverflow(a, &overflow);
-        if (overflow) return 0;
-        piece.how = c == 'o' || c == 'x' ? c : 'd';
-        return kI64Max;
-    }
-    if (PyFloat_CheckExact(a)) {
-        piece.f = PyFloat_AS_DOUBLE(a);
-        if (c == 'f') {
-            if (!std::isfinite(piece.f)) return 0;
-            piece.how = 'f';
-            return kF64Fixed6Max;
-        }
-        if ((c != 's' && c != 'r') || !f64_repr_positional(piece.f)) return 0;
-        piece.how = 'r';
-        return kF64ReprMax;
-    }
-    return 0;
-}
 
 [[gnu::always_inline]] inline char* put_run(char* out, const char* run, std::size_t n, bool plain,
                                             bool json) {
     if (plain) [[likely]] {
-        copy_bytes(out, run, n);
+        copy_padded(out, run, n);
         return out + n;
     }
     return escape_for_layout(out, {run, n}, json);
-}
-
-// Numbers go through the buffer's own renderers: what is written so far is
-// committed first. Room for them was reserved with the line.
-char* put_number(ByteBuffer& buf, char* out, const Piece& piece) {
-    buf.commit(static_cast<std::size_t>(out - buf.end()));
-    switch (piece.how) {
-        case 'o': push_i64_oct(buf, piece.i); break;
-        case 'x': push_i64_hex(buf, piece.i); break;
-        case 'f': push_f64_fixed6(buf, piece.f); break;
-        case 'r': (void)push_f64_repr(buf, piece.f); break;
-        default: push_i64(buf, piece.i); break;
-    }
-    return buf.end();
 }
 
 }  // namespace
@@ -130,46 +155,37 @@ Direct append_interpolated_line(ThreadProducer& tp, const LineTarget& target, Py
     if (!t) return Direct::Failed;
     if (!t->complete || t->arguments != n) return Direct::Declined;
 
-    Piece pieces[MessageTemplate::kMaxConversions];
-    // A "%%" writes one byte; escaped runs may take word stores too.
-    std::size_t room = Producer::kMaxTimePrefix + target.head.size() +
-                       target.layout.line_end.size() + t->conversions + kWordSlack +
-                       (t->plain ? t->run_bytes : t->run_bytes * JSON_ESCAPE_MAX_GROWTH);
-    bool failed = false;
-    for (int i = 0, k = 0; i < t->conversions; ++i) {
-        const char c = t->conversion[i];
-        if (c == '%') continue;
-        const std::size_t most = classify(c, args[k], pieces[k], failed);
-        if (!most) return failed ? Direct::Failed : Direct::Declined;
-        room += most;
-        ++k;
-    }
-
     Producer& p = tp.core;
-    ByteBuffer& buf = p.line_buf;
-    buf.reserve_extra(room);
-    p.in_use = true;
     const bool json = target.layout.json;
     const bool plain = t->plain;
+    // A "%%" writes one byte; escaped runs may take word stores too.
+    LineWriter line(p.line_buf, Producer::kMaxTimePrefix + target.head.size() +
+                                    target.layout.line_end.size() + t->conversions + kSlack +
+                                    (plain ? t->run_bytes : t->run_bytes * JSON_ESCAPE_MAX_GROWTH));
+    p.in_use = true;
     const WallTime now = p.current_time();
-    char* out = p.put_time_prefix(buf.end(), now.secs, now.nanos, target.writer->settings());
-    copy_bytes(out, target.head.data(), target.head.size());
-    out += target.head.size();
+    char* out = p.put_time_prefix(line.out, now.secs, now.nanos, target.writer->settings());
+    copy_padded(out, target.head.data(), target.head.size());
+    line.out = out + target.head.size();
     for (int i = 0, k = 0;; ++i) {
-        out = put_run(out, tpl + t->run_offset[i], t->run_length[i], plain, json);
+        line.out = put_run(line.out, tpl + t->run_offset[i], t->run_length[i], plain, json);
         if (i == t->conversions) break;
-        if (t->conversion[i] == '%') {
-            *out++ = '%';
+        const char c = t->conversion[i];
+        if (c == '%') {
+            *line.out++ = '%';
             continue;
         }
-        const Piece& piece = pieces[k++];
-        out = piece.how == 's' ? escape_for_layout(out, {piece.text, piece.size}, json)
-                               : put_number(buf, out, piece);
+        const Put put = line.argument(c, args[k++], json);
+        if (put != Put::Done) [[unlikely]] {
+            line.undo();
+            p.in_use = false;
+            return put == Put::Failed ? Direct::Failed : Direct::Declined;
+        }
     }
     const std::string_view end = target.layout.line_end;
-    copy_bytes(out, end.data(), end.size());
-    out += end.size();
-    buf.commit(static_cast<std::size_t>(out - buf.end()));
+    std::memcpy(line.out, end.data(), LineLayout::kLineEndRead);
+    line.out += end.size();
+    line.finish();
     p.in_use = false;
     if (++p.pending >= batch_size) hand_off(tp);
     return Direct::Done;

@@ -10,11 +10,14 @@
 
 namespace ferrant {
 
+// Readable bytes past the end of a logger's heads.
+inline constexpr std::size_t kHeadPad = 16;
+
 // Where a logger's records go and how their lines look.
 struct LineTarget {
     const std::shared_ptr<SharedWriter>& writer;
     const LineLayout& layout;
-    std::string_view head;  // level text, name field and message key
+    std::string_view head;  // level text, name field and message key; padded
 };
 
 // Appends one line with `message` (UTF-8, unescaped) to the thread's batch,

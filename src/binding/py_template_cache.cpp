@@ -1,6 +1,8 @@
 #include "binding/py_template_cache.hpp"
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 #include "binding/py_text.hpp"
@@ -11,7 +13,7 @@ namespace {
 
 struct Entry {
     PyObject* key = nullptr;  // strong reference
-    const char* utf8 = nullptr;
+    char* utf8 = nullptr;     // owned copy, padded
     MessageTemplate parsed{};
 };
 
@@ -29,10 +31,18 @@ static_assert(kSlots == std::size_t{1} << (64 - 55));
 [[gnu::noinline]] const MessageTemplate* fill(Entry& entry, PyObject* message, const char*& utf8) {
     std::string_view text;
     if (!utf8_view(message, text)) return nullptr;
+    auto* copy = static_cast<char*>(std::malloc(text.size() + kTemplatePad));
+    if (!copy) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    std::memcpy(copy, text.data(), text.size());
+    std::memset(copy + text.size(), 0, kTemplatePad);
+    std::free(entry.utf8);
     // An exact str never runs Python code when released.
     Py_XDECREF(entry.key);
     entry.key = Py_NewRef(message);
-    entry.utf8 = text.data();
+    entry.utf8 = copy;
     entry.parsed = parse_message_template(text);
     utf8 = entry.utf8;
     return &entry.parsed;

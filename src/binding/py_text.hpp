@@ -10,7 +10,7 @@ namespace ferrant {
 
 // UTF-8 bytes of a str (or subclass), borrowed from the object. False with
 // UnicodeEncodeError set for lone surrogates.
-inline bool utf8_view(PyObject* str, std::string_view& out) {
+[[gnu::always_inline]] inline bool utf8_view(PyObject* str, std::string_view& out) {
     // Compact ASCII strings are their own UTF-8: no call needed.
     if (PyUnicode_IS_COMPACT_ASCII(str)) [[likely]] {
         out = {static_cast<const char*>(PyUnicode_DATA(str)),

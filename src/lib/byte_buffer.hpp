@@ -48,6 +48,14 @@ namespace ferrant {
     }
 }
 
+// Copies n bytes with one 16-byte move for the common short piece: `src`
+// must be readable and `dst` writable for max(n, 16) bytes.
+[[gnu::always_inline]] inline void copy_padded(char* dst, const char* src, std::size_t n) {
+    std::memcpy(dst, src, 16);
+    if (n > 16) [[unlikely]]
+        copy_bytes(dst + 16, src + 16, n - 16);
+}
+
 // Growable byte array that owns its storage. It only ever grows; clear() keeps
 // the capacity so a buffer reused from call to call stops allocating.
 class ByteBuffer {

@@ -70,7 +70,7 @@ struct ChannelState {
 // side holds it only briefly, and a sleep on it would cost a wake-up by the
 // kernel (an interrupt to the other core) on top.
 inline void acquire(std::unique_lock<std::mutex>& lock) {
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 200; ++i) {
         if (lock.try_lock()) return;
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();

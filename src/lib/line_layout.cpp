@@ -8,11 +8,12 @@ namespace ferrant {
 
 namespace {
 
+// Line ends are padded to four readable bytes: they are copied as one word.
 constexpr LineLayout TEXT = {
     {"", "error", "warn", "info", "debug", "trace"},
     " name=",
     " msg=\"",
-    "\"\n",
+    {"\"\n\0", 2},
     false,
 };
 
@@ -21,7 +22,7 @@ constexpr LineLayout COLOR = {
      "\x1b[36mdebug\x1b[0m", "\x1b[2mtrace\x1b[0m"},
     " \x1b[2mname=\x1b[0m",
     " \x1b[2mmsg=\x1b[0m\"",
-    "\"\n",
+    {"\"\n\0", 2},
     false,
 };
 

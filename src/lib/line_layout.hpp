@@ -13,7 +13,8 @@ struct LineLayout {
     std::string_view level[6];  // by rank 1 (error) .. 5 (trace); [0] unused
     std::string_view name_key;
     std::string_view msg_key;   // through the opening quote of the message
-    std::string_view line_end;
+    std::string_view line_end;  // four bytes readable
+    static constexpr std::size_t kLineEndRead = 4;
     bool json;                  // JSON string escapes, else the text escapes
 
     static const LineLayout& for_settings(const WriterSettings& settings);

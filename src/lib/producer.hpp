@@ -1,13 +1,55 @@
 #pragma once
 
+#include <cassert>
 #include <cstdint>
+#include <cstring>
+#include <string_view>
 
 #include "lib/byte_buffer.hpp"
 #include "lib/clock.hpp"
+#include "lib/digits.hpp"
 #include "lib/timestamp_cache.hpp"
 #include "lib/writer_settings.hpp"
 
 namespace ferrant {
+
+namespace producer_detail {
+
+// Texts are copied at their full fixed width (a few vector moves instead of a
+// call) and the write position then advances by their real length.
+inline constexpr std::size_t kKeyWidth = 16;
+
+// Head text, 9 fraction digits and tail text, each copied whole.
+static_assert(kKeyWidth <= StampText::kCapacity);
+
+struct PaddedKey {
+    char bytes[kKeyWidth];
+    std::size_t size;
+};
+
+constexpr PaddedKey pad(std::string_view key) {
+    PaddedKey k{};
+    for (std::size_t i = 0; i < key.size(); ++i) k.bytes[i] = key[i];
+    k.size = key.size();
+    return k;
+}
+
+inline constexpr PaddedKey kTextKey = pad(kTextLevelKey);
+inline constexpr PaddedKey kColorKey = pad(kColorLevelKey);
+inline constexpr PaddedKey kJsonKey = pad(kJsonLevelKey);
+static_assert(kColorLevelKey.size() <= kKeyWidth && kJsonLevelKey.size() <= kKeyWidth);
+
+inline char* put(char* out, const StampText& text) {
+    std::memcpy(out, text.data(), StampText::kCapacity);
+    return out + text.size();
+}
+
+inline char* put(char* out, const PaddedKey& key) {
+    std::memcpy(out, key.bytes, kKeyWidth);
+    return out + key.size;
+}
+
+}  // namespace producer_detail
 
 // One logging thread's state: its time caches, its pending batch and its
 // interpolation buffer. Owned by the thread; nothing here is shared.
@@ -34,10 +76,65 @@ struct Producer {
                             const WriterSettings& settings);
 
     // The same into raw memory with room for kMaxTimePrefix bytes; returns
-    // the end of what was written.
+    // the end of what was written. Inline: it is most of the log call's
+    // fixed work.
     static constexpr std::size_t kMaxTimePrefix = 2 * StampText::kCapacity + 9;
     char* put_time_prefix(char* out, std::uint64_t secs, std::uint32_t nanos,
                           const WriterSettings& settings);
 };
+
+inline void Producer::append_time_prefix(std::uint64_t secs, std::uint32_t nanos,
+                                  const WriterSettings& settings) {
+    line_buf.reserve_extra(kMaxTimePrefix);
+    char* const start = line_buf.end();
+    line_buf.commit(static_cast<std::size_t>(put_time_prefix(start, secs, nanos, settings) - start));
+}
+
+[[gnu::always_inline]] inline char* Producer::put_time_prefix(char* out, std::uint64_t secs, std::uint32_t nanos,
+                                const WriterSettings& settings) {
+    assert(nanos < 1000000000u);
+    if (stamps.second != secs) [[unlikely]]
+        stamps.refresh(secs);
+
+    const StampVariant variant = settings.format == Format::Json ? StampVariant::Json
+                                 : settings.color                ? StampVariant::Color
+                                                                 : StampVariant::Text;
+    const StampText* head;
+    const StampText* offset;
+    const producer_detail::PaddedKey* level_key;
+    switch (variant) {
+        case StampVariant::Text:
+            // Only a caller passing 2^64 - 1 itself can meet the initial mark.
+            if (stamps.text_time.empty()) [[unlikely]]
+                stamps.refresh(secs);
+            head = settings.unix_ts ? &stamps.text_unix : &stamps.text_time;
+            offset = &stamps.text_offset;
+            level_key = &producer_detail::kTextKey;
+            break;
+        case StampVariant::Color:
+            if (stamps.color_time.empty()) [[unlikely]]
+                stamps.refresh_for(secs, variant);
+            head = settings.unix_ts ? &stamps.color_unix : &stamps.color_time;
+            offset = &stamps.color_offset;
+            level_key = &producer_detail::kColorKey;
+            break;
+        default:
+            if (stamps.json_time.empty()) [[unlikely]]
+                stamps.refresh_for(secs, variant);
+            head = settings.unix_ts ? &stamps.json_unix : &stamps.json_time;
+            offset = &stamps.json_offset;
+            level_key = &producer_detail::kJsonKey;
+            break;
+    }
+
+    using producer_detail::put;
+    out = put(out, *head);
+    if (settings.unix_ts) {
+        digits::write_9(out, nanos);
+        return put(out + 9, *level_key);
+    }
+    digits::write_6(out, nanos / 1000);
+    return put(out + 6, *offset);
+}
 
 }  // namespace ferrant
