@@ -291,6 +291,7 @@ def test_exception_from_argument_code_is_the_same_object(capture, template, make
         ("\ud800", ()),
         ("\ud800 %s", (1,)),
         ("%s", ("\udcff",)),
+        ("%s and %s", ("fine", "\udcff")),
         ("%s", (SurrogateStr(),)),
         ("%5s", ("\ud800",)),
         ("%(k)s", ({"k": "\ud800"},)),
@@ -301,6 +302,25 @@ def test_lone_surrogates_raise_unicode_encode_error(capture, template, args):
         capture.log.info(template, *args)
     capture.log.info("after")
     assert capture.messages() == ["after"]
+
+
+# The first arguments are written straight into the line and a later one
+# needs the interpreter: what was written is taken back and the record goes
+# the general way, whole and once.
+@pytest.mark.parametrize(
+    "template,args",
+    [
+        ("%s then %d", ("bob", 3.5)),
+        ("%s %d %r", ("a", 1, "q")),
+        ("%d %s", (7, StrSub("x"))),
+        ("%f %x %s", (1.5, 255, Obj())),
+        ('say "%s" %s', ("x" * 300, True)),
+    ],
+)
+def test_a_later_argument_sends_the_whole_record_the_general_way(capture, template, args):
+    capture.log.info(template, *args)
+    capture.log.info("after")
+    assert capture.messages() == [template % args, "after"]
 
 
 @pytest.mark.parametrize("template", ["100%", "%s %d", "%(a)s", "%", "%y%%"])

@@ -16,7 +16,8 @@ namespace {
 // line if one of them fails.
 class LineGuard {
 public:
-    explicit LineGuard(Producer& p) : p_(p), start_(p.line_buf.size()) { p_.in_use = true; }
+    explicit LineGuard(Producer& p) : LineGuard(p, p.line_buf.size()) {}
+    LineGuard(Producer& p, std::size_t start) : p_(p), start_(start) { p_.in_use = true; }
     ~LineGuard() {
         if (!done_) p_.line_buf.resize_down(start_);
         p_.in_use = false;
@@ -93,7 +94,7 @@ public:
     }
 
     void finish() { buf_.commit(size() - buf_.size()); }
-    void undo() { buf_.resize_down(start_); }
+    std::size_t start() const { return start_; }
 
     char* out;
 
@@ -162,7 +163,8 @@ Direct append_interpolated_line(ThreadProducer& tp, const LineTarget& target, Py
     LineWriter line(p.line_buf, Producer::kMaxTimePrefix + target.head.size() +
                                     target.layout.line_end.size() + t->conversions + kSlack +
                                     (plain ? t->run_bytes : t->run_bytes * JSON_ESCAPE_MAX_GROWTH));
-    p.in_use = true;
+    // Out of memory while growing for an argument: the line is taken back.
+    LineGuard guard(p, line.start());
     const WallTime now = p.current_time();
     char* out = p.put_time_prefix(line.out, now.secs, now.nanos, target.writer->settings());
     copy_padded(out, target.head.data(), target.head.size());
@@ -176,17 +178,14 @@ Direct append_interpolated_line(ThreadProducer& tp, const LineTarget& target, Py
             continue;
         }
         const Put put = line.argument(c, args[k++], json);
-        if (put != Put::Done) [[unlikely]] {
-            line.undo();
-            p.in_use = false;
+        if (put != Put::Done) [[unlikely]]
             return put == Put::Failed ? Direct::Failed : Direct::Declined;
-        }
     }
     const std::string_view end = target.layout.line_end;
     std::memcpy(line.out, end.data(), LineLayout::kLineEndRead);
     line.out += end.size();
     line.finish();
-    p.in_use = false;
+    guard.done();
     if (++p.pending >= batch_size) hand_off(tp);
     return Direct::Done;
 }
