@@ -281,3 +281,42 @@ def test_no_accepted_record_is_lost_at_the_end_of_the_process(run, tmp_path, end
     assert sorted(found) == sorted(["from a thread", "r0", "r1", "r2", "fatal"])
     assert found[-4:] == ["r0", "r1", "r2", "fatal"]
     assert messages(proc.stdout.decode().splitlines()) == ["to stdout"]
+
+
+def test_background_threads_leave_process_signals_to_the_interpreter(run, tmp_path):
+    # A SIGINT delivered to a writer or the flusher would not cut short a main
+    # thread sleeping in time.sleep(): Ctrl-C would wait for the sleep.
+    run(
+        child(
+            """
+            import os, signal, time
+            from ferrant._logger import PyLogger
+            log = PyLogger(None, "logs/app.log")
+            log.info("starts the writer and the flusher")
+
+            def masks():
+                out = {}
+                for task in os.listdir("/proc/self/task"):
+                    with open(f"/proc/self/task/{task}/comm") as f:
+                        name = f.read().strip()
+                    with open(f"/proc/self/task/{task}/status") as f:
+                        blocked = next(int(l.split()[1], 16) for l in f if l.startswith("SigBlk:"))
+                    out.setdefault(name, []).append(blocked)
+                return out
+
+            deadline = time.monotonic() + 10
+            while not {"ferrant-writer", "ferrant-flusher"} <= masks().keys():
+                assert time.monotonic() < deadline, masks()
+                time.sleep(0.01)
+            bit = lambda s: 1 << (s - 1)
+            for name in ("ferrant-writer", "ferrant-flusher"):
+                for blocked in masks()[name]:
+                    for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGUSR1, signal.SIGCHLD):
+                        assert blocked & bit(s), (name, s)
+                    assert not blocked & bit(signal.SIGSEGV), name
+            assert not signal.pthread_sigmask(signal.SIG_BLOCK, []), "the caller's own mask changed"
+            log.shutdown()
+            """
+        ),
+        cwd=tmp_path,
+    )

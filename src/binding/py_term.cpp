@@ -14,6 +14,7 @@
 #include "binding/py_exit.hpp"
 #include "binding/py_ref.hpp"
 #include "lib/fork_state.hpp"
+#include "lib/signal_mask.hpp"
 
 namespace ferrant {
 
@@ -79,6 +80,8 @@ void install_term_flush() {
     if ((current.sa_flags & SA_SIGINFO) || current.sa_handler != SIG_DFL) return;
     if (sem_init(&TERM_SIGNALLED, 0, 0) != 0) return;
     try {
+        // Its watchdog, started from it, inherits the mask.
+        const BlockSignalsForNewThreads mask;
         std::thread(serve).detach();
     } catch (const std::system_error&) {
         return;  // SIGTERM keeps its default action

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "lib/os_error.hpp"
+#include "lib/signal_mask.hpp"
 
 namespace ferrant {
 
@@ -13,6 +14,7 @@ Status Flusher::start(Due due, Sweep sweep, std::chrono::nanoseconds tick) {
     if (thread_) return ok_status();
     stopping_ = false;
     try {
+        const BlockSignalsForNewThreads mask;
         thread_.emplace([this, due, sweep, tick] { run(due, sweep, tick); });
     } catch (const std::system_error& e) {
         return Error::runtime("failed to spawn thread: " + describe(OsError{e.code().value()}));

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "lib/os_error.hpp"
+#include "lib/signal_mask.hpp"
 
 namespace ferrant {
 
@@ -33,6 +34,7 @@ Status SharedWriter::spawn(LocalDate day) {
     auto ended = std::make_shared<std::atomic<bool>>(false);
     Context context{std::move(receiver), path_, day, clock_};
     try {
+        const BlockSignalsForNewThreads mask;
         handle_.emplace([context = std::move(context), ended]() mutable {
             run_writer(std::move(context));
             ended->store(true, std::memory_order_release);

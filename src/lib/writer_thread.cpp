@@ -5,6 +5,7 @@
 #include <chrono>
 #include <ctime>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 #include <vector>
 
@@ -180,6 +181,7 @@ constexpr std::chrono::microseconds BUSY_POLL{200};
 constexpr std::size_t MAX_TAKEN = 64;
 
 void run_writer(Context context) {
+    pthread_setname_np(pthread_self(), "ferrant-writer");
     Writer writer(context);
     const WriterClock& clock = *context.clock;
     std::uint64_t last_tick = clock.mono_ns();
