@@ -18,6 +18,17 @@ void push_u64(ByteBuffer& out, std::uint64_t v);
 void push_i64_oct(ByteBuffer& out, std::int64_t v);
 void push_i64_hex(ByteBuffer& out, std::int64_t v);
 
+// The one of the three that the conversion letter names: 'o', 'x', or
+// decimal for any other.
+inline void push_i64_as(ByteBuffer& out, char conversion, std::int64_t v) {
+    if (conversion == 'o')
+        push_i64_oct(out, v);
+    else if (conversion == 'x')
+        push_i64_hex(out, v);
+    else
+        push_i64(out, v);
+}
+
 // The interpreter's repr(float) for zero and for 1e-4 <= |v| < 1e16, and true.
 // Anything else (NaN, infinities, other magnitudes, which repr writes with an
 // exponent) appends nothing and returns false.

@@ -43,12 +43,7 @@ Step render(ByteBuffer& out, char c, PyObject* a) {
     case 'o':
     case 'x':
         if (!PyLong_Check(a) || !fits_i64(a, i)) return Step::Fallback;
-        if (c == 'o')
-            push_i64_oct(out, i);
-        else if (c == 'x')
-            push_i64_hex(out, i);
-        else
-            push_i64(out, i);
+        push_i64_as(out, c, i);
         return Step::Done;
     case 'f': {
         if (!PyFloat_Check(a)) return Step::Fallback;

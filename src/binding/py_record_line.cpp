@@ -69,14 +69,7 @@ public:
             int overflow = 0;
             const long long i = PyLong_AsLongLongAndOverflow(a, &overflow);
             if (overflow) return Put::Declined;
-            through_buffer(kI64Max, [&] {
-                if (c == 'o')
-                    push_i64_oct(buf_, i);
-                else if (c == 'x')
-                    push_i64_hex(buf_, i);
-                else
-                    push_i64(buf_, i);
-            });
+            through_buffer(kI64Max, [&] { push_i64_as(buf_, c, i); });
             return Put::Done;
         }
         if (PyFloat_CheckExact(a)) {
