@@ -296,38 +296,20 @@ public:
     // The oldest queued value; Timeout when none arrives within `timeout`;
     // Disconnected when every sender is gone and nothing is queued. A value
     // in `give_back` is offered to senders for reuse (dropped when enough
-    // are waiting already).
+    // are waiting already). The writer takes values with recv_all; this
+    // allocates, for callers that want one at a time.
     template <class Rep, class Period>
     Received<T> recv_timeout(std::chrono::duration<Rep, Period> timeout,
                              std::optional<T>* give_back = nullptr) {
-        assert(state_);
-        auto& s = *state_;
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        std::unique_lock lock(s.mutex, std::defer_lock);
-        detail::acquire(lock);
+        std::vector<T> back;
         if (give_back && *give_back) {
-            if (s.returned.size() < s.kMaxReturned) s.returned.push_back(std::move(**give_back));
+            back.push_back(std::move(**give_back));
             give_back->reset();
         }
-        while (s.count == 0) {
-            if (s.senders == 0) return {RecvStatus::Disconnected, std::nullopt};
-            s.receiver_waiting = true;
-            const auto woke = s.not_empty.wait_until(lock, deadline);
-            s.receiver_waiting = false;
-            if (woke == std::cv_status::timeout && s.count == 0)
-                return {RecvStatus::Timeout, std::nullopt};
-        }
-        T* slot = s.slots + s.head;
-        if (s.weigh) s.queued_weight -= s.weigh(*slot);
-        Received<T> out{RecvStatus::Value, std::nullopt};
-        out.value.emplace(std::move(*slot));
-        slot->~T();
-        s.head = (s.head + 1) % s.capacity;
-        --s.count;
-        const bool wake = s.blocked_senders > 0;
-        lock.unlock();
-        if (wake) s.not_full.notify_one();
-        return out;
+        std::vector<T> out;
+        const RecvStatus status = recv_all(timeout, out, back, 1);
+        if (status != RecvStatus::Value) return {status, std::nullopt};
+        return {status, std::optional<T>(std::move(out.front()))};
     }
 
     // The queued values, oldest first and at most `most` of them, appended
@@ -346,19 +328,12 @@ public:
         detail::acquire(lock);
         offer(give_back);
         while (s.count == 0) {
-            if (s.senders == 0) {
-                lock.unlock();
-                give_back.clear();
-                return RecvStatus::Disconnected;
-            }
+            if (s.senders == 0) return ended(lock, give_back, RecvStatus::Disconnected);
             s.receiver_waiting = true;
             const auto woke = s.not_empty.wait_until(lock, deadline);
             s.receiver_waiting = false;
-            if (woke == std::cv_status::timeout && s.count == 0) {
-                lock.unlock();
-                give_back.clear();
-                return RecvStatus::Timeout;
-            }
+            if (woke == std::cv_status::timeout && s.count == 0)
+                return ended(lock, give_back, RecvStatus::Timeout);
         }
         const std::size_t take = std::min(s.count, most);
         // The only step that may throw, before anything is taken.
@@ -404,6 +379,14 @@ public:
     }
 
 private:
+    // Dropping what was not offered may free memory: outside the lock.
+    static RecvStatus ended(std::unique_lock<std::mutex>& lock, std::vector<T>& give_back,
+                            RecvStatus status) {
+        lock.unlock();
+        give_back.clear();
+        return status;
+    }
+
     // Under the lock. Moves what fits into the senders' pool.
     void offer(std::vector<T>& values) {
         auto& s = *state_;

@@ -167,8 +167,6 @@ std::shared_ptr<const WriterClock> system_writer_clock() {
 
 // Larger buffers (a batch that held a huge record) are freed, not kept.
 constexpr std::size_t MAX_REUSED_BATCH = 16 * 1024;
-// As many as the channel keeps for the producers.
-constexpr std::size_t MAX_SPARES = 512;
 // Emptied buffers go back to the producers in groups this size while a long
 // run of batches is written, each group one hold of the channel's lock.
 constexpr std::size_t SPARES_PER_RETURN = 16;
@@ -186,19 +184,19 @@ void run_writer(Context context) {
     const WriterClock& clock = *context.clock;
     std::uint64_t last_tick = clock.mono_ns();
 
-    // What is queued is taken in one go; the emptied batch buffers go back
-    // to the producers with the next receive, so that steady logging
-    // allocates no new ones.
     const auto tick = [&] {
         const std::uint64_t now = clock.mono_ns();
         if (now < last_tick || now - last_tick < TICK_NS) return;
         last_tick = now;
         writer.periodic_check();
     };
+    // What is queued is taken in one go; the emptied batch buffers go back
+    // to the producers in groups, or with the next receive, so that steady
+    // logging allocates no new ones.
     std::vector<Action> got;
     std::vector<Action> spares;
     got.reserve(MAX_TAKEN);
-    spares.reserve(MAX_SPARES);
+    spares.reserve(SPARES_PER_RETURN);
     bool busy = false;
     for (;;) {
         const std::chrono::nanoseconds wait =
@@ -210,7 +208,7 @@ void run_writer(Context context) {
             if (auto* write = std::get_if<Write>(&action)) {
                 writer.write(write->chunk.view());
                 if (write->prompt) writer.write_out();
-                if (write->chunk.capacity() <= MAX_REUSED_BATCH && spares.size() < MAX_SPARES) {
+                if (write->chunk.capacity() <= MAX_REUSED_BATCH) {
                     write->chunk.clear();
                     spares.push_back(std::move(action));
                     // A producer that finds no spare allocates one.
