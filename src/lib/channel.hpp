@@ -205,6 +205,20 @@ public:
         return {SendStatus::Sent, std::nullopt};
     }
 
+    // Wakes the receiver if it is waiting, for values it takes from
+    // elsewhere (the `ready` test of recv_all).
+    void wake() {
+        if (!state_) return;
+        auto& s = *state_;
+        bool waiting;
+        {
+            std::unique_lock lock(s.mutex, std::defer_lock);
+            detail::acquire(lock);
+            waiting = s.receiver_waiting;
+        }
+        if (waiting) s.not_empty.notify_one();
+    }
+
     // True while the receiver is blocked waiting for a value; lets a caller
     // know the consumer has finished everything it took so far.
     bool receiver_idle() const {
@@ -317,10 +331,13 @@ public:
     // receiver holding it. Waits up to `timeout` for the first; Value when
     // `out` got some. The values in `give_back` are offered to senders for
     // reuse (the excess dropped) and `give_back` is left empty. With room
-    // for `most` more in `out`, nothing allocates.
-    template <class Rep, class Period>
+    // for `most` more in `out`, nothing allocates. The wait also ends, with
+    // Value and nothing taken, once `ready()` (asked under the lock, so that
+    // a wake() after it became true is not missed) holds.
+    template <class Rep, class Period, class Ready = bool (*)()>
     RecvStatus recv_all(std::chrono::duration<Rep, Period> timeout, std::vector<T>& out,
-                        std::vector<T>& give_back, std::size_t most = SIZE_MAX) {
+                        std::vector<T>& give_back, std::size_t most = SIZE_MAX,
+                        Ready ready = [] { return false; }) {
         assert(state_ && most > 0);
         auto& s = *state_;
         const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -328,12 +345,13 @@ public:
         detail::acquire(lock);
         offer(give_back);
         while (s.count == 0) {
+            if (ready()) return ended(lock, give_back, RecvStatus::Value);
             if (s.senders == 0) return ended(lock, give_back, RecvStatus::Disconnected);
             s.receiver_waiting = true;
             const auto woke = s.not_empty.wait_until(lock, deadline);
             s.receiver_waiting = false;
             if (woke == std::cv_status::timeout && s.count == 0)
-                return ended(lock, give_back, RecvStatus::Timeout);
+                return ended(lock, give_back, ready() ? RecvStatus::Value : RecvStatus::Timeout);
         }
         const std::size_t take = std::min(s.count, most);
         // The only step that may throw, before anything is taken.

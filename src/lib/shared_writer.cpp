@@ -32,7 +32,9 @@ Status SharedWriter::spawn(LocalDate day) {
     auto [sender, receiver] =
         make_channel<Action>(WRITER_CHANNEL_CAPACITY, WRITER_CHANNEL_MAX_BYTES, queued_bytes);
     auto ended = std::make_shared<std::atomic<bool>>(false);
+    auto lane = std::make_shared<BatchLane>(WRITER_CHANNEL_MAX_BYTES);
     Context context{std::move(receiver), path_, day, clock_};
+    context.lane = lane;
     try {
         const BlockSignalsForNewThreads mask;
         handle_.emplace([context = std::move(context), ended]() mutable {
@@ -43,6 +45,7 @@ Status SharedWriter::spawn(LocalDate day) {
         return Error::runtime("failed to spawn thread: " + describe(OsError{e.code().value()}));
     }
     sender_ = std::move(sender);
+    lane_ = std::move(lane);
     ended_ = std::move(ended);
     return ok_status();
 }
@@ -51,6 +54,7 @@ void SharedWriter::forget_parent_thread() {
     // Placement new over the old members, without destroying them: the
     // parent's channel and thread handle are leaked on purpose.
     new (&sender_) Sender<Action>();
+    new (&lane_) std::shared_ptr<BatchLane>();
     new (&handle_) std::optional<std::thread>();
     new (&handle_mutex_) std::mutex();
     generation_ = fork_generation();

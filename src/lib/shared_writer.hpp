@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "lib/action.hpp"
+#include "lib/batch_lane.hpp"
 #include "lib/channel.hpp"
 #include "lib/fork_state.hpp"
 #include "lib/local_time.hpp"
@@ -53,11 +54,9 @@ public:
     SendResult<Action> push(Action&& action, SendOptions<Action> options) {
         if (generation_ != fork_generation()) [[unlikely]]
             adopt_after_fork();
-        // Batches of lines may wait for the writer's own periodic wake-up
-        // (about once a second) unless many pile up; requests wake it at once.
-        const auto* write = std::get_if<Write>(&action);
-        options.urgent = !write || write->prompt;
-        options.lazy_wake = LAZY_WAKE_BATCHES;
+        if (auto* write = std::get_if<Write>(&action)) [[likely]]
+            return push_batch(std::move(action), *write, options);
+        options.urgent = true;
         return sender_.push(std::move(action), options);
     }
 
@@ -86,6 +85,26 @@ public:
                  std::shared_ptr<const WriterClock> clock);
 
 private:
+    // Batches go on the lane. They may wait for the writer's own periodic
+    // wake-up (about once a second) unless many pile up; prompt ones, like
+    // requests, wake it at once.
+    SendResult<Action> push_batch(Action&& action, Write& write, const SendOptions<Action>& options) {
+        BatchLane::PushOptions lane_options;
+        lane_options.prompt = write.prompt;
+        lane_options.never_wait = options.never_wait;
+        lane_options.deadline = options.deadline;
+        lane_options.gate = options.gate;
+        if (!lane_) [[unlikely]]
+            return {SendStatus::Disconnected, std::optional<Action>(std::move(action))};
+        ByteBuffer spare;
+        const SendStatus status = lane_->push(write.chunk, lane_options, options.reuse ? &spare : nullptr);
+        if (status != SendStatus::Sent) return {status, std::optional<Action>(std::move(action))};
+        if (spare.capacity() != 0) options.reuse->emplace(Write{std::move(spare)});
+        if (write.prompt || (lane_->writer_asleep() && lane_->queued() >= LAZY_WAKE_BATCHES))
+            sender_.wake();
+        return {SendStatus::Sent, std::nullopt};
+    }
+
     // Creates the channel and starts the thread for `day`.
     Status spawn(LocalDate day);
     // In a forked child: the parent's thread does not exist here and its
@@ -97,6 +116,7 @@ private:
     const std::shared_ptr<const WriterClock> clock_;
     std::uint64_t generation_ = fork_generation();
     Sender<Action> sender_;
+    std::shared_ptr<BatchLane> lane_;
     std::mutex handle_mutex_;
     std::optional<std::thread> handle_;
     const WriterSettings settings_;

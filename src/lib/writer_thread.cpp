@@ -167,22 +167,35 @@ std::shared_ptr<const WriterClock> system_writer_clock() {
 
 // Larger buffers (a batch that held a huge record) are freed, not kept.
 constexpr std::size_t MAX_REUSED_BATCH = 16 * 1024;
-// Emptied buffers go back to the producers in groups this size while a long
-// run of batches is written, each group one hold of the channel's lock.
+// Emptied buffers of batches that came on the channel go back to the
+// producers in groups this size, each group one hold of the channel's lock.
 constexpr std::size_t SPARES_PER_RETURN = 16;
 // While batches keep coming, the thread looks for more this often instead of
 // sleeping until a producer wakes it: a wake-up costs the logging thread a
 // system call and an interrupt to this core, a timer costs only this thread.
-constexpr std::chrono::microseconds BUSY_POLL{200};
-// Actions taken per receive, few enough that a sender spinning for the lock
-// meanwhile rarely has to sleep on it; room for them is made once.
+constexpr std::chrono::microseconds BUSY_POLL{100};
+// Requests taken per receive; room for them is made once.
 constexpr std::size_t MAX_TAKEN = 64;
+
+namespace {
+
+// Lets producers see the lane closed however the thread ends.
+struct CloseLane {
+    BatchLane* lane;
+    ~CloseLane() {
+        if (lane) lane->close();
+    }
+};
+
+}  // namespace
 
 void run_writer(Context context) {
     pthread_setname_np(pthread_self(), "ferrant-writer");
     Writer writer(context);
     const WriterClock& clock = *context.clock;
     std::uint64_t last_tick = clock.mono_ns();
+    BatchLane* const lane = context.lane.get();
+    const CloseLane close_lane{lane};
 
     const auto tick = [&] {
         const std::uint64_t now = clock.mono_ns();
@@ -190,9 +203,19 @@ void run_writer(Context context) {
         last_tick = now;
         writer.periodic_check();
     };
-    // What is queued is taken in one go; the emptied batch buffers go back
-    // to the producers in groups, or with the next receive, so that steady
-    // logging allocates no new ones.
+    // Between batches, as when they came one at a time: a date change seen
+    // there sends the next batch to the new day's file.
+    const auto take_lane = [&] {
+        if (!lane) return false;
+        return lane->drain([&](std::string_view chunk, bool prompt) {
+                   writer.write(chunk);
+                   if (prompt) writer.write_out();
+                   tick();
+               }) > 0;
+    };
+    const auto lane_ready = [lane] { return lane && lane->queued() > 0; };
+    // Emptied buffers of channel batches go back in groups, or with the next
+    // receive, so that steady logging allocates no new ones.
     std::vector<Action> got;
     std::vector<Action> spares;
     got.reserve(MAX_TAKEN);
@@ -201,11 +224,17 @@ void run_writer(Context context) {
     for (;;) {
         const std::chrono::nanoseconds wait =
             busy ? std::min<std::chrono::nanoseconds>(BUSY_POLL, context.idle_wait) : context.idle_wait;
-        const RecvStatus status = context.receiver.recv_all(wait, got, spares, MAX_TAKEN);
+        if (lane && !busy) lane->set_writer_asleep(true);
+        const RecvStatus status = context.receiver.recv_all(wait, got, spares, MAX_TAKEN, lane_ready);
+        if (lane && !busy) lane->set_writer_asleep(false);
+        busy = take_lane();
         if (status == RecvStatus::Disconnected) return;
-        busy = status == RecvStatus::Value;
         for (Action& action : got) {
+            // Batches handed over before a request are written before it is
+            // answered.
+            if (take_lane()) busy = true;
             if (auto* write = std::get_if<Write>(&action)) {
+                busy = true;
                 writer.write(write->chunk.view());
                 if (write->prompt) writer.write_out();
                 if (write->chunk.capacity() <= MAX_REUSED_BATCH) {
@@ -218,13 +247,13 @@ void run_writer(Context context) {
                 // Released unsignalled after a failure or a drop: the waiter
                 // learns at once that not all its bytes arrived.
                 if (writer.flush()) flush->ack.signal();
+                // Whoever asked is waiting for this answer, not sending more.
+                busy = false;
             } else {
                 // Whatever was queued after the stop is dropped with `got`.
                 (void)writer.flush();
                 return;
             }
-            // Between actions, as when they came one at a time: a date
-            // change seen here sends the next batch to the new day's file.
             tick();
         }
         if (got.empty()) tick();

@@ -7,15 +7,16 @@
 #include <string>
 
 #include "lib/action.hpp"
+#include "lib/batch_lane.hpp"
 #include "lib/channel.hpp"
 #include "lib/local_time.hpp"
 
 namespace ferrant {
 
-// Capacity of every writer channel, in actions.
-inline constexpr std::size_t WRITER_CHANNEL_CAPACITY = 65536;
+// Capacity of every writer channel, in requests (batches go on its lane).
+inline constexpr std::size_t WRITER_CHANNEL_CAPACITY = 1024;
 
-// Bytes of lines a writer channel holds before senders wait: a writer held
+// Bytes of lines a writer's lane holds before senders wait: a writer held
 // up by a slow disk must not let the producers' batches grow the process.
 inline constexpr std::size_t WRITER_CHANNEL_MAX_BYTES = 16u << 20;
 
@@ -45,6 +46,8 @@ struct Context {
     // the creating thread: by the time the writer thread runs, a file the
     // application opened may have been given descriptor 1.
     bool stdout_open = standard_output_open();
+    // Where batches arrive, when not on the channel; closed as the thread ends.
+    std::shared_ptr<BatchLane> lane{};
 };
 
 // The writer thread's body: runs until Stop or disconnection. The receiver

@@ -238,3 +238,23 @@ TEST(Channel, ReceiveAllReportsTheLastSenderGone) {
     EXPECT_EQ(got, std::vector<int>{7});
     EXPECT_EQ(rx.recv_all(1s, got, back), RecvStatus::Disconnected);
 }
+
+TEST(Channel, ReceiveEndsWhenReadyAndAWakeArrives) {
+    auto [tx, rx] = make_channel<int>(4);
+    std::atomic<bool> elsewhere{false};
+    std::thread other([&] {
+        std::this_thread::sleep_for(20ms);
+        elsewhere = true;
+        tx.wake();
+    });
+    std::vector<int> out, back;
+    // Without the wake the receive would sleep its full minute.
+    EXPECT_EQ(rx.recv_all(60s, out, back, SIZE_MAX, [&] { return elsewhere.load(); }),
+              RecvStatus::Value);
+    EXPECT_TRUE(out.empty());
+    other.join();
+    // A queued value is still taken first.
+    ASSERT_FALSE(tx.send(7));
+    EXPECT_EQ(rx.recv_all(1s, out, back, SIZE_MAX, [] { return true; }), RecvStatus::Value);
+    EXPECT_EQ(out, std::vector<int>{7});
+}

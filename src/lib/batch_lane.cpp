@@ -1,0 +1,120 @@
+#include "lib/batch_lane.hpp"
+
+#include <utility>
+
+namespace ferrant {
+
+namespace {
+
+// Larger buffers (a batch that held a huge record) are freed, not kept.
+constexpr std::size_t MAX_REUSED_BATCH = 16 * 1024;
+
+// A sender waiting for room looks again this often even unwoken.
+constexpr std::chrono::milliseconds ROOM_RECHECK{10};
+
+}  // namespace
+
+BatchLane::BatchLane(std::size_t max_bytes)
+    : max_bytes_(max_bytes),
+      slots_(std::make_unique<Slot[]>(kSlots)),
+      spares_(std::make_unique<ByteBuffer[]>(kSpares)) {}
+
+bool BatchLane::full_now() {
+    const std::size_t tail = tail_.load(std::memory_order_relaxed);
+    if (tail - seen_head_ < kSlots && (tail == seen_head_ || pushed_bytes_ - seen_taken_ < max_bytes_))
+        return false;
+    seen_head_ = head_.load(std::memory_order_seq_cst);
+    seen_taken_ = taken_bytes_.load(std::memory_order_relaxed);
+    if (tail == seen_head_) return false;
+    return tail - seen_head_ >= kSlots || pushed_bytes_ - seen_taken_ >= max_bytes_;
+}
+
+SendStatus BatchLane::push(ByteBuffer& batch, const PushOptions& options, ByteBuffer* spare) {
+    std::unique_lock lock(push_mutex_, std::defer_lock);
+    bool left = false;
+    if (!lock.try_lock()) {
+        // Another sender holds the lane, perhaps waiting for room itself.
+        if (options.never_wait) return SendStatus::Full;
+        if (options.gate) {
+            options.gate->leave();
+            left = true;
+        }
+        lock.lock();
+    }
+    SendStatus status = SendStatus::Sent;
+    if (closed_.load(std::memory_order_acquire)) {
+        status = SendStatus::Disconnected;
+    } else if (full_now()) {
+        if (options.never_wait) {
+            status = SendStatus::Full;
+        } else {
+            if (options.gate && !left) {
+                lock.unlock();
+                options.gate->leave();
+                left = true;
+                lock.lock();
+            }
+            while (!closed_.load(std::memory_order_acquire)) {
+                sender_waiting_.store(true, std::memory_order_seq_cst);
+                if (!full_now()) break;
+                const auto now = std::chrono::steady_clock::now();
+                if (options.deadline && now >= *options.deadline) {
+                    status = SendStatus::Full;
+                    break;
+                }
+                auto until = now + ROOM_RECHECK;
+                if (options.deadline && *options.deadline < until) until = *options.deadline;
+                room_.wait_until(lock, until);
+            }
+            sender_waiting_.store(false, std::memory_order_relaxed);
+            if (status == SendStatus::Sent && closed_.load(std::memory_order_acquire))
+                status = SendStatus::Disconnected;
+        }
+    }
+    if (status == SendStatus::Sent) {
+        const std::size_t tail = tail_.load(std::memory_order_relaxed);
+        Slot& slot = slots_[tail % kSlots];
+        pushed_bytes_ += batch.size();
+        slot.chunk = std::move(batch);
+        slot.prompt = options.prompt;
+        tail_.store(tail + 1, std::memory_order_release);
+        if (spare) {
+            const std::size_t head = spare_head_.load(std::memory_order_relaxed);
+            if (head == seen_spare_tail_) seen_spare_tail_ = spare_tail_.load(std::memory_order_acquire);
+            if (head != seen_spare_tail_) {
+                *spare = std::move(spares_[head % kSpares]);
+                spare_head_.store(head + 1, std::memory_order_release);
+            }
+        }
+    }
+    lock.unlock();
+    // May not return (see WaitGate): no lock may be held.
+    if (left) options.gate->enter();
+    return status;
+}
+
+void BatchLane::made_room() {
+    // With the head stored before it, pairs with the sender's flag-then-check:
+    // either it sees the new head or this sees its flag.
+    if (!sender_waiting_.load(std::memory_order_seq_cst)) return;
+    { std::lock_guard lock(push_mutex_); }
+    room_.notify_all();
+}
+
+void BatchLane::recycle(ByteBuffer&& chunk) {
+    ByteBuffer buffer(std::move(chunk));
+    if (buffer.capacity() == 0 || buffer.capacity() > MAX_REUSED_BATCH) return;
+    const std::size_t tail = spare_tail_.load(std::memory_order_relaxed);
+    if (tail - spare_head_.load(std::memory_order_acquire) >= kSpares) return;
+    buffer.clear();
+    spares_[tail % kSpares] = std::move(buffer);
+    spare_tail_.store(tail + 1, std::memory_order_release);
+}
+
+void BatchLane::close() {
+    closed_.store(true, std::memory_order_seq_cst);
+    { std::lock_guard lock(push_mutex_); }
+    room_.notify_all();
+}
+
+}  // namespace ferrant

@@ -1,0 +1,120 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "lib/byte_buffer.hpp"
+#include "lib/channel.hpp"
+
+namespace ferrant {
+
+// Batches of lines on their way to one writer thread. A ring the writer
+// reads without a lock, so that handing a batch over costs the producer a
+// few plain stores into lines the writer rarely touches, rather than a
+// channel lock whose line the writer took last. Producers take turns on a
+// mutex of their own; emptied buffers come back through a second, smaller
+// ring. Requests (flushes, the stop) still go through the writer's channel,
+// and the writer takes everything here before it answers one.
+class BatchLane {
+public:
+    static constexpr std::size_t kSlots = 4096;  // batches queued at most
+    static constexpr std::size_t kSpares = 256;  // emptied buffers kept
+
+    // Senders wait while the queued batches hold `max_bytes` or more (a
+    // batch is always taken into an empty lane, whatever it holds).
+    explicit BatchLane(std::size_t max_bytes);
+    BatchLane(const BatchLane&) = delete;
+    BatchLane& operator=(const BatchLane&) = delete;
+
+    struct PushOptions {
+        bool prompt = false;      // the writer writes it out at once
+        bool never_wait = false;  // a full lane fails at once (Full)
+        std::optional<std::chrono::steady_clock::time_point> deadline;  // then Full
+        WaitGate* gate = nullptr; // given up around any wait
+    };
+
+    // Queues `batch` (left empty) and, with `spare`, moves an emptied buffer
+    // into it when one is kept. Full or Disconnected leave `batch` as it was.
+    SendStatus push(ByteBuffer& batch, const PushOptions& options, ByteBuffer* spare = nullptr);
+
+    // Batches queued; exact on the writer's side, a hint elsewhere.
+    std::size_t queued() const {
+        return tail_.load(std::memory_order_acquire) - head_.load(std::memory_order_acquire);
+    }
+
+    // Writer's side. Calls `write(chunk, prompt)` for every batch queued
+    // when it starts, oldest first, and recycles its buffer; returns the
+    // number taken.
+    template <class F>
+    std::size_t drain(F&& write);
+
+    // The writer is about to sleep until woken: producers then wake it once
+    // enough is queued. Cleared when it wakes.
+    void set_writer_asleep(bool asleep) { writer_asleep_.store(asleep, std::memory_order_seq_cst); }
+    bool writer_asleep() const { return writer_asleep_.load(std::memory_order_relaxed); }
+
+    // The writer has ended: pushes fail from now on and waiting ones give up.
+    void close();
+
+private:
+    struct Slot {
+        ByteBuffer chunk;
+        bool prompt = false;
+    };
+
+    bool full_now();
+    // Frees a waiting sender once the writer made room.
+    void made_room();
+    void recycle(ByteBuffer&& chunk);
+
+    // Written by the writer with every batch; producers read them only
+    // when the lane looks full or their spares are used up.
+    alignas(64) std::atomic<std::size_t> head_{0};
+    std::atomic<std::uint64_t> taken_bytes_{0};
+    std::atomic<std::size_t> spare_tail_{0};
+
+    // Read by producers with every batch, written rarely.
+    alignas(64) std::atomic<bool> writer_asleep_{false};
+    std::atomic<bool> closed_{false};
+    std::atomic<bool> sender_waiting_{false};
+
+    // Producers' side, under push_mutex_.
+    alignas(64) std::mutex push_mutex_;
+    std::condition_variable room_;
+    std::atomic<std::size_t> tail_{0};
+    std::atomic<std::size_t> spare_head_{0};
+    std::size_t seen_head_ = 0;  // head_ as last read: room is known without it
+    std::size_t seen_spare_tail_ = 0;
+    std::uint64_t pushed_bytes_ = 0;
+    std::uint64_t seen_taken_ = 0;
+    const std::size_t max_bytes_;
+
+    alignas(64) std::unique_ptr<Slot[]> slots_;
+    std::unique_ptr<ByteBuffer[]> spares_;
+};
+
+template <class F>
+std::size_t BatchLane::drain(F&& write) {
+    std::size_t head = head_.load(std::memory_order_relaxed);
+    const std::size_t tail = tail_.load(std::memory_order_acquire);
+    const std::size_t taken = tail - head;
+    for (; head != tail; ++head) {
+        Slot& slot = slots_[head % kSlots];
+        write(slot.chunk.view(), slot.prompt);
+        taken_bytes_.store(taken_bytes_.load(std::memory_order_relaxed) + slot.chunk.size(),
+                           std::memory_order_relaxed);
+        recycle(std::move(slot.chunk));
+        // Sequentially consistent, as made_room's read of the flag.
+        head_.store(head + 1, std::memory_order_seq_cst);
+        made_room();
+    }
+    return taken;
+}
+
+}  // namespace ferrant
