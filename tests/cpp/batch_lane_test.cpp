@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -14,6 +16,8 @@ using namespace std::chrono_literals;
 using ferrant::BatchLane;
 using ferrant::ByteBuffer;
 using ferrant::SendStatus;
+
+using ferrant::testing::LockGate;
 
 namespace {
 
@@ -35,24 +39,6 @@ BatchLane::PushOptions no_wait() {
     o.never_wait = true;
     return o;
 }
-
-class LockGate final : public ferrant::WaitGate {
-public:
-    explicit LockGate(std::mutex& m) : m_(m) {}
-    void leave() override {
-        ++left;
-        m_.unlock();
-    }
-    void enter() override {
-        m_.lock();
-        ++entered;
-    }
-    std::atomic<int> left{0};
-    std::atomic<int> entered{0};
-
-private:
-    std::mutex& m_;
-};
 
 }  // namespace
 

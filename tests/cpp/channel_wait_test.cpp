@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -15,29 +17,7 @@ using ferrant::RecvStatus;
 using ferrant::SendOptions;
 using ferrant::SendStatus;
 
-namespace {
-
-// Stands in for the interpreter lock: held by the sender except while the
-// gate has it given up.
-class LockGate final : public ferrant::WaitGate {
-public:
-    explicit LockGate(std::mutex& m) : m_(m) {}
-    void leave() override {
-        ++left;
-        m_.unlock();
-    }
-    void enter() override {
-        m_.lock();
-        ++entered;
-    }
-    int left = 0;
-    int entered = 0;
-
-private:
-    std::mutex& m_;
-};
-
-}  // namespace
+using ferrant::testing::LockGate;
 
 TEST(ChannelWait, NeverWaitHandsTheValueBackWhenFull) {
     auto [tx, rx] = make_channel<int>(1);

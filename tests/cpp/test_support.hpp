@@ -9,16 +9,38 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
+#include "lib/channel.hpp"
 #include "lib/clock.hpp"
 #include "lib/local_time.hpp"
 #include "lib/writer_thread.hpp"
 
 namespace ferrant::testing {
+
+// Stands in for the interpreter lock: held by the sender except while the
+// gate has it given up.
+class LockGate final : public ferrant::WaitGate {
+public:
+    explicit LockGate(std::mutex& m) : m_(m) {}
+    void leave() override {
+        ++left;
+        m_.unlock();
+    }
+    void enter() override {
+        m_.lock();
+        ++entered;
+    }
+    std::atomic<int> left{0};
+    std::atomic<int> entered{0};
+
+private:
+    std::mutex& m_;
+};
 
 // A fresh directory, removed with everything in it at the end of the test.
 class TempDir {
