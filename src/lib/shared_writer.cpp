@@ -52,7 +52,7 @@ Status SharedWriter::spawn(LocalDate day) {
 
 void SharedWriter::forget_parent_thread() {
     // Placement new over the old members, without destroying them: the
-    // parent's channel and thread handle are leaked on purpose.
+    // parent's channel, lane and thread handle are leaked on purpose.
     new (&sender_) Sender<Action>();
     new (&lane_) std::shared_ptr<BatchLane>();
     new (&handle_) std::optional<std::thread>();

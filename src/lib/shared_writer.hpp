@@ -37,8 +37,9 @@ public:
     SharedWriter& operator=(const SharedWriter&) = delete;
     ~SharedWriter();
 
-    // Queues the action, waiting while the channel is full (with `gate`,
-    // the caller's own lock is given up for the wait). False when the thread
+    // Queues the action, waiting while the lane (for a batch) or the channel
+    // (for a request) is full; with `gate`, the caller's own lock is given
+    // up for the wait. False when the thread
     // has ended; the action is then discarded. In a forked child the first
     // send starts the child's own writer thread. With `reuse`, an emptied
     // batch buffer the writer handed back may come out in it.
@@ -107,8 +108,9 @@ private:
 
     // Creates the channel and starts the thread for `day`.
     Status spawn(LocalDate day);
-    // In a forked child: the parent's thread does not exist here and its
-    // channel's lock may be held; both are abandoned, never touched again.
+    // In a forked child: the parent's thread does not exist here and the
+    // locks of its channel and lane may be held; all are abandoned, never
+    // touched again.
     void forget_parent_thread();
     void adopt_after_fork();
 
