@@ -6,9 +6,6 @@ namespace ferrant {
 
 namespace {
 
-// Larger buffers (a batch that held a huge record) are freed, not kept.
-constexpr std::size_t MAX_REUSED_BATCH = 16 * 1024;
-
 // A sender waiting for room looks again this often even unwoken.
 constexpr std::chrono::milliseconds ROOM_RECHECK{10};
 
@@ -103,7 +100,7 @@ void BatchLane::made_room() {
 
 void BatchLane::recycle(ByteBuffer&& chunk) {
     ByteBuffer buffer(std::move(chunk));
-    if (buffer.capacity() == 0 || buffer.capacity() > MAX_REUSED_BATCH) return;
+    if (buffer.capacity() == 0 || buffer.capacity() > kMaxReused) return;
     const std::size_t tail = spare_tail_.load(std::memory_order_relaxed);
     if (tail - spare_head_.load(std::memory_order_acquire) >= kSpares) return;
     buffer.clear();

@@ -25,6 +25,8 @@ class BatchLane {
 public:
     static constexpr std::size_t kSlots = 4096;  // batches queued at most
     static constexpr std::size_t kSpares = 256;  // emptied buffers kept
+    // Larger buffers (a batch that held a huge record) are freed, not kept.
+    static constexpr std::size_t kMaxReused = 16 * 1024;
 
     // Senders wait while the queued batches hold `max_bytes` or more (a
     // batch is always taken into an empty lane, whatever it holds).

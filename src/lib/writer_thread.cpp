@@ -165,8 +165,6 @@ std::shared_ptr<const WriterClock> system_writer_clock() {
     return *clock;
 }
 
-// Larger buffers (a batch that held a huge record) are freed, not kept.
-constexpr std::size_t MAX_REUSED_BATCH = 16 * 1024;
 // Emptied buffers of batches that came on the channel go back to the
 // producers in groups this size, each group one hold of the channel's lock.
 constexpr std::size_t SPARES_PER_RETURN = 16;
@@ -237,7 +235,7 @@ void run_writer(Context context) {
                 busy = true;
                 writer.write(write->chunk.view());
                 if (write->prompt) writer.write_out();
-                if (write->chunk.capacity() <= MAX_REUSED_BATCH) {
+                if (write->chunk.capacity() <= BatchLane::kMaxReused) {
                     write->chunk.clear();
                     spares.push_back(std::move(action));
                     // A producer that finds no spare allocates one.
