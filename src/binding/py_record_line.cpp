@@ -34,6 +34,9 @@ private:
 constexpr std::size_t kSlack = 16;
 static_assert(kTemplatePad >= 16 && kHeadPad >= 16 && kSlack >= LineLayout::kLineEndRead);
 
+// About three records ahead.
+constexpr std::size_t kPrefetchAhead = 256;
+
 enum class Put { Done, Declined, Failed };
 
 // A line being written into the batch. `fixed` bytes of room (the rest of
@@ -126,6 +129,7 @@ void append_line(ThreadProducer& tp, const LineTarget& target, std::string_view 
     // Opening a batch may hand off another writer's lines and wait: before
     // the line is begun, so that nothing of it is left to undo or unwind.
     claim_batch(tp, target.writer, how);
+    prefetch_for_write(p.line_buf.end(), kPrefetchAhead);
     {
         LineGuard guard(p);
         const WallTime now = p.current_time();
@@ -158,6 +162,9 @@ Direct append_interpolated_line(ThreadProducer& tp, const LineTarget& target, Py
                                     (plain ? t->run_bytes : t->run_bytes * JSON_ESCAPE_MAX_GROWTH));
     // Out of memory while growing for an argument: the line is taken back.
     LineGuard guard(p, line.start());
+    // The batch buffer last went through the writer on another core: its
+    // next lines are asked for now, a few records ahead of their use.
+    prefetch_for_write(line.out, kPrefetchAhead);
     const WallTime now = p.current_time();
     char* out = p.put_time_prefix(line.out, now.secs, now.nanos, target.writer->settings());
     copy_padded(out, target.head.data(), target.head.size());

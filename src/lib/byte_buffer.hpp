@@ -48,12 +48,28 @@ namespace ferrant {
     }
 }
 
-// Copies n bytes with one 16-byte move for the common short piece: `src`
-// must be readable and `dst` writable for max(n, 16) bytes.
+// Copies n bytes with one 16-byte move for the common short piece and two
+// up to 32 bytes: `src` must be readable and `dst` writable for n + 16 bytes.
 [[gnu::always_inline]] inline void copy_padded(char* dst, const char* src, std::size_t n) {
     std::memcpy(dst, src, 16);
-    if (n > 16) [[unlikely]]
-        copy_bytes(dst + 16, src + 16, n - 16);
+    if (n > 16) [[unlikely]] {
+        if (n <= 32)
+            std::memcpy(dst + 16, src + 16, 16);
+        else
+            copy_bytes(dst + 16, src + 16, n - 16);
+    }
+}
+
+// Asks for the cache line `ahead` bytes past `p` for writing. A hint: the
+// address may lie past the end of the buffer, where it does nothing.
+[[gnu::always_inline]] inline void prefetch_for_write(const char* p, std::size_t ahead) {
+    const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(p) + ahead;
+#if defined(__x86_64__)
+    // PREFETCHW; older processors without it execute the encoding as a no-op.
+    __asm__ volatile("prefetchw (%0)" : : "r"(at));
+#else
+    __builtin_prefetch(reinterpret_cast<const void*>(at), 1, 3);
+#endif
 }
 
 // Growable byte array that owns its storage. It only ever grows; clear() keeps
