@@ -7,15 +7,6 @@
 
 namespace ferrant {
 
-namespace {
-
-std::size_t queued_bytes(const Action& action) {
-    const auto* write = std::get_if<Write>(&action);
-    return write ? write->chunk.size() : 0;
-}
-
-}  // namespace
-
 SharedWriter::SharedWriter(Token, std::optional<std::string> path, WriterSettings settings,
                            std::shared_ptr<const WriterClock> clock)
     : path_(std::move(path)), clock_(std::move(clock)), settings_(settings) {}
@@ -30,7 +21,7 @@ Result<std::shared_ptr<SharedWriter>> SharedWriter::start(std::optional<std::str
 
 Status SharedWriter::spawn(LocalDate day) {
     auto [sender, receiver] =
-        make_channel<Action>(WRITER_CHANNEL_CAPACITY, WRITER_CHANNEL_MAX_BYTES, queued_bytes);
+        make_channel<Action>(WRITER_CHANNEL_CAPACITY);
     auto ended = std::make_shared<std::atomic<bool>>(false);
     auto lane = std::make_shared<BatchLane>(WRITER_CHANNEL_MAX_BYTES);
     Context context{std::move(receiver), path_, day, clock_};

@@ -165,9 +165,6 @@ std::shared_ptr<const WriterClock> system_writer_clock() {
     return *clock;
 }
 
-// Emptied buffers of batches that came on the channel go back to the
-// producers in groups this size, each group one hold of the channel's lock.
-constexpr std::size_t SPARES_PER_RETURN = 16;
 // While batches keep coming, the thread looks for more this often instead of
 // sleeping until a producer wakes it: a wake-up costs the logging thread a
 // system call and an interrupt to this core, a timer costs only this thread.
@@ -212,18 +209,15 @@ void run_writer(Context context) {
                }) > 0;
     };
     const auto lane_ready = [lane] { return lane && lane->queued() > 0; };
-    // Emptied buffers of channel batches go back in groups, or with the next
-    // receive, so that steady logging allocates no new ones.
     std::vector<Action> got;
-    std::vector<Action> spares;
+    std::vector<Action> none;  // the channel carries no buffers to hand back
     got.reserve(MAX_TAKEN);
-    spares.reserve(SPARES_PER_RETURN);
     bool busy = false;
     for (;;) {
         const std::chrono::nanoseconds wait =
             busy ? std::min<std::chrono::nanoseconds>(BUSY_POLL, context.idle_wait) : context.idle_wait;
         if (lane && !busy) lane->set_writer_asleep(true);
-        const RecvStatus status = context.receiver.recv_all(wait, got, spares, MAX_TAKEN, lane_ready);
+        const RecvStatus status = context.receiver.recv_all(wait, got, none, MAX_TAKEN, lane_ready);
         if (lane && !busy) lane->set_writer_asleep(false);
         busy = take_lane();
         if (status == RecvStatus::Disconnected) return;
@@ -232,15 +226,10 @@ void run_writer(Context context) {
             // answered.
             if (take_lane()) busy = true;
             if (auto* write = std::get_if<Write>(&action)) {
+                // Batches come on the lane; one sent here is written all the same.
                 busy = true;
                 writer.write(write->chunk.view());
                 if (write->prompt) writer.write_out();
-                if (write->chunk.capacity() <= BatchLane::kMaxReused) {
-                    write->chunk.clear();
-                    spares.push_back(std::move(action));
-                    // A producer that finds no spare allocates one.
-                    if (spares.size() == SPARES_PER_RETURN) context.receiver.give_back(spares);
-                }
             } else if (auto* flush = std::get_if<FlushAck>(&action)) {
                 // Released unsignalled after a failure or a drop: the waiter
                 // learns at once that not all its bytes arrived.

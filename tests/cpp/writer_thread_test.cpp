@@ -55,7 +55,7 @@ ferrant::Write chunk(const std::string& text) {
     return ferrant::Write{std::move(b)};
 }
 
-// A writer thread on its own channel, with a clock the test moves. Timeouts
+// A writer thread on its own channel and lane, with a clock the test moves. Timeouts
 // are long unless asked for, so periodic checks run only when the test sends.
 class Harness {
 public:
@@ -66,12 +66,20 @@ public:
         auto [tx, rx] = make_channel<Action>(ferrant::WRITER_CHANNEL_CAPACITY);
         tx_ = std::move(tx);
         Context c{std::move(rx), std::move(path), kDay, clock_, idle_wait, stdout_open};
+        c.lane = lane_;
         thread_ = std::thread(ferrant::run_writer, std::move(c));
     }
     ~Harness() { join(); }
 
     bool send(Action a) { return !tx_.send(std::move(a)).has_value(); }
-    bool write(const std::string& text) { return send(chunk(text)); }
+    // A batch, on the lane as the producers send it; the writer is woken at
+    // once rather than at its own next wake-up.
+    bool write(const std::string& text) {
+        ferrant::Write w = chunk(text);
+        if (lane_->push(w.chunk, {}) != ferrant::SendStatus::Sent) return false;
+        tx_.wake();
+        return true;
+    }
     AckWait flush(std::chrono::milliseconds limit = 5000ms) {
         auto [ack, waiter] = make_ack();
         if (!send(ferrant::FlushAck{std::move(ack)})) return AckWait::Disconnected;
@@ -100,6 +108,8 @@ public:
 private:
     std::shared_ptr<FakeClock> clock_;
     ferrant::Sender<Action> tx_;
+    std::shared_ptr<ferrant::BatchLane> lane_ =
+        std::make_shared<ferrant::BatchLane>(ferrant::WRITER_CHANNEL_MAX_BYTES);
     std::thread thread_;
 };
 
