@@ -169,11 +169,12 @@ TEST(TextEscapeAllBytes, AgreesWithJsonForEveryOtherByte) {
     }
 }
 
-// Every length up to three words with one byte of every value at every
-// position: the word-wise tail and the inline short path of
-// escape_for_layout give what the escape of that byte alone gives.
+// Every length up to five words with one byte of every value at every
+// position: the sixteen-byte pieces, the words, the tail and the inline
+// short path of escape_for_layout give what the escape of that byte alone
+// gives.
 TEST(EscapeEveryLength, TailAndShortPathMatchTheBytewiseRule) {
-    const std::string filler = "abcdefghijklmnopqrstuvw";
+    const std::string filler = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMN";
     for (std::size_t len = 1; len <= filler.size(); ++len) {
         for (int c = 0; c < 256; ++c) {
             const std::string alone = escaped(std::string(1, static_cast<char>(c)));
