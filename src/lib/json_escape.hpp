@@ -61,9 +61,10 @@ inline std::uint64_t load_short(const char* p, std::size_t n) {
 
 }  // namespace escape_detail
 
-// The escapes of the layout, with short plain ASCII (most argument values)
-// checked and copied inline. Writes up to 8 bytes even for a shorter text:
-// `out` needs that much room besides the escapes' own bound.
+// The escapes of the layout, with plain ASCII under 16 bytes (most argument
+// values and short messages) checked and copied inline. Writes up to 8 bytes
+// even for a shorter text: `out` needs that much room besides the escapes'
+// own bound.
 inline char* escape_for_layout(char* out, std::string_view text, bool json) {
     using namespace escape_detail;
     const std::size_t n = text.size();
@@ -72,6 +73,16 @@ inline char* escape_for_layout(char* out, std::string_view text, bool json) {
         const std::uint64_t w = load_short(text.data(), n);
         if (!((w & kHighs) | has_ascii_special(w))) {
             std::memcpy(out, &w, 8);
+            return out + n;
+        }
+    } else if (n < 16) {
+        // Two words that overlap in the middle.
+        std::uint64_t head, tail;
+        std::memcpy(&head, text.data(), 8);
+        std::memcpy(&tail, text.data() + n - 8, 8);
+        if (!(((head | tail) & kHighs) | has_ascii_special(head) | has_ascii_special(tail))) {
+            std::memcpy(out, &head, 8);
+            std::memcpy(out + n - 8, &tail, 8);
             return out + n;
         }
     }
