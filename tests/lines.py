@@ -145,16 +145,30 @@ def messages(lines):
     return [dict(parse_logfmt(line))["msg"] for line in lines]
 
 
-def writer_threads():
+def writer_threads(expect=None):
     """Threads of this process other than the flusher, which the first
-    record starts: what changes when a writer starts or stops."""
-    import os
+    record starts: what changes when a writer starts or stops.
 
-    names = []
-    for task in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{task}/comm") as f:
-                names.append(f.read().strip())
-        except FileNotFoundError:  # ended meanwhile
-            pass
-    return len([n for n in names if n != "ferrant-flusher"])
+    A joined thread can stay listed under /proc for a moment after the
+    join returns, so with `expect` the count is read again until it
+    matches or a few seconds pass; a thread that really lives on still
+    shows."""
+    import os
+    import time
+
+    def count():
+        names = []
+        for task in os.listdir("/proc/self/task"):
+            try:
+                with open(f"/proc/self/task/{task}/comm") as f:
+                    names.append(f.read().strip())
+            except FileNotFoundError:  # ended meanwhile
+                pass
+        return len([n for n in names if n != "ferrant-flusher"])
+
+    deadline = time.monotonic() + 5
+    n = count()
+    while expect is not None and n != expect and time.monotonic() < deadline:
+        time.sleep(0.01)
+        n = count()
+    return n

@@ -338,9 +338,9 @@ def test_loggers_share_one_writer_per_destination(run, tmp_path):
         for log in (d, e, f):
             log.info("x")
         del d, e, f, log
-        assert threads() == base + 1, threads()
+        assert (n := threads(base + 1)) == base + 1, n
         del a, b, c
-        assert threads() == base, threads()
+        assert (n := threads(base)) == base, n
         """
         )
     )

@@ -53,7 +53,7 @@ def test_shutdown_with_two_holders_flushes_and_keeps_the_writer(run):
             b.info("b1")
             a.shutdown()
             assert messages(dated_lines("logs")) == ["a1", "b1"]
-            assert writer_threads() == threads
+            assert writer_threads(threads) == threads
             b.info("b2")
             a.info("a2")
             b.shutdown()
@@ -104,7 +104,7 @@ def test_release_of_the_last_holder_writes_this_threads_pending_lines(run):
                 log.info("r%d", i)
             del log
             assert messages(dated_lines("logs")) == ["r0", "r1", "r2"]
-            assert writer_threads() == threads
+            assert writer_threads(threads) == threads
             """
         )
     )
