@@ -175,6 +175,7 @@ def build_cases(floor_mod: Any, peers: dict[str, tuple[C.Factory, str]]) -> list
                     for name, (fac, style) in peers.items()
                     if name in ("stdlib logging", "logly", "spdlog sync", "spdlog async")]
     one = ("user %s logged in", "bob")
+    long_text = "user bob logged in from 10.1.2.3 after 2 tries"
     one_b = ("user {} logged in", "bob")
     # Behind the stdlib Logger every call costs microseconds: all run peer-sized.
     bridge = [Entry(BRIDGE_FLOOR, B.make_noop, "percent", peer=True),
@@ -195,6 +196,9 @@ def build_cases(floor_mod: Any, peers: dict[str, tuple[C.Factory, str]]) -> list
              entries=base + text_peers),
         Case("no_arg", 'info("user logged in")', "info", ("user logged in",), ("user logged in",),
              entries=base + text_peers),
+        # The f-string shape: the caller builds the text, so it arrives long and argument-free.
+        Case("long_message", 'info("<a 46-byte text, as an f-string makes it>")', "info",
+             (long_text,), (long_text,), entries=base + text_peers),
         Case("three_args", 'info("user %d took %f s: %s", 42, 1.5, "bob")', "info",
              ("user %d took %f s: %s", 42, 1.5, "bob"), ("user {:d} took {:f} s: {}", 42, 1.5, "bob"),
              entries=base + text_peers),

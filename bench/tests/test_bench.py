@@ -82,7 +82,7 @@ def test_tiny_run_end_to_end(tmp_path: Path) -> None:
     assert proc.returncode == 0, proc.stderr
     assert "round 1/1 enabled" in proc.stdout
     res = json.loads(out.read_text())
-    assert set(res["cases"]) == {"enabled", "dropped", "no_arg", "three_args", "json", "threads", "e2e",
+    assert set(res["cases"]) == {"enabled", "dropped", "no_arg", "long_message", "three_args", "json", "threads", "e2e",
                                  "bridge", "bridge_emit"}
     # Every record reached its file and nothing was counted twice.
     assert res["warnings"] == []
