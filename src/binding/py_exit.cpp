@@ -1,6 +1,6 @@
 #include "binding/py_exit.hpp"
 
-#include <chrono>
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -24,20 +24,48 @@ std::vector<std::shared_ptr<SharedWriter>> live_writers() {
     return live;
 }
 
+// Queues every batch until `deadline`, waiting for room where it must. A
+// batch still without room then is dropped, its bytes reported with its
+// writer's other unwritten ones.
+void send_all(std::vector<TakenBatch>& batches, Deadline deadline, WaitGate* gate) {
+    for (TakenBatch& batch : batches) {
+        SharedWriter::BatchOptions options;
+        options.deadline = deadline;
+        options.gate = gate;
+        (void)batch.writer->send_batch(batch.lines, options);
+    }
+}
+
+// Each writer whose flush did not come back in time says so, once.
+void report(const std::vector<std::shared_ptr<SharedWriter>>& writers,
+            const std::vector<FlushOutcome>& outcomes) {
+    for (std::size_t i = 0; i < writers.size(); ++i) writers[i]->note_flush(outcomes[i]);
+}
+
 }  // namespace
 
-void write_out_everything(std::chrono::steady_clock::time_point deadline) {
+Deadline exit_deadline() {
+    // One bound for the whole exit, whichever of its steps comes first.
+    static std::atomic<std::int64_t> at{0};
+    std::int64_t expected = 0;
+    const std::int64_t mine = deadline_in(EXIT_WAIT).time_since_epoch().count();
+    at.compare_exchange_strong(expected, mine, std::memory_order_acq_rel);
+    const std::int64_t chosen = expected ? expected : mine;
+    EXIT_DEADLINE_NS.store(chosen, std::memory_order_release);
+    return Deadline(WaitClock::duration(chosen));
+}
+
+void write_out_everything(Deadline deadline) {
     std::vector<TakenBatch> batches = take_all_batches();
-    for (TakenBatch& batch : batches) {
-        SendOptions<Action> options;
-        GilRelease gate;
-        options.deadline = deadline;
-        options.gate = &gate;
-        (void)batch.writer->push(Write{std::move(batch.lines)}, options);
+    {
+        // Signals do not cut the exit's own wait short; its deadline does.
+        GilRelease gate(false);
+        send_all(batches, deadline, &gate);
     }
     for (TakenBatch& batch : batches) drop_writer(std::move(batch.writer));
     std::vector<std::shared_ptr<SharedWriter>> writers = live_writers();
-    without_gil([&] { flush_all_and_wait(writers, deadline); });
+    const std::vector<FlushOutcome> outcomes = without_gil([&] { return flush_all(writers, deadline); });
+    report(writers, outcomes);
     for (auto& writer : writers) drop_writer(std::move(writer));
 }
 
@@ -48,18 +76,23 @@ PyObject* flush_at_exit(PyObject*, PyObject*) {
         // A worker's SIGTERM handler stays: a terminate() that comes while
         // this runs must wait for the flush too.
         stop_flusher();
-        write_out_everything(std::chrono::steady_clock::now() + FLUSH_WAIT);
+        write_out_everything(exit_deadline());
     } catch (...) {
         return raise_current_exception();
     }
     Py_RETURN_NONE;
 }
 
-// After finalisation: no Python here, and no GIL to hold.
+// After finalisation: no Python here, and no GIL to hold. Lines parked as
+// thread states were cleared go out now.
 void flush_after_finalisation() {
     try {
+        const Deadline deadline = exit_deadline();
+        std::vector<TakenBatch> parked = take_parked_batches();
+        send_all(parked, deadline, nullptr);
+        parked.clear();
         std::vector<std::shared_ptr<SharedWriter>> writers = live_writers();
-        flush_all_and_wait(writers, std::chrono::steady_clock::now() + FLUSH_WAIT);
+        report(writers, flush_all(writers, deadline));
     } catch (...) {
         // Out of memory at the very end: nothing more can be done.
     }

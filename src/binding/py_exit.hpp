@@ -1,8 +1,7 @@
 #pragma once
 
-#include <chrono>
-
 #include "binding/py_ref.hpp"
+#include "lib/wait_clock.hpp"
 
 namespace ferrant {
 
@@ -13,11 +12,15 @@ namespace ferrant {
 // logged after the hook). False with an exception set on failure.
 bool register_exit_flush();
 
-// Hands every thread's open batch to its writer and waits until `deadline`
-// for every live writer to flush (batches that cannot be queued by then, for
-// a destination that takes no bytes, are dropped). GIL held; given up while
-// waiting.
-void write_out_everything(std::chrono::steady_clock::time_point deadline);
+// Hands every thread's open batch, and every parked one, to its writer and
+// waits until `deadline` for every live writer to flush (batches that cannot
+// be queued by then, for a destination that takes no bytes, are dropped).
+// A writer that did not confirm in time says so on standard error. GIL
+// held; given up while waiting.
+void write_out_everything(Deadline deadline);
+
+// The exit's one deadline, EXIT_WAIT after its first step asked for it.
+Deadline exit_deadline();
 
 // The function registered with atexit (borrowed; lives for the process).
 PyObject* exit_flush_function();

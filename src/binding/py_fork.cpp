@@ -105,7 +105,9 @@ bool hook_multiprocessing() {
 
 PyObject* before_fork(PyObject*, PyObject*) {
     try {
-        if (ThreadProducer* tp = existing_thread_producer()) hand_off(*tp);
+        // Parked if its writer has no room: the parent writes it later, and a
+        // fork never waits on a stalled destination.
+        if (ThreadProducer* tp = existing_thread_producer()) (void)hand_off(*tp, HandOff::Park);
     } catch (...) {
         return raise_current_exception();
     }

@@ -17,7 +17,6 @@
 #include "binding/py_text.hpp"
 #include "binding/registry.hpp"
 #include "binding/settings.hpp"
-#include "lib/flush.hpp"
 #include "lib/line_layout.hpp"
 
 namespace ferrant {
@@ -130,9 +129,10 @@ void logger_dealloc(PyObject* self) {
         // If this logger and this thread's open batch are the writer's last
         // holders, the lines go out before the writer is stopped.
         ThreadProducer* producer = existing_thread_producer();
+        // Parked rather than waited for: a dealloc has no caller to raise to.
         if (producer && logger->writer && producer->batch_writer == logger->writer &&
             logger->writer.use_count() == 2)
-            hand_off(*producer);
+            (void)hand_off(*producer, HandOff::Park);
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
@@ -167,8 +167,7 @@ LineTarget target_of(PyLoggerObject* logger, unsigned rank) {
         if (!interpolate(message, args, nargs, tp.core.scratch)) return false;
         text = tp.core.scratch.view();
     }
-    append_line(tp, target_of(logger, rank), text, 1, HandOff::Hold);
-    return true;
+    return append_line(tp, target_of(logger, rank), text, 1, HandOff::Park);
 }
 
 // The body of every level method, after the message has been checked.
@@ -186,8 +185,7 @@ bool log_args(PyLoggerObject* logger, unsigned rank, PyObject* message, PyObject
     if (nargs == 0) {
         std::string_view text;
         if (!utf8_view(message, text)) return false;
-        append_line(*tp, target, text, batch_size);
-        return true;
+        return append_line(*tp, target, text, batch_size);
     }
     switch (append_interpolated_line(*tp, target, message, args, nargs, batch_size)) {
         case Direct::Done: return true;
@@ -199,8 +197,8 @@ bool log_args(PyLoggerObject* logger, unsigned rank, PyObject* message, PyObject
     // Python code runs, so a thread ended mid-call unwinds cleanly.
     ByteBuffer scratch = std::move(tp->core.scratch);
     scratch.clear();
-    const bool ok = interpolate(message, args, nargs, scratch);
-    if (ok) append_line(*tp, target, scratch.view(), batch_size);
+    const bool ok = interpolate(message, args, nargs, scratch) &&
+                    append_line(*tp, target, scratch.view(), batch_size);
     tp->core.scratch = std::move(scratch);
     tp->core.scratch.clear();
     return ok;
@@ -275,9 +273,14 @@ PyObject* logger_shutdown(PyObject* self, PyObject*) {
     try {
         PyRef hold = PyRef::borrow(self);
         PyLoggerObject* logger = as_logger(self);
-        if (ThreadProducer* tp = existing_thread_producer()) hand_off(*tp);
+        if (ThreadProducer* tp = existing_thread_producer()) {
+            // Another writer's lines go to it without waiting on it.
+            const HandOff how = tp->batch_writer == logger->writer ? HandOff::Wait : HandOff::Park;
+            if (!hand_off(*tp, how)) return nullptr;
+        }
         SharedWriter& writer = *logger->writer;
-        without_gil([&] { flush_and_wait(writer); });
+        const FlushOutcome outcome = without_gil([&] { return writer.flush(writer_deadline()); });
+        writer.note_flush(outcome);
         if (logger->writer.use_count() == 1) without_gil([&] { writer.stop(); });
         Py_RETURN_NONE;
     } catch (...) {

@@ -1,5 +1,6 @@
 #include "binding/py_producer.hpp"
 
+#include <cxxabi.h>
 #include <mutex>
 #include <utility>
 
@@ -20,13 +21,31 @@ constexpr std::size_t BATCH_CAPACITY = 4096;
 // Marks a thread whose producer has been released during its teardown.
 ThreadProducer* const TORN_DOWN = reinterpret_cast<ThreadProducer*>(alignof(ThreadProducer));
 
-// Every live producer. Linked and unlinked with the GIL held; the mutex lets
-// the flusher read the `opened` stamps without the GIL. It is never held
-// while the GIL is given up or waited for.
+// A batch that found its writer's lane full where the caller must not wait.
+struct Parked {
+    std::uint64_t owner;  // the producer's id
+    std::uint64_t generation;
+    std::shared_ptr<SharedWriter> writer;
+    ByteBuffer lines;
+    std::uint64_t pending;
+};
+
+// Every live producer, and the parked batches. Linked and unlinked with the
+// GIL held; the mutex lets the flusher read the `opened` stamps without the
+// GIL. It is never held while the GIL is given up or waited for.
 struct ProducerList {
     std::mutex mutex;
     ThreadProducer* head = nullptr;
+    std::vector<Parked> parked;
+    std::size_t parked_bytes = 0;
+    // Read without the mutex, so that opening a batch costs no lock while
+    // nothing is parked.
+    std::atomic<std::size_t> parked_count{0};
 };
+
+// Bytes of lines parked by switches between writers before a switch waits
+// for the stalled writer after all. Teardown parks whatever it holds.
+constexpr std::size_t PARK_LIMIT = 16u << 20;
 
 ProducerList& producers() {
     static auto* list = new ProducerList();  // never destroyed: threads outlive statics
@@ -63,6 +82,63 @@ void reset_batch(ThreadProducer& p) {
     p.core.line_buf.reserve(BATCH_CAPACITY);
 }
 
+// False when the limit would be passed and `forced` is not set.
+bool park(std::uint64_t owner, std::shared_ptr<SharedWriter>&& writer, ByteBuffer&& lines,
+          std::uint64_t pending, bool forced) {
+    ProducerList& list = producers();
+    std::lock_guard lock(list.mutex);
+    if (!forced && list.parked_bytes + lines.size() > PARK_LIMIT) return false;
+    list.parked_bytes += lines.size();
+    list.parked.push_back({owner, fork_generation(), std::move(writer), std::move(lines), pending});
+    list.parked_count.store(list.parked.size(), std::memory_order_relaxed);
+    return true;
+}
+
+// Lines this producer parked for `writer`, back into its empty batch.
+void unpark(ThreadProducer& producer, const std::shared_ptr<SharedWriter>& writer) {
+    ProducerList& list = producers();
+    if (list.parked_count.load(std::memory_order_relaxed) == 0) [[likely]]
+        return;
+    std::shared_ptr<SharedWriter> held;  // released after the lock
+    std::lock_guard lock(list.mutex);
+    for (auto it = list.parked.begin(); it != list.parked.end(); ++it) {
+        if (it->owner != producer.id || it->writer != writer || it->generation != fork_generation())
+            continue;
+        list.parked_bytes -= it->lines.size();
+        if (producer.spare.capacity() == 0) producer.spare = std::move(producer.core.line_buf);
+        producer.core.line_buf = std::move(it->lines);
+        producer.core.pending = it->pending;
+        held = std::move(it->writer);
+        list.parked.erase(it);
+        list.parked_count.store(list.parked.size(), std::memory_order_relaxed);
+        // These lines have waited already: due at the flusher's next look.
+        producer.opened.store(1, std::memory_order_relaxed);
+        return;
+    }
+}
+
+// Parks what cannot go to `writer` now; the batch has left the producer.
+// False when it is over the limit and not `forced`; `writer` and `batch`
+// are then untouched.
+bool send_or_park(ThreadProducer& producer, std::shared_ptr<SharedWriter>& writer,
+                  ByteBuffer& batch, std::uint64_t pending, bool forced) {
+    SharedWriter::BatchOptions options;
+    options.never_wait = true;
+    if (writer->send_batch(batch, options) != SendStatus::Full) {
+        // Stopping a writer waits for it: not here, where the GIL stays.
+        if (writer.use_count() == 1) (void)park(producer.id, std::move(writer), ByteBuffer(), 0, true);
+        writer.reset();
+        return true;
+    }
+    if (!forced) {
+        ProducerList& list = producers();
+        std::lock_guard lock(list.mutex);
+        if (list.parked_bytes + batch.size() > PARK_LIMIT) return false;
+    }
+    (void)park(producer.id, std::move(writer), std::move(batch), pending, true);
+    return true;
+}
+
 // Runs when the thread's state dict is cleared: by the thread itself as it
 // ends, or by the main thread for daemon threads during finalisation.
 void release_producer(PyObject* capsule) {
@@ -81,14 +157,16 @@ void release_producer(PyObject* capsule) {
         return;
     }
     try {
-        // Here the GIL must not change hands: the interpreter is clearing
-        // thread states.
+        // Here the GIL must not change hands and nothing may wait: the
+        // interpreter is clearing thread states.
         if (!inherited)
-            hand_off(*producer, HandOff::Hold);
+            (void)hand_off(*producer, HandOff::Park);
         else
             producer->batch_writer.reset();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
-        // Out of memory while replacing the batch: the lines are lost.
+        // Out of memory while parking the batch: the lines are lost.
     }
     delete producer;
     if (own) CURRENT = TORN_DOWN;
@@ -130,6 +208,7 @@ ThreadProducer* existing_thread_producer() {
 }
 
 void adopt_producers_after_fork() {
+    // The parked batches of the parent are dropped where they are next met.
     new (&producers().mutex) std::mutex();
     if (ThreadProducer* producer = existing_thread_producer()) producer->generation = fork_generation();
 }
@@ -142,43 +221,98 @@ void drop_writer(std::shared_ptr<SharedWriter>&& writer) {
     writer.reset();
 }
 
-void hand_off(ThreadProducer& producer, HandOff how) {
+bool hand_off(ThreadProducer& producer, HandOff how) {
     Producer& core = producer.core;
     std::shared_ptr<SharedWriter> writer = std::move(producer.batch_writer);
-    producer.opened.store(0, std::memory_order_relaxed);
+    const std::uint64_t opened = producer.opened.exchange(0, std::memory_order_relaxed);
     if (core.line_buf.empty()) {
-        if (how == HandOff::Release) drop_writer(std::move(writer));
-        return;
+        if (how == HandOff::Wait)
+            drop_writer(std::move(writer));
+        else if (writer && writer.use_count() == 1)
+            (void)park(producer.id, std::move(writer), ByteBuffer(), 0, true);
+        return true;
     }
     // The record is consistent before anything can wait: another thread
     // holding the GIL meanwhile finds an empty batch.
     ByteBuffer batch = std::move(core.line_buf);
+    const std::uint64_t pending = core.pending;
     reset_batch(producer);
-    if (!writer) return;
-    if (how == HandOff::Hold) {
-        (void)writer->send(Write{std::move(batch)});
-        return;
+    if (!writer) return true;
+    if (how == HandOff::Park) {
+        (void)send_or_park(producer, writer, batch, pending, true);
+        return true;
     }
-    std::optional<Action> reuse;
+    ByteBuffer spare;
     GilRelease gate;
+    SharedWriter::BatchOptions options;
+    options.gate = &gate;
     producer.sending = true;
-    (void)writer->send(Write{std::move(batch)}, &reuse, &gate);
+    const SendStatus status = writer->send_batch(batch, options, &spare);
     producer.sending = false;
-    if (reuse && producer.spare.capacity() == 0)
-        if (auto* spare = std::get_if<Write>(&*reuse)) producer.spare = std::move(spare->chunk);
+    if (spare.capacity() != 0 && producer.spare.capacity() == 0) producer.spare = std::move(spare);
+    if (status == SendStatus::Interrupted) [[unlikely]] {
+        // As a blocking queue.put: the handler's exception propagates. The
+        // lines stay, to go out once the writer has room, or at exit.
+        if (producer.spare.capacity() == 0) producer.spare = std::move(core.line_buf);
+        core.line_buf = std::move(batch);
+        core.pending = pending;
+        producer.batch_writer = std::move(writer);
+        producer.opened.store(opened ? opened : 1, std::memory_order_relaxed);
+        return false;
+    }
     drop_writer(std::move(writer));
+    return true;
 }
 
-void open_batch(ThreadProducer& producer, const std::shared_ptr<SharedWriter>& writer,
+bool open_batch(ThreadProducer& producer, const std::shared_ptr<SharedWriter>& writer,
                 HandOff how) {
-    hand_off(producer, how);
+    if (producer.batch_writer && !producer.core.line_buf.empty()) {
+        // Another writer's lines: a stalled destination must not hold up a
+        // call to this one.
+        std::shared_ptr<SharedWriter> other = std::move(producer.batch_writer);
+        const std::uint64_t opened = producer.opened.exchange(0, std::memory_order_relaxed);
+        ByteBuffer batch = std::move(producer.core.line_buf);
+        const std::uint64_t pending = producer.core.pending;
+        reset_batch(producer);
+        if (!send_or_park(producer, other, batch, pending, how == HandOff::Park)) {
+            // Too much parked already: this switch waits for the stalled
+            // writer after all, as a call to it would.
+            if (producer.spare.capacity() == 0) producer.spare = std::move(producer.core.line_buf);
+            producer.core.line_buf = std::move(batch);
+            producer.core.pending = pending;
+            producer.batch_writer = std::move(other);
+            producer.opened.store(opened, std::memory_order_relaxed);
+            if (!hand_off(producer, how)) return false;
+        }
+    } else if (!hand_off(producer, how)) {
+        return false;
+    }
+    unpark(producer, writer);
     producer.batch_writer = writer;
-    producer.opened.store(flusher_epoch(), std::memory_order_relaxed);
+    if (producer.opened.load(std::memory_order_relaxed) == 0)
+        producer.opened.store(flusher_epoch(), std::memory_order_relaxed);
     ensure_flusher();
+    return true;
+}
+
+std::vector<TakenBatch> take_parked_batches() {
+    std::vector<TakenBatch> taken;
+    std::vector<Parked> parked;
+    {
+        ProducerList& list = producers();
+        std::lock_guard lock(list.mutex);
+        parked.swap(list.parked);
+        list.parked_bytes = 0;
+        list.parked_count.store(0, std::memory_order_relaxed);
+    }
+    // The parent's lines in a forked child are the parent's to write.
+    for (Parked& p : parked)
+        if (p.generation == fork_generation()) taken.push_back({std::move(p.writer), std::move(p.lines)});
+    return taken;
 }
 
 std::vector<TakenBatch> take_all_batches() {
-    std::vector<TakenBatch> taken;
+    std::vector<TakenBatch> taken = take_parked_batches();
     ProducerList& list = producers();
     std::lock_guard lock(list.mutex);
     for (ThreadProducer* p = list.head; p; p = p->next) {
@@ -192,6 +326,7 @@ std::vector<TakenBatch> take_all_batches() {
 
 bool any_batch_due(std::uint64_t epoch) {
     ProducerList& list = producers();
+    if (list.parked_count.load(std::memory_order_relaxed) != 0) return true;
     std::lock_guard lock(list.mutex);
     for (ThreadProducer* p = list.head; p; p = p->next)
         if (Flusher::is_due(p->opened.load(std::memory_order_relaxed), epoch)) return true;
@@ -203,6 +338,26 @@ void hand_off_due_batches(std::uint64_t epoch) {
     {
         ProducerList& list = producers();
         std::lock_guard lock(list.mutex);
+        // Never waits: a writer that cannot take a batch now gets it at a
+        // later epoch, and the GIL stays with this thread meanwhile. The
+        // lines have waited long enough: the writer writes them out at once.
+        SharedWriter::BatchOptions options;
+        options.never_wait = true;
+        options.prompt = true;
+        for (auto it = list.parked.begin(); it != list.parked.end();) {
+            const bool stale = it->generation != fork_generation();
+            const std::size_t size = it->lines.size();
+            if (!stale && size != 0 &&
+                it->writer->send_batch(it->lines, options) == SendStatus::Full) {
+                ++it;
+                continue;
+            }
+            // Sent, its writer ended, or the parent's lines in a forked child.
+            list.parked_bytes -= size;
+            released.push_back(std::move(it->writer));
+            it = list.parked.erase(it);
+        }
+        list.parked_count.store(list.parked.size(), std::memory_order_relaxed);
         for (ThreadProducer* p = list.head; p; p = p->next) {
             if (!Flusher::is_due(p->opened.load(std::memory_order_relaxed), epoch)) continue;
             if (p->generation != fork_generation() || p->sending || p->core.in_use) continue;
@@ -211,18 +366,7 @@ void hand_off_due_batches(std::uint64_t epoch) {
                 released.push_back(std::move(p->batch_writer));
                 continue;
             }
-            // Never waits: a writer that cannot take the batch now gets it at
-            // a later epoch, and the GIL stays with this thread meanwhile.
-            SendOptions<Action> options;
-            options.never_wait = true;
-            // Its lines have waited long enough: the writer writes them out at
-            // once rather than at its next periodic flush.
-            SendResult<Action> sent =
-                p->batch_writer->push(Write{std::move(p->core.line_buf), true}, options);
-            if (sent.status == SendStatus::Full) {
-                p->core.line_buf = std::move(std::get<Write>(*sent.value).chunk);
-                continue;
-            }
+            if (p->batch_writer->send_batch(p->core.line_buf, options) == SendStatus::Full) continue;
             released.push_back(std::move(p->batch_writer));
             reset_batch(*p);
         }

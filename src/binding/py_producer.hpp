@@ -25,6 +25,8 @@ struct ThreadProducer {
     std::uint64_t generation = fork_generation();
     // The flusher's epoch when the open batch began; 0 while none is open.
     std::atomic<std::uint64_t> opened{0};
+    // Tells this producer's parked batches from other threads'; never reused.
+    std::uint64_t id = next_id();
     // Set while the owner's hand-off waits for room without the GIL. The
     // record then outlives a teardown of its thread state: the thread can
     // only come back to it by unwinding.
@@ -39,12 +41,24 @@ struct ThreadProducer {
     ThreadProducer() = default;
     ThreadProducer(const ThreadProducer&) = delete;
     ThreadProducer& operator=(const ThreadProducer&) = delete;
+
+private:
+    static std::uint64_t next_id() {
+        static std::atomic<std::uint64_t> last{0};
+        return last.fetch_add(1, std::memory_order_relaxed) + 1;
+    }
 };
 
-// How a hand-off waits when the writer's channel is full.
+// What a hand-off does when the writer's lane is full.
 enum class HandOff {
-    Release,  // gives the GIL up for the wait (the caller's own batch)
-    Hold,     // keeps it: thread-state teardown, where it must not change hands
+    // Waits for room with the GIL given up, running signal handlers every
+    // 0.1 s: the caller's own full batch for the writer it logs to.
+    Wait,
+    // Never waits: the batch is parked, and the flusher hands it over once
+    // the writer has room. For lines of another writer than the one a call
+    // logs to (one destination's stall must not hold up another's calls),
+    // and for thread-state teardown, where the GIL must not change hands.
+    Park,
 };
 
 // The calling thread's producer, created on first use and released (its
@@ -61,17 +75,24 @@ ThreadProducer* existing_thread_producer();
 void adopt_producers_after_fork();
 
 // Sends the open batch, if any, to the writer it belongs to. A send to a
-// writer that has ended drops it without a report.
-void hand_off(ThreadProducer& producer, HandOff how = HandOff::Release);
+// writer that has ended drops it without a report. False, with the Python
+// exception set, when a signal handler raised during the wait: the lines
+// then stay in the open batch.
+[[nodiscard]] bool hand_off(ThreadProducer& producer, HandOff how = HandOff::Wait);
 
-// Opens a batch for `writer`, first handing over lines of another writer.
-void open_batch(ThreadProducer& producer, const std::shared_ptr<SharedWriter>& writer,
-                HandOff how = HandOff::Release);
+// Opens a batch for `writer`: lines of another writer are handed over
+// without waiting for it (parked when it has no room), and lines parked
+// earlier for `writer` continue in the new batch, so that a thread's lines
+// keep their order. False with an exception set as for hand_off.
+[[nodiscard]] bool open_batch(ThreadProducer& producer, const std::shared_ptr<SharedWriter>& writer,
+                              HandOff how = HandOff::Wait);
 
-inline void claim_batch(ThreadProducer& producer, const std::shared_ptr<SharedWriter>& writer,
-                        HandOff how = HandOff::Release) {
+[[nodiscard]] inline bool claim_batch(ThreadProducer& producer,
+                                      const std::shared_ptr<SharedWriter>& writer,
+                                      HandOff how = HandOff::Wait) {
     if (producer.batch_writer != writer) [[unlikely]]
-        open_batch(producer, writer, how);
+        return open_batch(producer, writer, how);
+    return true;
 }
 
 // Releases a writer reference. The last one stops the writer's thread, which
@@ -84,15 +105,19 @@ struct TakenBatch {
     ByteBuffer lines;
 };
 
-// Every producer's open batch, the caller's own included (GIL held). Each
-// producer is left with an empty batch, so its thread may go on logging.
+// Every producer's open batch, the caller's own included, and every parked
+// batch (GIL held). Each producer is left with an empty batch, so its thread
+// may go on logging.
 std::vector<TakenBatch> take_all_batches();
+
+// The parked batches alone; needs no GIL (after finalisation).
+std::vector<TakenBatch> take_parked_batches();
 
 // For the flusher. Without the GIL: whether some batch opened at least
 // Flusher::AGE_TICKS epochs before `epoch` is still open.
 bool any_batch_due(std::uint64_t epoch);
-// With the GIL: hands off every due batch whose writer has room right now;
-// the others are tried again at a later epoch.
+// With the GIL: hands off every due batch, and every parked one, whose
+// writer has room right now; the others are tried again at a later epoch.
 void hand_off_due_batches(std::uint64_t epoch);
 
 }  // namespace ferrant

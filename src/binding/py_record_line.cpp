@@ -123,12 +123,13 @@ private:
 
 }  // namespace
 
-void append_line(ThreadProducer& tp, const LineTarget& target, std::string_view message,
+bool append_line(ThreadProducer& tp, const LineTarget& target, std::string_view message,
                  std::uint64_t batch_size, HandOff how) {
     Producer& p = tp.core;
     // Opening a batch may hand off another writer's lines and wait: before
     // the line is begun, so that nothing of it is left to undo or unwind.
-    claim_batch(tp, target.writer, how);
+    if (!claim_batch(tp, target.writer, how)) [[unlikely]]
+        return false;
     prefetch_for_write(p.line_buf.end(), kPrefetchAhead);
     {
         LineGuard guard(p);
@@ -137,7 +138,8 @@ void append_line(ThreadProducer& tp, const LineTarget& target, std::string_view 
         append_record_tail(p.line_buf, target.head, message, target.layout);
         guard.done();
     }
-    if (++p.pending >= batch_size) hand_off(tp, how);
+    if (++p.pending >= batch_size) return hand_off(tp, how);
+    return true;
 }
 
 Direct append_interpolated_line(ThreadProducer& tp, const LineTarget& target, PyObject* message,
@@ -145,7 +147,8 @@ Direct append_interpolated_line(ThreadProducer& tp, const LineTarget& target, Py
     if (!PyUnicode_CheckExact(message)) return Direct::Declined;
     // May wait for room without the GIL: before the template is looked up,
     // since another thread may evict it meanwhile.
-    claim_batch(tp, target.writer);
+    if (!claim_batch(tp, target.writer)) [[unlikely]]
+        return Direct::Failed;
     // From here on no Python code runs and the GIL stays: the cache entry
     // and the arguments' UTF-8 stay valid.
     const char* tpl;
@@ -186,7 +189,8 @@ Direct append_interpolated_line(ThreadProducer& tp, const LineTarget& target, Py
     line.out += end.size();
     line.finish();
     guard.done();
-    if (++p.pending >= batch_size) hand_off(tp);
+    if (++p.pending >= batch_size && !hand_off(tp)) [[unlikely]]
+        return Direct::Failed;
     return Direct::Done;
 }
 

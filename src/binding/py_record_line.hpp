@@ -21,9 +21,12 @@ struct LineTarget {
 };
 
 // Appends one line with `message` (UTF-8, unescaped) to the thread's batch,
-// handing the batch off once it holds `batch_size` lines.
-void append_line(ThreadProducer& tp, const LineTarget& target, std::string_view message,
-                 std::uint64_t batch_size, HandOff how = HandOff::Release);
+// handing the batch off once it holds `batch_size` lines. False with an
+// exception set when a signal handler raised while the hand-off waited (the
+// line is kept).
+[[nodiscard]] bool append_line(ThreadProducer& tp, const LineTarget& target,
+                               std::string_view message, std::uint64_t batch_size,
+                               HandOff how = HandOff::Wait);
 
 enum class Direct { Done, Declined, Failed };
 
@@ -32,7 +35,8 @@ enum class Direct { Done, Declined, Failed };
 // runs need no escaping pass, only the arguments do, and nothing is copied
 // twice. Declined, having written nothing, for whatever needs the general
 // path (or Python code); Failed with an exception set when a str argument
-// has no UTF-8 form.
+// has no UTF-8 form, or when a signal handler raised while a hand-off
+// waited.
 Direct append_interpolated_line(ThreadProducer& tp, const LineTarget& target, PyObject* message,
                                 PyObject* const* args, Py_ssize_t n, std::uint64_t batch_size);
 

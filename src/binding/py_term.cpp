@@ -62,7 +62,7 @@ void serve() {
     }).detach();
     const PyGILState_STATE state = PyGILState_Ensure();
     try {
-        write_out_everything(std::chrono::steady_clock::now() + TERM_FLUSH);
+        write_out_everything(deadline_in(TERM_FLUSH));
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {

@@ -1,13 +1,12 @@
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <utility>
 #include <variant>
 
-#include "lib/byte_buffer.hpp"
+#include "lib/wait_clock.hpp"
 
 namespace ferrant {
 
@@ -16,18 +15,21 @@ namespace detail {
 struct AckState {
     std::mutex mutex;
     std::condition_variable cv;
-    bool signalled = false;
+    bool answered = false;
+    bool wrote = false;
     bool sender_gone = false;
 };
 
 }  // namespace detail
 
-enum class AckWait { Signalled, Disconnected, TimedOut };
+// What became of a flush request. A caller told Failed or TimedOut has
+// lines that may never arrive; WriterGone means the writer had ended.
+enum class FlushOutcome { Written, Failed, TimedOut, WriterGone };
 
 class AckReceiver;
 
-// Sending end of a one-slot signal channel; move-only. Destroying it without
-// signal() tells the waiter at once that no signal will come.
+// The writer's end of a flush request; move-only. Destroying it unanswered
+// tells the waiter at once that no answer will come (WriterGone).
 class AckSender {
 public:
     AckSender(AckSender&&) noexcept = default;
@@ -42,12 +44,13 @@ public:
     AckSender& operator=(const AckSender&) = delete;
     ~AckSender() { release(); }
 
-    // Signals and releases this end; a waiter that has gone is not an error.
-    void signal() {
+    // Answers and releases this end; a waiter that has gone is not an error.
+    void answer(bool wrote) {
         if (!state_) return;
         {
             std::lock_guard lock(state_->mutex);
-            state_->signalled = true;
+            state_->answered = true;
+            state_->wrote = wrote;
         }
         release();
     }
@@ -76,23 +79,14 @@ public:
     AckReceiver(const AckReceiver&) = delete;
     AckReceiver& operator=(const AckReceiver&) = delete;
 
-    // Takes the signal if it arrives within `timeout`.
-    template <class Rep, class Period>
-    AckWait wait_for(std::chrono::duration<Rep, Period> timeout) {
-        return wait_until(std::chrono::steady_clock::now() + timeout);
-    }
-
-    // Takes the signal if it arrives before `deadline`.
-    AckWait wait_until(std::chrono::steady_clock::time_point deadline) {
+    // The answer, if it arrives before `deadline`.
+    FlushOutcome wait_until(Deadline deadline) {
         std::unique_lock lock(state_->mutex);
-        const bool done = state_->cv.wait_until(
-            lock, deadline, [&] { return state_->signalled || state_->sender_gone; });
-        if (!done) return AckWait::TimedOut;
-        if (state_->signalled) {
-            state_->signalled = false;
-            return AckWait::Signalled;
-        }
-        return AckWait::Disconnected;
+        const bool done = ferrant::wait_until(state_->cv, lock, deadline,
+                                              [&] { return state_->answered || state_->sender_gone; });
+        if (!done) return FlushOutcome::TimedOut;
+        if (!state_->answered) return FlushOutcome::WriterGone;
+        return state_->wrote ? FlushOutcome::Written : FlushOutcome::Failed;
     }
 
 private:
@@ -107,16 +101,12 @@ inline std::pair<AckSender, AckReceiver> make_ack() {
     return {AckSender(state), AckReceiver(state)};
 }
 
-// The messages on a writer's channel.
-struct Write {
-    ByteBuffer chunk;     // whole lines, written verbatim
-    bool prompt = false;  // lines that waited already: write them out at once
-};
+// The requests on a writer's channel (batches of lines travel on its lane).
 struct FlushAck {
-    AckSender ack;  // signalled once everything sent before is written out
+    AckSender ack;  // answered once everything sent before is written out
 };
 struct Stop {};
 
-using Action = std::variant<Write, FlushAck, Stop>;
+using Action = std::variant<FlushAck, Stop>;
 
 }  // namespace ferrant

@@ -18,12 +18,26 @@ BatchLane::BatchLane(std::size_t max_bytes)
 
 bool BatchLane::full_now() {
     const std::size_t tail = tail_.load(std::memory_order_relaxed);
-    if (tail - seen_head_ < kSlots && (tail == seen_head_ || pushed_bytes_ - seen_taken_ < max_bytes_))
+    const std::uint64_t pushed = pushed_bytes_.load(std::memory_order_relaxed);
+    if (tail - seen_head_ < kSlots && (tail == seen_head_ || pushed - seen_released_ < max_bytes_))
         return false;
     seen_head_ = head_.load(std::memory_order_seq_cst);
-    seen_taken_ = taken_bytes_.load(std::memory_order_relaxed);
+    seen_released_ = released_bytes_.load(std::memory_order_acquire);
     if (tail == seen_head_) return false;
-    return tail - seen_head_ >= kSlots || pushed_bytes_ - seen_taken_ >= max_bytes_;
+    return tail - seen_head_ >= kSlots || pushed - seen_released_ >= max_bytes_;
+}
+
+void BatchLane::release_bytes(std::uint64_t released) {
+    if (released <= released_bytes_.load(std::memory_order_relaxed)) return;
+    // Sequentially consistent, as made_room's read of the flag.
+    released_bytes_.store(released, std::memory_order_seq_cst);
+    made_room();
+}
+
+std::uint64_t BatchLane::unwritten_bytes() const {
+    const std::uint64_t released = released_bytes_.load(std::memory_order_acquire);
+    const std::uint64_t pushed = pushed_bytes_.load(std::memory_order_acquire);
+    return pushed > released ? pushed - released : 0;
 }
 
 SendStatus BatchLane::push(ByteBuffer& batch, const PushOptions& options, ByteBuffer* spare) {
@@ -51,17 +65,30 @@ SendStatus BatchLane::push(ByteBuffer& batch, const PushOptions& options, ByteBu
                 left = true;
                 lock.lock();
             }
+            Deadline next_poll = WaitClock::now() + WaitGate::POLL_INTERVAL;
             while (!closed_.load(std::memory_order_acquire)) {
                 sender_waiting_.store(true, std::memory_order_seq_cst);
                 if (!full_now()) break;
-                const auto now = std::chrono::steady_clock::now();
+                const Deadline now = WaitClock::now();
                 if (options.deadline && now >= *options.deadline) {
                     status = SendStatus::Full;
                     break;
                 }
-                auto until = now + ROOM_RECHECK;
+                if (options.gate && now >= next_poll) {
+                    // The lane's lock is free while the caller's own is taken.
+                    lock.unlock();
+                    const bool go_on = options.gate->poll();
+                    lock.lock();
+                    if (!go_on) {
+                        status = SendStatus::Interrupted;
+                        break;
+                    }
+                    next_poll = WaitClock::now() + WaitGate::POLL_INTERVAL;
+                    continue;
+                }
+                Deadline until = now + ROOM_RECHECK;
                 if (options.deadline && *options.deadline < until) until = *options.deadline;
-                room_.wait_until(lock, until);
+                wait_until(room_, lock, until);
             }
             sender_waiting_.store(false, std::memory_order_relaxed);
             if (status == SendStatus::Sent && closed_.load(std::memory_order_acquire))
@@ -71,7 +98,8 @@ SendStatus BatchLane::push(ByteBuffer& batch, const PushOptions& options, ByteBu
     if (status == SendStatus::Sent) {
         const std::size_t tail = tail_.load(std::memory_order_relaxed);
         Slot& slot = slots_[tail % kSlots];
-        pushed_bytes_ += batch.size();
+        pushed_bytes_.store(pushed_bytes_.load(std::memory_order_relaxed) + batch.size(),
+                            std::memory_order_relaxed);
         slot.chunk = std::move(batch);
         slot.prompt = options.prompt;
         tail_.store(tail + 1, std::memory_order_release);

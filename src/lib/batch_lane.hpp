@@ -11,8 +11,27 @@
 
 #include "lib/byte_buffer.hpp"
 #include "lib/channel.hpp"
+#include "lib/wait_clock.hpp"
 
 namespace ferrant {
+
+// Lets a sender give up a lock of its own (the interpreter's) while it waits
+// for room. Called without the lane's lock held; after leave(), enter()
+// always follows before the push returns, unless poll() or enter() ends the
+// thread (an unwind).
+class WaitGate {
+public:
+    virtual void leave() = 0;
+    virtual void enter() = 0;
+    // Between leave() and enter(), about every POLL_INTERVAL: false ends the
+    // wait (Interrupted), e.g. when a signal handler raised.
+    virtual bool poll() = 0;
+
+    static constexpr std::chrono::milliseconds POLL_INTERVAL{100};
+
+protected:
+    ~WaitGate() = default;
+};
 
 // Batches of lines on their way to one writer thread. A ring the writer
 // reads without a lock, so that handing a batch over costs the producer a
@@ -27,22 +46,27 @@ public:
     static constexpr std::size_t kSpares = 256;  // emptied buffers kept
     // Larger buffers (a batch that held a huge record) are freed, not kept.
     static constexpr std::size_t kMaxReused = 16 * 1024;
+    // Bytes of lines the lane and the writer's output hold together before
+    // senders wait: a writer held up by a slow destination must not let the
+    // producers' batches grow the process.
+    static constexpr std::size_t MAX_BYTES = 16u << 20;
 
-    // Senders wait while the queued batches hold `max_bytes` or more (a
-    // batch is always taken into an empty lane, whatever it holds).
-    explicit BatchLane(std::size_t max_bytes);
+    // Senders wait while the bytes handed over and not yet written (or
+    // dropped) reach `max_bytes` (a batch is always taken into an empty
+    // lane, whatever it holds).
+    explicit BatchLane(std::size_t max_bytes = MAX_BYTES);
     BatchLane(const BatchLane&) = delete;
     BatchLane& operator=(const BatchLane&) = delete;
 
     struct PushOptions {
         bool prompt = false;      // the writer writes it out at once
         bool never_wait = false;  // a full lane fails at once (Full)
-        std::optional<std::chrono::steady_clock::time_point> deadline;  // then Full
-        WaitGate* gate = nullptr; // given up around any wait
+        std::optional<Deadline> deadline;  // then Full
+        WaitGate* gate = nullptr; // given up around any wait, polled in it
     };
 
     // Queues `batch` (left empty) and, with `spare`, moves an emptied buffer
-    // into it when one is kept. Full or Disconnected leave `batch` as it was.
+    // into it when one is kept. Anything but Sent leaves `batch` as it was.
     SendStatus push(ByteBuffer& batch, const PushOptions& options, ByteBuffer* spare = nullptr);
 
     // Batches queued; exact on the writer's side, a hint elsewhere.
@@ -55,6 +79,16 @@ public:
     // number taken.
     template <class F>
     std::size_t drain(F&& write);
+
+    // Writer's side: bytes taken by drain so far, all batches together.
+    std::uint64_t taken_bytes() const { return taken_bytes_; }
+    // Writer's side: of the bytes taken, this many have left the writer
+    // (written or dropped); room for senders opens as they go, so that a
+    // slow destination slows every call a little rather than a few a lot.
+    void release_bytes(std::uint64_t released);
+
+    // Bytes handed over and not yet written or dropped; a hint.
+    std::uint64_t unwritten_bytes() const;
 
     // The writer is about to sleep until woken: producers then wake it once
     // enough is queued. Cleared when it wakes.
@@ -78,8 +112,9 @@ private:
     // Written by the writer with every batch; producers read them only
     // when the lane looks full or their spares are used up.
     alignas(64) std::atomic<std::size_t> head_{0};
-    std::atomic<std::uint64_t> taken_bytes_{0};
+    std::atomic<std::uint64_t> released_bytes_{0};
     std::atomic<std::size_t> spare_tail_{0};
+    std::uint64_t taken_bytes_ = 0;  // the writer's own
 
     // Read by producers with every batch, written rarely.
     alignas(64) std::atomic<bool> writer_asleep_{false};
@@ -93,8 +128,8 @@ private:
     std::atomic<std::size_t> spare_head_{0};
     std::size_t seen_head_ = 0;  // head_ as last read: room is known without it
     std::size_t seen_spare_tail_ = 0;
-    std::uint64_t pushed_bytes_ = 0;
-    std::uint64_t seen_taken_ = 0;
+    std::atomic<std::uint64_t> pushed_bytes_{0};  // written under push_mutex_
+    std::uint64_t seen_released_ = 0;
     const std::size_t max_bytes_;
 
     alignas(64) std::unique_ptr<Slot[]> slots_;
@@ -108,9 +143,8 @@ std::size_t BatchLane::drain(F&& write) {
     const std::size_t taken = tail - head;
     for (; head != tail; ++head) {
         Slot& slot = slots_[head % kSlots];
+        taken_bytes_ += slot.chunk.size();
         write(slot.chunk.view(), slot.prompt);
-        taken_bytes_.store(taken_bytes_.load(std::memory_order_relaxed) + slot.chunk.size(),
-                           std::memory_order_relaxed);
         recycle(std::move(slot.chunk));
         // Sequentially consistent, as made_room's read of the flag.
         head_.store(head + 1, std::memory_order_seq_cst);

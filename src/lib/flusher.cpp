@@ -6,6 +6,7 @@
 
 #include "lib/os_error.hpp"
 #include "lib/signal_mask.hpp"
+#include "lib/wait_clock.hpp"
 
 namespace ferrant {
 
@@ -53,7 +54,7 @@ void Flusher::run(Due due, Sweep sweep, std::chrono::nanoseconds tick) {
     pthread_setname_np(pthread_self(), THREAD_NAME);
     std::unique_lock lock(mutex_);
     for (;;) {
-        wake_.wait_for(lock, tick, [this] { return stopping_; });
+        wait_until(wake_, lock, deadline_in(tick), [this] { return stopping_; });
         if (stopping_) return;
         const std::uint64_t epoch = epoch_.fetch_add(1, std::memory_order_relaxed) + 1;
         // Neither runs under the lock: a sweep waits for the interpreter's

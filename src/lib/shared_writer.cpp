@@ -1,11 +1,26 @@
 #include "lib/shared_writer.hpp"
 
 #include <system_error>
+#include <unistd.h>
 
 #include "lib/os_error.hpp"
+#include "lib/output.hpp"
 #include "lib/signal_mask.hpp"
 
 namespace ferrant {
+
+void SharedWriter::Ended::set() {
+    {
+        std::lock_guard lock(mutex);
+        flag.store(true, std::memory_order_release);
+    }
+    cv.notify_all();
+}
+
+bool SharedWriter::Ended::wait_until(Deadline deadline) {
+    std::unique_lock lock(mutex);
+    return ferrant::wait_until(cv, lock, deadline, [this] { return done(); });
+}
 
 SharedWriter::SharedWriter(Token, std::optional<std::string> path, WriterSettings settings,
                            std::shared_ptr<const WriterClock> clock)
@@ -20,22 +35,21 @@ Result<std::shared_ptr<SharedWriter>> SharedWriter::start(std::optional<std::str
 }
 
 Status SharedWriter::spawn(LocalDate day) {
-    auto [sender, receiver] =
-        make_channel<Action>(WRITER_CHANNEL_CAPACITY);
-    auto ended = std::make_shared<std::atomic<bool>>(false);
-    auto lane = std::make_shared<BatchLane>(WRITER_CHANNEL_MAX_BYTES);
+    auto [sender, receiver] = make_channel<Action>(WRITER_REQUESTS);
+    auto ended = std::make_shared<Ended>();
+    auto lane = std::make_shared<BatchLane>();
     Context context{std::move(receiver), path_, day, clock_};
     context.lane = lane;
     try {
         const BlockSignalsForNewThreads mask;
         handle_.emplace([context = std::move(context), ended]() mutable {
             run_writer(std::move(context));
-            ended->store(true, std::memory_order_release);
+            ended->set();
         });
     } catch (const std::system_error& e) {
         return Error::runtime("failed to spawn thread: " + describe(OsError{e.code().value()}));
     }
-    sender_ = std::move(sender);
+    requests_ = std::move(sender);
     lane_ = std::move(lane);
     ended_ = std::move(ended);
     return ok_status();
@@ -44,7 +58,7 @@ Status SharedWriter::spawn(LocalDate day) {
 void SharedWriter::forget_parent_thread() {
     // Placement new over the old members, without destroying them: the
     // parent's channel, lane and thread handle are leaked on purpose.
-    new (&sender_) Sender<Action>();
+    new (&requests_) Sender<Action>();
     new (&lane_) std::shared_ptr<BatchLane>();
     new (&handle_) std::optional<std::thread>();
     new (&handle_mutex_) std::mutex();
@@ -55,22 +69,72 @@ void SharedWriter::adopt_after_fork() {
     const bool was_stopped = stopping_.load(std::memory_order_acquire);
     forget_parent_thread();
     if (was_stopped) return;  // a stopped writer stays stopped: sends fail
-    if (!spawn(clock_->local_date())) stopping_.store(true, std::memory_order_release);
+    if (Status spawned = spawn(clock_->local_date()); !spawned) {
+        stopping_.store(true, std::memory_order_release);
+        const std::string line = "error " + spawned.error().message +
+                                 " after fork; lines are dropped" + destination();
+        (void)write_all(STDERR_FILENO, line.data(), line.size());
+    }
 }
 
 SharedWriter::~SharedWriter() { stop(); }
 
-void SharedWriter::stop() {
+std::optional<AckReceiver> SharedWriter::request_flush(Deadline deadline, FlushOutcome* why) {
+    if (generation_ != fork_generation()) [[unlikely]]
+        adopt_after_fork();
+    auto [ack, wait] = make_ack();
+    const SendStatus status = requests_.push(FlushAck{std::move(ack)}, deadline).status;
+    if (status == SendStatus::Sent) return std::move(wait);
+    if (why) *why = status == SendStatus::Full ? FlushOutcome::TimedOut : FlushOutcome::WriterGone;
+    return std::nullopt;
+}
+
+FlushOutcome SharedWriter::flush(Deadline deadline) {
+    FlushOutcome outcome = FlushOutcome::WriterGone;
+    if (std::optional<AckReceiver> wait = request_flush(deadline, &outcome))
+        outcome = wait->wait_until(deadline);
+    return outcome;
+}
+
+void SharedWriter::note_flush(FlushOutcome outcome) {
+    if (outcome == FlushOutcome::Written) {
+        flush_fault_reported_.store(false, std::memory_order_relaxed);
+        return;
+    }
+    // A failed write has its own line from the writer; a writer that ended
+    // was stopped on purpose.
+    if (outcome != FlushOutcome::TimedOut) return;
+    if (flush_fault_reported_.exchange(true, std::memory_order_relaxed)) return;
+    const std::string line = "error flush not confirmed in time: " +
+                             std::to_string(unwritten_bytes()) + " bytes still waiting" +
+                             destination();
+    (void)write_all(STDERR_FILENO, line.data(), line.size());
+}
+
+std::string SharedWriter::destination() const { return destination_suffix(path_); }
+
+bool SharedWriter::stop(Deadline deadline) {
     if (generation_ != fork_generation()) [[unlikely]]
         forget_parent_thread();
     std::lock_guard lock(handle_mutex_);
-    if (!handle_) return;
+    if (!handle_) return ended_->done();
     std::thread thread = std::move(*handle_);
     handle_.reset();
     stopping_.store(true, std::memory_order_release);
-    // A failed send means the thread has already ended; the join still reaps it.
-    (void)sender_.send(Stop{});
-    thread.join();
+    // A failed send means the thread has ended, or is stuck with a full
+    // channel; either way the wait below decides.
+    (void)requests_.push(Stop{}, deadline);
+    if (ended_->wait_until(deadline)) {
+        thread.join();
+        return true;
+    }
+    // Stuck on a destination that takes no bytes: it ends by itself once
+    // the destination moves or the process exits.
+    thread.detach();
+    const std::string line = "error writer did not finish in time: " +
+                             std::to_string(unwritten_bytes()) + " bytes not written" + destination();
+    (void)write_all(STDERR_FILENO, line.data(), line.size());
+    return false;
 }
 
 }  // namespace ferrant

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -13,22 +14,43 @@
 #include "lib/fork_state.hpp"
 #include "lib/local_time.hpp"
 #include "lib/result.hpp"
+#include "lib/wait_clock.hpp"
 #include "lib/writer_settings.hpp"
 #include "lib/writer_thread.hpp"
 
 namespace ferrant {
 
-// One destination's writer: the sending end of its channel, its thread and
-// the line settings fixed at creation. Shared through std::shared_ptr; the
-// last release stops the thread after everything queued has been written.
+// How long a flush or a stop waits for the writer unless told otherwise.
+inline constexpr std::chrono::seconds WRITER_WAIT{5};
+
+// How long a process's exit waits for its writers, all its steps together.
+inline constexpr std::chrono::seconds EXIT_WAIT{5};
+
+// Once the exit has begun, its deadline (on WaitClock); 0 before. Stops that
+// come late in the exit (loggers released as modules are torn down) end by
+// then at the latest.
+inline std::atomic<std::int64_t> EXIT_DEADLINE_NS{0};
+
+// `timeout` from now, or the exit's deadline when that comes first.
+inline Deadline writer_deadline(WaitClock::duration timeout = WRITER_WAIT) {
+    const Deadline wanted = deadline_in(timeout);
+    const std::int64_t exit_at = EXIT_DEADLINE_NS.load(std::memory_order_acquire);
+    if (exit_at != 0 && Deadline(WaitClock::duration(exit_at)) < wanted)
+        return Deadline(WaitClock::duration(exit_at));
+    return wanted;
+}
+
+// One destination's writer: its thread, the lane its batches travel on, the
+// channel of its requests and the line settings fixed at creation. Shared
+// through std::shared_ptr; the last release stops the thread after
+// everything queued has been written, or the wait for that has run out.
 class SharedWriter {
 public:
     // Queued batches that wake a sleeping writer thread.
     static constexpr std::size_t LAZY_WAKE_BATCHES = 256;
 
-    // Creates the channel, starts the writer thread for `path` (absent:
-    // standard output) with `day` as its first date, and returns the writer.
-    // Fails only when the thread cannot be started.
+    // Starts the writer thread for `path` (absent: standard output) with
+    // `day` as its first date. Fails only when the thread cannot be started.
     static Result<std::shared_ptr<SharedWriter>> start(
         std::optional<std::string> path, LocalDate day, WriterSettings settings,
         std::shared_ptr<const WriterClock> clock = system_writer_clock());
@@ -37,41 +59,61 @@ public:
     SharedWriter& operator=(const SharedWriter&) = delete;
     ~SharedWriter();
 
-    // Queues the action, waiting while the lane (for a batch) or the channel
-    // (for a request) is full; with `gate`, the caller's own lock is given
-    // up for the wait. False when the thread
-    // has ended; the action is then discarded. In a forked child the first
-    // send starts the child's own writer thread. With `reuse`, an emptied
-    // batch buffer the writer handed back may come out in it.
-    bool send(Action&& action, std::optional<Action>* reuse = nullptr, WaitGate* gate = nullptr) {
-        SendOptions<Action> options;
-        options.reuse = reuse;
-        options.gate = gate;
-        return push(std::move(action), std::move(options)).status == SendStatus::Sent;
-    }
+    using BatchOptions = BatchLane::PushOptions;
 
-    // The same with every way of waiting the channel offers; the action comes
-    // back when it was not queued.
-    SendResult<Action> push(Action&& action, SendOptions<Action> options) {
+    // Queues `batch`, whole lines, leaving it empty; waits while the lane is
+    // full as `options` say. Anything but Sent leaves `batch` as it was
+    // (Disconnected: the thread has ended, the lines are the caller's to
+    // drop). With `spare`, an emptied buffer may come back in it. In a
+    // forked child the first send starts the child's own writer thread.
+    SendStatus send_batch(ByteBuffer& batch, const BatchOptions& options = {},
+                          ByteBuffer* spare = nullptr) {
         if (generation_ != fork_generation()) [[unlikely]]
             adopt_after_fork();
-        if (auto* write = std::get_if<Write>(&action)) [[likely]]
-            return push_batch(std::move(action), *write, options);
-        options.urgent = true;
-        return sender_.push(std::move(action), options);
+        if (!lane_) [[unlikely]]
+            return SendStatus::Disconnected;
+        const SendStatus status = lane_->push(batch, options, spare);
+        // Batches may wait for the writer's own periodic wake-up (about once
+        // a second) unless many pile up; prompt ones wake it at once.
+        if (status == SendStatus::Sent &&
+            (options.prompt || (lane_->writer_asleep() && lane_->queued() >= LAZY_WAKE_BATCHES)))
+            requests_.wake();
+        return status;
     }
 
-    // Ends the thread after everything queued before it has been written.
-    // Idempotent; a concurrent call waits until the first has joined.
-    void stop();
+    // Asks the writer to write out everything sent so far; the answer comes
+    // through the returned receiver. Empty when the request could not be
+    // queued by `deadline` or the writer has ended (`why` says which).
+    std::optional<AckReceiver> request_flush(Deadline deadline, FlushOutcome* why = nullptr);
+
+    // The same, waiting for the answer until `deadline`.
+    FlushOutcome flush(Deadline deadline);
+
+    // Ends the thread after everything queued before has been written,
+    // waiting for that until `deadline`; a thread still busy then (a
+    // destination that takes no bytes) is left to end on its own, and the
+    // bytes it still holds are counted in unwritten_bytes(). Idempotent; a
+    // concurrent call waits until the first is done. True when it ended.
+    bool stop(Deadline deadline);
+    bool stop() { return stop(writer_deadline()); }
 
     // True once stop() has begun or the thread has ended without it (its
     // channel lost every sender, or it could not be restarted after a fork):
     // nothing sent from now on will be written.
     bool stopped_or_failed() const {
-        return stopping_.load(std::memory_order_acquire) ||
-               ended_->load(std::memory_order_acquire);
+        return stopping_.load(std::memory_order_acquire) || ended_->done();
     }
+
+    // Bytes of lines handed over and neither written nor dropped yet.
+    std::uint64_t unwritten_bytes() const { return lane_ ? lane_->unwritten_bytes() : 0; }
+
+    // The destination as error lines name it: ` for standard output` or
+    // ` for "<path>"`, quoted and escaped.
+    std::string destination() const;
+
+    // Reports a flush that failed or ran out of time, once until a flush
+    // succeeds again; a flush that wrote ends the episode.
+    void note_flush(FlushOutcome outcome);
 
     const WriterSettings& settings() const { return settings_; }
     bool unix_ts() const { return settings_.unix_ts; }
@@ -81,32 +123,22 @@ public:
 private:
     struct Token {};
 
+    // Set by the thread as its last step; waited for by stop().
+    struct Ended {
+        std::mutex mutex;
+        std::condition_variable cv;
+        std::atomic<bool> flag{false};
+        bool done() const { return flag.load(std::memory_order_acquire); }
+        void set();
+        bool wait_until(Deadline deadline);
+    };
+
 public:
     SharedWriter(Token, std::optional<std::string> path, WriterSettings settings,
                  std::shared_ptr<const WriterClock> clock);
 
 private:
-    // Batches go on the lane. They may wait for the writer's own periodic
-    // wake-up (about once a second) unless many pile up; prompt ones, like
-    // requests, wake it at once.
-    SendResult<Action> push_batch(Action&& action, Write& write, const SendOptions<Action>& options) {
-        BatchLane::PushOptions lane_options;
-        lane_options.prompt = write.prompt;
-        lane_options.never_wait = options.never_wait;
-        lane_options.deadline = options.deadline;
-        lane_options.gate = options.gate;
-        if (!lane_) [[unlikely]]
-            return {SendStatus::Disconnected, std::optional<Action>(std::move(action))};
-        ByteBuffer spare;
-        const SendStatus status = lane_->push(write.chunk, lane_options, options.reuse ? &spare : nullptr);
-        if (status != SendStatus::Sent) return {status, std::optional<Action>(std::move(action))};
-        if (spare.capacity() != 0) options.reuse->emplace(Write{std::move(spare)});
-        if (write.prompt || (lane_->writer_asleep() && lane_->queued() >= LAZY_WAKE_BATCHES))
-            sender_.wake();
-        return {SendStatus::Sent, std::nullopt};
-    }
-
-    // Creates the channel and starts the thread for `day`.
+    // Creates the channel and lane and starts the thread for `day`.
     Status spawn(LocalDate day);
     // In a forked child: the parent's thread does not exist here and the
     // locks of its channel and lane may be held; all are abandoned, never
@@ -117,14 +149,14 @@ private:
     const std::optional<std::string> path_;
     const std::shared_ptr<const WriterClock> clock_;
     std::uint64_t generation_ = fork_generation();
-    Sender<Action> sender_;
+    Sender<Action> requests_;
     std::shared_ptr<BatchLane> lane_;
     std::mutex handle_mutex_;
     std::optional<std::thread> handle_;
     const WriterSettings settings_;
     std::atomic<bool> stopping_{false};
-    // Set by the thread as its last step; shared because it is written there.
-    std::shared_ptr<std::atomic<bool>> ended_ = std::make_shared<std::atomic<bool>>(false);
+    std::atomic<bool> flush_fault_reported_{false};
+    std::shared_ptr<Ended> ended_ = std::make_shared<Ended>();
 };
 
 }  // namespace ferrant

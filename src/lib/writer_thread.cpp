@@ -19,11 +19,9 @@ namespace {
 
 class SystemWriterClock final : public WriterClock {
 public:
+    // The clock the waits run on, so that a faked one cannot stall the check.
     std::uint64_t mono_ns() const override {
-        std::timespec ts;
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u +
-               static_cast<std::uint64_t>(ts.tv_nsec);
+        return static_cast<std::uint64_t>(WaitClock::now().time_since_epoch().count());
     }
     LocalDate local_date() const override { return current_local_date(); }
 };
@@ -43,6 +41,9 @@ public:
 
     // Writes the buffer out now, outside the periodic check.
     void write_out() { settle(output_.flush()); }
+
+    // Bytes taken in and neither written nor dropped yet.
+    std::size_t backlog() const { return output_.buffered(); }
 
     // True when everything handed over since the previous call reached the
     // destination.
@@ -132,15 +133,9 @@ private:
         report("error " + describe(err) + destination_suffix(file));
     }
 
-    // " for standard output\n", or the file quoted and escaped: a path may
-    // hold any character, and a report is one line.
     std::string destination_suffix(const std::string& file) const {
-        if (!context_.path) return " for standard output\n";
-        ByteBuffer quoted;
-        quoted.append(" for \"");
-        text_escape(quoted, file);
-        quoted.append("\"\n");
-        return std::string(quoted.view());
+        return ferrant::destination_suffix(context_.path ? std::optional<std::string>(file)
+                                                         : std::nullopt);
     }
 
     Context& context_;
@@ -155,6 +150,15 @@ private:
 };
 
 }  // namespace
+
+std::string destination_suffix(const std::optional<std::string>& file) {
+    if (!file) return " for standard output\n";
+    ByteBuffer quoted;
+    quoted.append(" for \"");
+    text_escape(quoted, *file);
+    quoted.append("\"\n");
+    return std::string(quoted.view());
+}
 
 bool standard_output_open() { return ::fcntl(STDOUT_FILENO, F_GETFD) != -1 || errno != EBADF; }
 
@@ -192,53 +196,64 @@ void run_writer(Context context) {
     BatchLane* const lane = context.lane.get();
     const CloseLane close_lane{lane};
 
+    // Room for senders opens as bytes leave the writer, not as it takes
+    // them: bytes in its buffer still count against the lane's limit.
+    const auto release = [&] {
+        if (!lane) return;
+        const std::uint64_t taken = lane->taken_bytes();
+        const std::uint64_t held = writer.backlog();
+        lane->release_bytes(taken > held ? taken - held : 0);
+    };
     const auto tick = [&] {
         const std::uint64_t now = clock.mono_ns();
         if (now < last_tick || now - last_tick < TICK_NS) return;
         last_tick = now;
         writer.periodic_check();
+        release();
     };
     // Between batches, as when they came one at a time: a date change seen
     // there sends the next batch to the new day's file.
     const auto take_lane = [&] {
         if (!lane) return false;
-        return lane->drain([&](std::string_view chunk, bool prompt) {
-                   writer.write(chunk);
-                   if (prompt) writer.write_out();
-                   tick();
-               }) > 0;
+        const bool took = lane->drain([&](std::string_view chunk, bool prompt) {
+                              writer.write(chunk);
+                              if (prompt) writer.write_out();
+                              tick();
+                          }) > 0;
+        if (took) release();
+        return took;
     };
     const auto lane_ready = [lane] { return lane && lane->queued() > 0; };
     std::vector<Action> got;
-    std::vector<Action> none;  // the channel carries no buffers to hand back
     got.reserve(MAX_TAKEN);
     bool busy = false;
     for (;;) {
         const std::chrono::nanoseconds wait =
             busy ? std::min<std::chrono::nanoseconds>(BUSY_POLL, context.idle_wait) : context.idle_wait;
         if (lane && !busy) lane->set_writer_asleep(true);
-        const RecvStatus status = context.receiver.recv_all(wait, got, none, MAX_TAKEN, lane_ready);
+        const RecvStatus status = context.receiver.recv_all(deadline_in(wait), got, MAX_TAKEN, lane_ready);
         if (lane && !busy) lane->set_writer_asleep(false);
         busy = take_lane();
-        if (status == RecvStatus::Disconnected) return;
+        if (status == RecvStatus::Disconnected) {
+            (void)writer.flush();
+            release();
+            return;
+        }
         for (Action& action : got) {
             // Batches handed over before a request are written before it is
             // answered.
             if (take_lane()) busy = true;
-            if (auto* write = std::get_if<Write>(&action)) {
-                // Batches come on the lane; one sent here is written all the same.
-                busy = true;
-                writer.write(write->chunk.view());
-                if (write->prompt) writer.write_out();
-            } else if (auto* flush = std::get_if<FlushAck>(&action)) {
-                // Released unsignalled after a failure or a drop: the waiter
-                // learns at once that not all its bytes arrived.
-                if (writer.flush()) flush->ack.signal();
+            if (auto* flush = std::get_if<FlushAck>(&action)) {
+                // Failed after a failure or a drop: the caller learns that not
+                // all its bytes arrived.
+                flush->ack.answer(writer.flush());
+                release();
                 // Whoever asked is waiting for this answer, not sending more.
                 busy = false;
             } else {
                 // Whatever was queued after the stop is dropped with `got`.
                 (void)writer.flush();
+                release();
                 return;
             }
             tick();

@@ -13,12 +13,9 @@
 
 namespace ferrant {
 
-// Capacity of every writer channel, in requests (batches go on its lane).
-inline constexpr std::size_t WRITER_CHANNEL_CAPACITY = 1024;
-
-// Bytes of lines a writer's lane holds before senders wait: a writer held
-// up by a slow disk must not let the producers' batches grow the process.
-inline constexpr std::size_t WRITER_CHANNEL_MAX_BYTES = 16u << 20;
+// Requests (flushes, the stop) a writer's channel holds; batches travel on
+// its lane.
+inline constexpr std::size_t WRITER_REQUESTS = 1024;
 
 // Where the writer thread reads time; tests substitute their own.
 class WriterClock {
@@ -33,6 +30,11 @@ std::shared_ptr<const WriterClock> system_writer_clock();
 
 // True unless descriptor 1 is closed.
 bool standard_output_open();
+
+// How a writer's error lines end: " for standard output\n" without a file,
+// else the file quoted and escaped (a path may hold any character, and a
+// report is one line).
+std::string destination_suffix(const std::optional<std::string>& file);
 
 // The writer thread's own state, moved into it at start.
 struct Context {

@@ -27,10 +27,12 @@ ByteBuffer batch(const std::string& text, std::size_t capacity = 64) {
     return b;
 }
 
-// Every batch queued, as text with a "!" for a prompt one.
+// Every batch queued, as text with a "!" for a prompt one; written out at
+// once, as far as the lane's room goes.
 std::vector<std::string> take(BatchLane& lane) {
     std::vector<std::string> got;
     lane.drain([&](std::string_view chunk, bool prompt) { got.emplace_back(std::string(chunk) + (prompt ? "!" : "")); });
+    lane.release_bytes(lane.taken_bytes());
     return got;
 }
 
@@ -95,6 +97,30 @@ TEST(BatchLane, QueuedBytesBoundTheLaneButAnEmptyLaneTakesAnyBatch) {
     EXPECT_EQ(lane.push(fifth, no_wait()), SendStatus::Sent);
 }
 
+// Bytes the writer took but has not written yet still count: room opens as
+// they leave it, piece by piece.
+TEST(BatchLane, RoomOpensAsTheWriterReleasesBytesNotAsItTakesThem) {
+    BatchLane lane(10);
+    ByteBuffer first = batch(std::string(8, 'a'));
+    ByteBuffer second = batch("bb");
+    ASSERT_EQ(lane.push(first, no_wait()), SendStatus::Sent);
+    ASSERT_EQ(lane.push(second, no_wait()), SendStatus::Sent);
+    lane.drain([](std::string_view, bool) {});
+    EXPECT_EQ(lane.taken_bytes(), 10u);
+    EXPECT_EQ(lane.unwritten_bytes(), 10u);
+    ByteBuffer third = batch("c");
+    // Empty of batches, but full by bytes held: an empty lane still takes one.
+    ASSERT_EQ(lane.push(third, no_wait()), SendStatus::Sent);
+    ByteBuffer fourth = batch("d");
+    EXPECT_EQ(lane.push(fourth, no_wait()), SendStatus::Full);
+    lane.release_bytes(4);
+    EXPECT_EQ(lane.unwritten_bytes(), 7u);
+    EXPECT_EQ(lane.push(fourth, no_wait()), SendStatus::Sent);
+    // Never backwards: a smaller figure later changes nothing.
+    lane.release_bytes(2);
+    EXPECT_EQ(lane.unwritten_bytes(), 8u);
+}
+
 TEST(BatchLane, SlotsBoundTheLane) {
     BatchLane lane(SIZE_MAX);
     for (std::size_t i = 0; i < BatchLane::kSlots; ++i) {
@@ -112,10 +138,10 @@ TEST(BatchLane, DeadlineGivesUpOnAFullLane) {
     ByteBuffer first = batch("a");
     ASSERT_EQ(lane.push(first, {}), SendStatus::Sent);
     BatchLane::PushOptions o;
-    o.deadline = std::chrono::steady_clock::now() + 30ms;
+    o.deadline = ferrant::deadline_in(30ms);
     ByteBuffer second = batch("b");
     EXPECT_EQ(lane.push(second, o), SendStatus::Full);
-    EXPECT_GE(std::chrono::steady_clock::now(), *o.deadline);
+    EXPECT_GE(ferrant::WaitClock::now(), *o.deadline);
     EXPECT_EQ(second.view(), "b");
 }
 
@@ -144,6 +170,36 @@ TEST(BatchLane, WaitingSenderGivesUpItsLockAndGetsRoom) {
     EXPECT_EQ(gate.left, 1);
     EXPECT_EQ(gate.entered, 1);
     EXPECT_EQ(take(lane), std::vector<std::string>{"b"});
+}
+
+// A waiting sender looks at its gate about every 0.1 s: the caller's lock is
+// taken for it, and a refusal (a signal handler raised) ends the wait with
+// the batch left as it was.
+TEST(BatchLane, WaitingSenderPollsItsGateAndStopsWhenItRefuses) {
+    BatchLane lane(1);
+    ByteBuffer first = batch("a");
+    ASSERT_EQ(lane.push(first, {}), SendStatus::Sent);
+    std::mutex interpreter;
+    LockGate gate(interpreter);
+    gate.refuse_after = 3;
+    std::atomic<int> status{-1};
+    const auto start = ferrant::WaitClock::now();
+    std::thread sender([&] {
+        std::lock_guard hold(interpreter);
+        BatchLane::PushOptions o;
+        o.gate = &gate;
+        ByteBuffer second = batch("b");
+        status = static_cast<int>(lane.push(second, o));
+        EXPECT_EQ(second.view(), "b");
+    });
+    sender.join();
+    const auto waited = ferrant::WaitClock::now() - start;
+    EXPECT_EQ(status, static_cast<int>(SendStatus::Interrupted));
+    EXPECT_EQ(gate.polled, 3);
+    EXPECT_GE(waited, 250ms);
+    EXPECT_LT(waited, 2s);
+    EXPECT_EQ(gate.left, gate.entered);
+    EXPECT_EQ(take(lane), std::vector<std::string>{"a"});
 }
 
 TEST(BatchLane, CloseFailsWaitingAndLaterSenders) {
@@ -194,7 +250,10 @@ TEST(BatchLane, ManySendersOneWriterLoseAndReorderNothing) {
         next[s] = i + 1;
         ++total;
     };
-    while (done < kSenders) lane.drain(check);
+    while (done < kSenders) {
+        lane.drain(check);
+        lane.release_bytes(lane.taken_bytes());
+    }
     for (auto& t : senders) t.join();
     lane.drain(check);
     EXPECT_EQ(total, kSenders * kBatches);

@@ -17,6 +17,8 @@ using ferrant::RecvStatus;
 
 namespace {
 
+ferrant::Deadline in(ferrant::WaitClock::duration d) { return ferrant::deadline_in(d); }
+
 int recv_int(ferrant::Receiver<int>& rx) {
     auto got = rx.recv_timeout(5s);
     EXPECT_EQ(got.status, RecvStatus::Value);
@@ -146,97 +148,49 @@ TEST(Channel, ManySendersKeepTheirOwnOrderAndLoseNothing) {
     EXPECT_EQ(total, kSenders * kEach);
 }
 
-// Weighted values: senders wait once the queue weighs its limit, and a value
-// heavier than the limit still goes into an empty channel.
-TEST(Channel, WeightLimitBlocksUntilTheQueueLightens) {
-    auto weigh = [](const std::size_t& v) { return v; };
-    auto [tx, rx] = make_channel<std::size_t>(100, 10, +weigh);
-    EXPECT_FALSE(tx.send(25).has_value());  // heavier than the limit, channel empty
-    std::atomic<bool> sent{false};
-    std::thread sender([&, tx = tx]() mutable {
-        EXPECT_FALSE(tx.send(1).has_value());
-        sent = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(sent.load());
-    auto got = rx.recv_timeout(std::chrono::seconds(1));
-    ASSERT_EQ(got.status, ferrant::RecvStatus::Value);
-    EXPECT_EQ(*got.value, 25u);
-    sender.join();
-    EXPECT_TRUE(sent.load());
-    EXPECT_EQ(*rx.recv_timeout(std::chrono::seconds(1)).value, 1u);
-}
-
-// A value the receiver hands back comes out of a later send, once.
-TEST(Channel, ReceiverHandsValuesBackToSenders) {
-    auto [tx, rx] = make_channel<int>(8);
-    std::optional<int> reuse;
-    EXPECT_FALSE(tx.send(1, true, 1, &reuse).has_value());
-    EXPECT_FALSE(reuse.has_value());
-    std::optional<int> back = 41;
-    EXPECT_EQ(*rx.recv_timeout(std::chrono::seconds(1), &back).value, 1);
-    EXPECT_FALSE(back.has_value());
-    EXPECT_FALSE(tx.send(2, true, 1, &reuse).has_value());
-    EXPECT_EQ(reuse, 41);
-    reuse.reset();
-    EXPECT_FALSE(tx.send(3, true, 1, &reuse).has_value());
-    EXPECT_FALSE(reuse.has_value());
-}
-
 // One receive takes what is queued, oldest first, up to the limit asked for;
-// the rest stays queued, its weight still counted and the taken ones' not.
+// the rest stays queued.
 TEST(Channel, ReceiveAllTakesTheQueueInOrderUpToTheLimit) {
-    auto weigh = [](const std::size_t& v) { return v; };
-    auto [tx, rx] = make_channel<std::size_t>(8, 100, +weigh);
+    auto [tx, rx] = make_channel<std::size_t>(4);
     for (std::size_t v : {10, 20, 30, 40}) EXPECT_FALSE(tx.send(std::size_t{v}).has_value());
-    std::vector<std::size_t> got, back;
-    ASSERT_EQ(rx.recv_all(1s, got, back, 3), RecvStatus::Value);
+    std::vector<std::size_t> got;
+    ASSERT_EQ(rx.recv_all(in(1s), got, 3), RecvStatus::Value);
     EXPECT_EQ(got, (std::vector<std::size_t>{10, 20, 30}));
-    // 40 queued: 60 more is taken at once, and then the limit is reached.
     EXPECT_FALSE(tx.send(std::size_t{60}).has_value());
-    std::atomic<bool> sent{false};
-    std::thread sender([&, tx = tx]() mutable {
-        EXPECT_FALSE(tx.send(std::size_t{1}).has_value());
-        sent = true;
-    });
-    std::this_thread::sleep_for(50ms);
-    EXPECT_FALSE(sent.load());
-    ASSERT_EQ(rx.recv_all(1s, got, back), RecvStatus::Value);
-    sender.join();
-    ASSERT_EQ(rx.recv_all(1s, got, back), RecvStatus::Value);
-    EXPECT_EQ(got, (std::vector<std::size_t>{10, 20, 30, 40, 60, 1}));
-    EXPECT_EQ(rx.recv_all(20ms, got, back), RecvStatus::Timeout);
+    ASSERT_EQ(rx.recv_all(in(1s), got), RecvStatus::Value);
+    EXPECT_EQ(got, (std::vector<std::size_t>{10, 20, 30, 40, 60}));
+    EXPECT_EQ(rx.recv_all(in(20ms), got), RecvStatus::Timeout);
 }
 
-// Values given back, with a receive or on their own, come out of later sends
-// one each, and nothing is offered twice.
-TEST(Channel, ValuesGivenBackAreReusedOnce) {
-    auto [tx, rx] = make_channel<int>(8);
-    std::vector<int> got, back{41, 42};
-    EXPECT_FALSE(tx.send(1).has_value());
-    ASSERT_EQ(rx.recv_all(1s, got, back), RecvStatus::Value);
-    EXPECT_TRUE(back.empty());
-    back = {43};
-    rx.give_back(back);
-    EXPECT_TRUE(back.empty());
-    std::vector<int> reused;
-    for (int v = 2; v <= 5; ++v) {
-        std::optional<int> reuse;
-        EXPECT_FALSE(tx.send(int{v}, true, 1, &reuse).has_value());
-        if (reuse) reused.push_back(*reuse);
-    }
-    std::sort(reused.begin(), reused.end());
-    EXPECT_EQ(reused, (std::vector<int>{41, 42, 43}));
+// A full channel makes a sender wait until its deadline, then gives the
+// value back; room before the deadline queues it.
+TEST(Channel, DeadlineGivesUpOnAFullChannel) {
+    auto [tx, rx] = make_channel<int>(1);
+    ASSERT_FALSE(tx.send(1));
+    const auto start = ferrant::WaitClock::now();
+    auto late = tx.push(2, in(100ms));
+    EXPECT_GE(ferrant::WaitClock::now() - start, 90ms);
+    EXPECT_EQ(late.status, ferrant::SendStatus::Full);
+    EXPECT_EQ(late.value, 2);
+    std::thread receiver([&] {
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(rx.recv_timeout(1s).value, 1);
+    });
+    EXPECT_EQ(tx.push(3, in(5s)).status, ferrant::SendStatus::Sent);
+    receiver.join();
+    EXPECT_EQ(rx.recv_timeout(1s).value, 3);
+    rx.close();
+    EXPECT_EQ(tx.push(4, in(1s)).status, ferrant::SendStatus::Disconnected);
 }
 
 TEST(Channel, ReceiveAllReportsTheLastSenderGone) {
     auto [tx, rx] = make_channel<int>(4);
     EXPECT_FALSE(tx.send(7).has_value());
     tx = ferrant::Sender<int>();
-    std::vector<int> got, back;
-    ASSERT_EQ(rx.recv_all(1s, got, back), RecvStatus::Value);
+    std::vector<int> got;
+    ASSERT_EQ(rx.recv_all(in(1s), got), RecvStatus::Value);
     EXPECT_EQ(got, std::vector<int>{7});
-    EXPECT_EQ(rx.recv_all(1s, got, back), RecvStatus::Disconnected);
+    EXPECT_EQ(rx.recv_all(in(1s), got), RecvStatus::Disconnected);
 }
 
 TEST(Channel, ReceiveEndsWhenReadyAndAWakeArrives) {
@@ -247,14 +201,14 @@ TEST(Channel, ReceiveEndsWhenReadyAndAWakeArrives) {
         elsewhere = true;
         tx.wake();
     });
-    std::vector<int> out, back;
+    std::vector<int> out;
     // Without the wake the receive would sleep its full minute.
-    EXPECT_EQ(rx.recv_all(60s, out, back, SIZE_MAX, [&] { return elsewhere.load(); }),
+    EXPECT_EQ(rx.recv_all(in(60s), out, SIZE_MAX, [&] { return elsewhere.load(); }),
               RecvStatus::Value);
     EXPECT_TRUE(out.empty());
     other.join();
     // A queued value is still taken first.
     ASSERT_FALSE(tx.send(7));
-    EXPECT_EQ(rx.recv_all(1s, out, back, SIZE_MAX, [] { return true; }), RecvStatus::Value);
+    EXPECT_EQ(rx.recv_all(in(1s), out, SIZE_MAX, [] { return true; }), RecvStatus::Value);
     EXPECT_EQ(out, std::vector<int>{7});
 }

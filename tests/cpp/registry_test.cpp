@@ -12,7 +12,8 @@
 #include "test_support.hpp"
 
 using namespace std::chrono_literals;
-using ferrant::AckWait;
+using ferrant::ByteBuffer;
+using ferrant::FlushOutcome;
 using ferrant::ColorMode;
 using ferrant::Format;
 using ferrant::SharedWriter;
@@ -24,10 +25,11 @@ using ferrant::testing::TempDir;
 
 namespace {
 
-ferrant::Write chunk(const std::string& text) {
-    ferrant::ByteBuffer b;
+// True when `text` was queued as a batch.
+bool sent(const std::shared_ptr<SharedWriter>& writer, const std::string& text) {
+    ByteBuffer b;
     b.append(text);
-    return ferrant::Write{std::move(b)};
+    return writer->send_batch(b) == ferrant::SendStatus::Sent;
 }
 
 std::string today_suffix() {
@@ -66,9 +68,9 @@ TEST_F(Registry, DifferentTextsForOneFileGiveTwoWritersAppendingToIt) {
     const auto plain = get(tmp / "app.log");
     const auto dotted = get(tmp.path() + "/./app.log");
     ASSERT_NE(plain, dotted);
-    ASSERT_TRUE(plain->send(chunk("one\n")));
+    ASSERT_TRUE(sent(plain, "one\n"));
     plain->stop();
-    ASSERT_TRUE(dotted->send(chunk("two\n")));
+    ASSERT_TRUE(sent(dotted, "two\n"));
     dotted->stop();
     EXPECT_EQ(read_file(tmp / ("app" + today_suffix() + ".log")), "one\ntwo\n");
 }
@@ -92,7 +94,7 @@ TEST_F(Registry, ReleasingEveryHolderWritesQueuedDataAndLaterGivesAFreshWriter) 
     {
         auto w = get(tmp / "app.log");
         old = w;
-        for (int i = 0; i < 1000; ++i) ASSERT_TRUE(w->send(chunk("x\n")));
+        for (int i = 0; i < 1000; ++i) ASSERT_TRUE(sent(w, "x\n"));
     }
     EXPECT_TRUE(old.expired());
     EXPECT_EQ(read_file(tmp / ("app" + today_suffix() + ".log")).size(), 2000u);
@@ -108,10 +110,10 @@ TEST_F(Registry, StoppedWriterStillHeldIsReplaced) {
     const auto first = get(tmp / "app.log");
     first->stop();
     EXPECT_TRUE(first->stopped_or_failed());
-    EXPECT_FALSE(first->send(chunk("dropped\n")));
+    EXPECT_FALSE(sent(first, "dropped\n"));
     const auto second = get(tmp / "app.log");
     ASSERT_NE(second, first);
-    EXPECT_TRUE(second->send(chunk("early\n")));
+    EXPECT_TRUE(sent(second, "early\n"));
     EXPECT_EQ(get(tmp / "app.log"), second);
 }
 
@@ -121,12 +123,12 @@ TEST_F(Registry, WriterOfAnUnopenableDestinationIsKeptAndRecovers) {
     ferrant::testing::write_file(tmp / "blocker", "");
     StderrCapture err;
     const auto first = get(tmp / "blocker/app.log");
-    ASSERT_TRUE(first->send(chunk("early\n")));
+    ASSERT_TRUE(sent(first, "early\n"));
     EXPECT_FALSE(first->stopped_or_failed());
     EXPECT_EQ(get(tmp / "blocker/app.log"), first);
     std::filesystem::remove(tmp / "blocker");
     std::filesystem::create_directory(tmp / "blocker");
-    ASSERT_TRUE(first->send(chunk("later\n")));
+    ASSERT_TRUE(sent(first, "later\n"));
     ASSERT_TRUE(eventually([&] {
         for (const auto& entry : std::filesystem::directory_iterator(tmp / "blocker"))
             return read_file(entry.path()).find("later\n") != std::string::npos;
@@ -176,15 +178,16 @@ TEST(SharedWriterStop, IsIdempotentAndSafeFromManyThreads) {
     auto w = SharedWriter::start(tmp / "s.log", ferrant::current_local_date(), {});
     ASSERT_TRUE(w.ok());
     auto writer = w.take();
-    ASSERT_TRUE(writer->send(chunk("line\n")));
+    ASSERT_TRUE(sent(writer, "line\n"));
     std::vector<std::thread> stoppers;
     for (int i = 0; i < 4; ++i) stoppers.emplace_back([&] { writer->stop(); });
     for (auto& t : stoppers) t.join();
     writer->stop();
     EXPECT_EQ(read_file(tmp / ("s" + today_suffix() + ".log")), "line\n");
-    auto [ack, waiter] = ferrant::make_ack();
-    EXPECT_FALSE(writer->send(ferrant::FlushAck{std::move(ack)}));
-    EXPECT_EQ(waiter.wait_for(0ms), AckWait::Disconnected);
+    FlushOutcome why = FlushOutcome::Written;
+    EXPECT_FALSE(writer->request_flush(ferrant::deadline_in(1s), &why));
+    EXPECT_EQ(why, FlushOutcome::WriterGone);
+    EXPECT_EQ(writer->flush(ferrant::deadline_in(1s)), FlushOutcome::WriterGone);
 }
 
 }  // namespace

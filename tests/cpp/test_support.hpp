@@ -35,8 +35,16 @@ public:
         m_.lock();
         ++entered;
     }
+    // Takes the lock as the interpreter's gate does; refuses at the
+    // `refuse_after`-th poll (0: never).
+    bool poll() override {
+        std::lock_guard hold(m_);
+        return refuse_after == 0 || ++polled < refuse_after;
+    }
     std::atomic<int> left{0};
     std::atomic<int> entered{0};
+    std::atomic<int> polled{0};
+    int refuse_after = 0;
 
 private:
     std::mutex& m_;

@@ -21,7 +21,7 @@
 
 using namespace std::chrono_literals;
 using ferrant::Action;
-using ferrant::AckWait;
+using ferrant::FlushOutcome;
 using ferrant::ByteBuffer;
 using ferrant::Context;
 using ferrant::LocalDate;
@@ -49,10 +49,10 @@ std::string error_line(int code, const std::string& file) {
            ")" + destination(file);
 }
 
-ferrant::Write chunk(const std::string& text) {
+ByteBuffer chunk(const std::string& text) {
     ByteBuffer b;
     b.append(text);
-    return ferrant::Write{std::move(b)};
+    return b;
 }
 
 // A writer thread on its own channel and lane, with a clock the test moves. Timeouts
@@ -63,7 +63,7 @@ public:
                      std::chrono::nanoseconds idle_wait = std::chrono::hours(1),
                      bool stdout_open = true)
         : clock_(std::make_shared<FakeClock>(kDay)) {
-        auto [tx, rx] = make_channel<Action>(ferrant::WRITER_CHANNEL_CAPACITY);
+        auto [tx, rx] = make_channel<Action>(ferrant::WRITER_REQUESTS);
         tx_ = std::move(tx);
         Context c{std::move(rx), std::move(path), kDay, clock_, idle_wait, stdout_open};
         c.lane = lane_;
@@ -74,24 +74,26 @@ public:
     bool send(Action a) { return !tx_.send(std::move(a)).has_value(); }
     // A batch, on the lane as the producers send it; the writer is woken at
     // once rather than at its own next wake-up.
-    bool write(const std::string& text) {
-        ferrant::Write w = chunk(text);
-        if (lane_->push(w.chunk, {}) != ferrant::SendStatus::Sent) return false;
+    bool write(const std::string& text, bool prompt = false) {
+        ByteBuffer b = chunk(text);
+        ferrant::BatchLane::PushOptions o;
+        o.prompt = prompt;
+        if (lane_->push(b, o) != ferrant::SendStatus::Sent) return false;
         tx_.wake();
         return true;
     }
-    AckWait flush(std::chrono::milliseconds limit = 5000ms) {
+    FlushOutcome flush(std::chrono::milliseconds limit = 5000ms) {
         auto [ack, waiter] = make_ack();
-        if (!send(ferrant::FlushAck{std::move(ack)})) return AckWait::Disconnected;
-        return waiter.wait_for(limit);
+        if (!send(ferrant::FlushAck{std::move(ack)})) return FlushOutcome::WriterGone;
+        return waiter.wait_until(ferrant::deadline_in(limit));
     }
     // Returns once the thread has handled everything sent so far, including
     // the check that follows, and waits for the next action: a clock moved
     // now is first seen by the check after the next action.
-    void settle() { ASSERT_EQ(quiesce(), AckWait::Signalled); }
+    void settle() { ASSERT_EQ(quiesce(), FlushOutcome::Written); }
     // As settle, for a flush that may fail.
-    AckWait quiesce() {
-        const AckWait answer = flush();
+    FlushOutcome quiesce() {
+        const FlushOutcome answer = flush();
         EXPECT_TRUE(eventually([&] { return tx_.receiver_idle(); }));
         return answer;
     }
@@ -108,8 +110,7 @@ public:
 private:
     std::shared_ptr<FakeClock> clock_;
     ferrant::Sender<Action> tx_;
-    std::shared_ptr<ferrant::BatchLane> lane_ =
-        std::make_shared<ferrant::BatchLane>(ferrant::WRITER_CHANNEL_MAX_BYTES);
+    std::shared_ptr<ferrant::BatchLane> lane_ = std::make_shared<ferrant::BatchLane>();
     std::thread thread_;
 };
 
@@ -132,9 +133,7 @@ TEST(WriterThread, PromptChunkIsWrittenOutWithoutWaitingForTheCheck) {
     TempDir tmp;
     Harness w(tmp / "app.log");  // no periodic check for an hour
     ASSERT_TRUE(w.write("buffered\n"));
-    ByteBuffer b;
-    b.append("waited\n");
-    ASSERT_TRUE(w.send(ferrant::Write{std::move(b), true}));
+    ASSERT_TRUE(w.write("waited\n", true));
     EXPECT_TRUE(eventually([&] {
         return read_file(tmp / "app_20240305.log") == "buffered\nwaited\n";
     }));
@@ -150,7 +149,7 @@ TEST(WriterThread, FlushAckComesOnlyAfterPrecedingWritesReachTheFile) {
         ASSERT_TRUE(w.write(line));
         expected += line;
     }
-    ASSERT_EQ(w.flush(), AckWait::Signalled);
+    ASSERT_EQ(w.flush(), FlushOutcome::Written);
     EXPECT_EQ(read_file(tmp / "app_20240305.log"), expected);
     w.stop_and_join();
 }
@@ -222,7 +221,7 @@ TEST(WriterThread, MonotonicClockGoingBackDoesNotTriggerACheck) {
     w.settle();
     w.clock().advance(+1, static_cast<std::uint64_t>(-2'000'000'000));
     ASSERT_TRUE(w.write("a\n"));
-    ASSERT_EQ(w.flush(), AckWait::Signalled);
+    ASSERT_EQ(w.flush(), FlushOutcome::Written);
     EXPECT_EQ(read_file(tmp / "app_20240305.log"), "a\n");
     EXPECT_FALSE(fs::exists(tmp / "app_20240306.log"));
     w.stop_and_join();
@@ -277,23 +276,23 @@ TEST(WriterThread, FullDiskReportsOnceDropsAndResumesWhenTheFileIsReplaced) {
         ASSERT_TRUE(w.write(line));
         sent += line.size();
     }
-    EXPECT_EQ(w.quiesce(), AckWait::Disconnected);
+    EXPECT_EQ(w.quiesce(), FlushOutcome::Failed);
     // Checks during the fault reopen, fail again and stay quiet.
     for (int i = 0; i < 3; ++i) {
         w.clock().advance(0);
         ASSERT_TRUE(w.write(line));
         sent += line.size();
-        EXPECT_EQ(w.quiesce(), AckWait::Disconnected);
+        EXPECT_EQ(w.quiesce(), FlushOutcome::Failed);
     }
     // Nothing was dropped since the previous flush request.
-    EXPECT_EQ(w.quiesce(), AckWait::Signalled);
+    EXPECT_EQ(w.quiesce(), FlushOutcome::Written);
 
     fs::remove(target);
     ferrant::testing::write_file(target, "");
     w.clock().advance(0);
     ASSERT_TRUE(w.write("back\n"));
     EXPECT_TRUE(eventually([&] { return read_file(target) == "back\n"; }));
-    EXPECT_EQ(w.flush(), AckWait::Signalled);
+    EXPECT_EQ(w.flush(), FlushOutcome::Written);
     w.stop_and_join();
     EXPECT_EQ(read_file(target), "back\n");
     EXPECT_EQ(err.finish(), error_line(ENOSPC, target) + resolved_line(sent, target));
@@ -320,9 +319,9 @@ TEST_P(WriterUnopenable, StartsWritingOnceTheDestinationCanBeOpened) {
     StderrCapture err;
     Harness w(tmp / c.path);
     ASSERT_TRUE(w.write("early\n"));
-    EXPECT_EQ(w.flush(), AckWait::Disconnected);
+    EXPECT_EQ(w.flush(), FlushOutcome::Failed);
     ASSERT_TRUE(w.write("again\n"));
-    EXPECT_EQ(w.quiesce(), AckWait::Disconnected);
+    EXPECT_EQ(w.quiesce(), FlushOutcome::Failed);
 
     fs::remove(tmp / c.blocker);
     const std::string target = ferrant::dated_path(tmp / c.path, kDay);
@@ -332,7 +331,7 @@ TEST_P(WriterUnopenable, StartsWritingOnceTheDestinationCanBeOpened) {
         EXPECT_TRUE(eventually([&] { return read_file(target) == "late\n"; }));
     } else {
         ASSERT_TRUE(w.write("late\n"));
-        EXPECT_EQ(w.flush(), AckWait::Signalled);
+        EXPECT_EQ(w.flush(), FlushOutcome::Written);
     }
     w.stop_and_join();
     EXPECT_EQ(read_file(target), "late\n");
@@ -358,7 +357,7 @@ TEST(WriterThread, ReportNamesAHostilePathOnOneLine) {
     {
         Harness w(blocker + "/app.log");
         ASSERT_TRUE(w.write("lost\n"));
-        EXPECT_EQ(w.quiesce(), AckWait::Disconnected);
+        EXPECT_EQ(w.quiesce(), FlushOutcome::Failed);
         fs::remove(blocker);
         w.clock().advance(0);
         ASSERT_TRUE(w.write("kept\n"));
@@ -386,9 +385,9 @@ TEST(WriterThread, StandardOutputClosedAtCreationWritesNowhere) {
         Harness w(std::nullopt, std::chrono::hours(1), false);
         const std::string line = std::string(99, 's') + "\n";
         for (int i = 0; i < 30'000; ++i) ASSERT_TRUE(w.write(line));  // overflows the buffer
-        EXPECT_EQ(w.quiesce(), AckWait::Disconnected);
+        EXPECT_EQ(w.quiesce(), FlushOutcome::Failed);
         ASSERT_TRUE(w.write(line));
-        EXPECT_EQ(w.quiesce(), AckWait::Disconnected);
+        EXPECT_EQ(w.quiesce(), FlushOutcome::Failed);
         w.stop_and_join();
     }
     const std::string report = err.finish();
@@ -410,7 +409,7 @@ TEST(WriterThread, RemovedDirectoryIsRecreatedAtTheNextCheck) {
     ASSERT_TRUE(w.write("b\n"));
     w.clock().advance(0);
     ASSERT_TRUE(w.write("c\n"));
-    EXPECT_EQ(w.flush(), AckWait::Signalled);
+    EXPECT_EQ(w.flush(), FlushOutcome::Written);
     w.stop_and_join();
     EXPECT_EQ(read_file(tmp / "logs/app_20240305.log"), "b\nc\n");
     EXPECT_EQ(err.finish(), "");
@@ -475,7 +474,7 @@ TEST_P(WriterTornWrite, FileKeepsWholeLinesAndCountsTheRest) {
     {
         FileSizeLimit limit(c.limit);
         for (const std::string& chunk : c.chunks) ASSERT_TRUE(w.write(chunk));
-        EXPECT_EQ(w.quiesce(), AckWait::Disconnected);
+        EXPECT_EQ(w.quiesce(), FlushOutcome::Failed);
     }
     const std::string moved_to = tmp / "moved.log";
     if (c.moved) fs::rename(target, moved_to);
@@ -484,7 +483,7 @@ TEST_P(WriterTornWrite, FileKeepsWholeLinesAndCountsTheRest) {
     // Dropping the rest of the cut line at the reopen is a loss the flush
     // request hears of; a lone line feed is no data.
     EXPECT_EQ(w.flush(),
-              c.moved && c.line_fits ? AckWait::Disconnected : AckWait::Signalled);
+              c.moved && c.line_fits ? FlushOutcome::Failed : FlushOutcome::Written);
     w.stop_and_join();
 
     if (c.moved) {
