@@ -1,3 +1,4 @@
+import importlib.util
 import inspect
 import sys
 
@@ -40,60 +41,108 @@ def test_reimport_returns_same_module(run):
     )
 
 
-# The sub-interpreter modules of the standard library changed name and shape:
-# 3.13 has _interpreters, whose run_string returns the failure instead of
-# raising it. An isolated interpreter (3.12+) has its own interpreter lock and
-# refuses single-phase modules before their init function runs; a legacy one
-# shares the lock and reaches our own check.
-SUBINTERPRETER_RUNNER = """
-try:
-    import _interpreters as interpreters
+# The child's side. The standard library's sub-interpreter module changed name
+# and shape: 3.13's _interpreters returns a failure that 3.11 and 3.12's
+# _xxsubinterpreters raises; _testcapi's runner (test builds) makes a legacy
+# interpreter and always ends it. From 3.12 CPython itself refuses a
+# single-phase module in an isolated interpreter (own interpreter lock), but
+# 3.12 only once the module is loaded: before that our init function runs there.
+SUBINTERPRETER_PROGRAM = r'''
+import atexit
+import sys
 
-    def run_in_subinterpreter(kind, code):
-        interp = interpreters.create(kind)
-        try:
-            failure = interpreters.run_string(interp, code)
-        finally:
-            interpreters.destroy(interp)
-        assert failure is None, failure.formatted
-except ImportError:
-    import _xxsubinterpreters as interpreters
+OURS = "cannot be imported in a sub-interpreter; import it in the main interpreter"
+CPYTHONS = "does not support loading in subinterpreters"
 
-    def run_in_subinterpreter(kind, code):
-        interp = interpreters.create(isolated=kind == "isolated")
-        try:
-            interpreters.run_string(interp, code)
-        finally:
-            interpreters.destroy(interp)
-"""
-
-SUBINTERPRETER_IMPORT = """
-try:
-    import ferrant._logger
-except ImportError as exc:
-    assert {expected!r} in str(exc), exc
-else:
-    raise AssertionError("imported in a sub-interpreter")
-"""
-
-
-@pytest.mark.parametrize("kind", ["legacy", "isolated"])
-def test_subinterpreter_import_fails(run, tmp_path, kind):
-    if kind == "isolated" and sys.version_info >= (3, 12):
-        expected = "does not support loading in subinterpreters"
+IMPORT = """
+import atexit, sys
+callbacks = atexit._ncallbacks()
+for name in ("ferrant._logger", "ferrant"):
+    try:
+        __import__(name)
+    except ImportError as exc:
+        assert {expected!r} in str(exc), exc
     else:
-        expected = "cannot be imported in a sub-interpreter"
-    run(
-        SUBINTERPRETER_RUNNER
-        + f"""
-import ferrant._logger
-log = ferrant._logger.PyLogger("main", "out/app.log")
-log.info("before")
-run_in_subinterpreter({kind!r}, {SUBINTERPRETER_IMPORT.format(expected=expected)!r})
-run_in_subinterpreter({kind!r}, {SUBINTERPRETER_IMPORT.format(expected=expected)!r})
-log.info("after")
-log.shutdown()
+        raise AssertionError(name + " imported in a sub-interpreter")
+assert not [m for m in sys.modules if m.startswith("ferrant")], sorted(sys.modules)
+assert atexit._ncallbacks() == callbacks
 """
+
+
+def try_in_subinterpreter(loaded):
+    by_cpython = KIND == "isolated" and (
+        sys.version_info >= (3, 13) or (sys.version_info >= (3, 12) and loaded)
+    )
+    code = IMPORT.format(expected=CPYTHONS if by_cpython else OURS)
+    if KIND == "testcapi":
+        import _testcapi
+
+        assert _testcapi.run_in_subinterp(code) == 0
+        return
+    try:
+        import _interpreters as interpreters
+    except ImportError:
+        import _xxsubinterpreters as interpreters
+
+        interp = interpreters.create(isolated=KIND == "isolated")
+    else:
+        interp = interpreters.create(KIND)
+    try:
+        failure = interpreters.run_string(interp, code)
+        assert failure is None, failure.formatted
+    finally:
+        if DESTROY:
+            interpreters.destroy(interp)
+
+
+def load():
+    global log
+    import ferrant
+
+    log = ferrant.PyLogger("main", "out/app.log")
+    log.info("before")
+
+
+callbacks = atexit._ncallbacks()
+if MAIN_FIRST:
+    load()
+try_in_subinterpreter(MAIN_FIRST)
+if not MAIN_FIRST:
+    # Nothing made or registered here on the sub-interpreter's behalf.
+    assert "ferrant._logger" not in sys.modules
+    assert atexit._ncallbacks() == callbacks
+    load()
+try_in_subinterpreter(True)
+# Left to the exit flush, with any sub-interpreter still alive.
+log.info("after")
+'''
+
+SUBINTERPRETER_MODULES = {
+    "legacy": ["_interpreters", "_xxsubinterpreters"],
+    "isolated": ["_interpreters", "_xxsubinterpreters"],
+    "testcapi": ["_testcapi"],
+}
+
+
+@pytest.mark.parametrize("main_first", [True, False], ids=["main-first", "sub-first"])
+@pytest.mark.parametrize(
+    "kind,destroy",
+    [
+        pytest.param(kind, destroy, id=f"{kind}-{'destroyed' if destroy else 'left-alive'}")
+        for kind in SUBINTERPRETER_MODULES
+        for destroy in (True, False)
+        # _testcapi.run_in_subinterp always ends its interpreter.
+        if destroy or kind != "testcapi"
+    ],
+)
+def test_subinterpreter_import_fails(run, tmp_path, sizes, kind, destroy, main_first):
+    modules = SUBINTERPRETER_MODULES[kind]
+    if not any(importlib.util.find_spec(m) for m in modules):
+        pytest.skip(f"no {' or '.join(modules)} in this interpreter")
+    run(
+        f"KIND, MAIN_FIRST, DESTROY = {kind!r}, {main_first!r}, {destroy!r}\n"
+        + SUBINTERPRETER_PROGRAM,
+        timeout=sizes.timeout(30),
     )
     assert messages(dated_lines(tmp_path / "out")) == ["before", "after"]
 

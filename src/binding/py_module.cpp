@@ -18,8 +18,25 @@ PyModuleDef logger_module = {
     PyModuleDef_HEAD_INIT, "_logger", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-PyInterpreterState* OWNER = nullptr;
 PyObject* MODULE = nullptr;
+
+// The module's state, threads and exit and fork hooks are process-wide and
+// belong to the main interpreter, which outlives every other.
+bool in_main_interpreter(PyThreadState* tstate) {
+    return PyThreadState_GetInterpreter(tstate) == PyInterpreterState_Main();
+}
+
+// 3.13 first runs a single-phase init function in the main interpreter on
+// behalf of a sub-interpreter's import, on a fresh thread state; an import of
+// the main interpreter itself always runs under importlib's frames.
+bool on_behalf_of_another_interpreter([[maybe_unused]] PyThreadState* tstate) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyFrameObject* frame = PyThreadState_GetFrame(tstate);
+    if (!frame) return true;
+    Py_DECREF(frame);
+#endif
+    return false;
+}
 
 // Adds `value` under `name` and appends the name to __all__.
 bool add_member(PyObject* module, const char* name, PyObject* value) {
@@ -61,14 +78,18 @@ PyObject* create_module() {
 
 PyMODINIT_FUNC PyInit__logger() {
     using namespace ferrant;
-    PyInterpreterState* interp = PyInterpreterState_Get();
-    if (!OWNER) {
-        OWNER = interp;
-    } else if (OWNER != interp) {
+    PyThreadState* tstate = PyThreadState_Get();
+    if (!in_main_interpreter(tstate)) {
         PyErr_SetString(PyExc_ImportError,
-                        "ferrant._logger cannot be imported in a sub-interpreter");
+                        "ferrant._logger cannot be imported in a sub-interpreter; "
+                        "import it in the main interpreter");
         return nullptr;
     }
+    // Failing here would hand an exception made in the main interpreter to the
+    // importing one, which 3.13.0 frees with the wrong allocator when that one
+    // is isolated. An empty module instead: CPython then refuses an isolated
+    // interpreter itself and calls this again in a legacy one, which fails above.
+    if (on_behalf_of_another_interpreter(tstate)) return PyModule_Create(&logger_module);
     if (MODULE) return Py_NewRef(MODULE);
     init_time_zone();
     MODULE = create_module();
