@@ -102,7 +102,9 @@ void unpark(ThreadProducer& producer, const std::shared_ptr<SharedWriter>& write
     std::shared_ptr<SharedWriter> held;  // released after the lock
     std::lock_guard lock(list.mutex);
     for (auto it = list.parked.begin(); it != list.parked.end(); ++it) {
-        if (it->owner != producer.id || it->writer != writer || it->generation != fork_generation())
+        // An entry without lines only holds a writer for the flusher to let go.
+        if (it->owner != producer.id || it->writer != writer || it->lines.empty() ||
+            it->generation != fork_generation())
             continue;
         list.parked_bytes -= it->lines.size();
         if (producer.spare.capacity() == 0) producer.spare = std::move(producer.core.line_buf);
