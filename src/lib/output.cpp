@@ -1,5 +1,6 @@
 #include "lib/output.hpp"
 
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
@@ -82,6 +83,13 @@ Output& Output::operator=(Output&& other) noexcept {
 }
 
 Output::~Output() { release(); }
+
+void Output::end_torn_line_first() {
+    assert(buffer_.empty());
+    buffer_.append_unchecked("\n", 1);
+    tail_ = 1;
+    tail_is_filler_ = true;
+}
 
 void Output::release() {
     if (fd_ < 0) return;
@@ -195,13 +203,15 @@ void Output::keep_torn_rest(const char* data, std::size_t size, std::size_t writ
 void Output::take_pending(Output& old) {
     const char* from = old.buffer_.data();
     std::size_t size = old.buffer_.size();
-    if (old.tail_ > 0 && !same_file(old)) {
+    if (old.tail_ > 0 && same_file(old)) {
+        // The file ends in the line `old` tore; only its rest may follow.
+        buffer_.clear();
+        tail_ = old.tail_;
+        tail_is_filler_ = old.tail_is_filler_;
+    } else if (old.tail_ > 0) {
         if (!old.tail_is_filler_) dropped_ += old.tail_;
         from += old.tail_;
         size -= old.tail_;
-    } else {
-        tail_ = old.tail_;
-        tail_is_filler_ = old.tail_is_filler_;
     }
     const std::size_t room = buffer_.capacity() - buffer_.size();
     const std::size_t kept = size <= room ? size : room;

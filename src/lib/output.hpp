@@ -50,6 +50,11 @@ public:
     // out drops them and fails with `why`.
     static Output unopened(OsError why);
 
+    // Puts a lone "\n" ahead of everything this output writes, as the rest
+    // of a torn line: the file ends in a line some writer never finished.
+    // Call on a fresh output, before any write.
+    void end_torn_line_first();
+
     Output(Output&& other) noexcept;
     Output& operator=(Output&& other) noexcept;
     Output(const Output&) = delete;
@@ -66,9 +71,10 @@ public:
     OsError flush();
 
     // Moves what `old` still buffers, and its progress observer, into this
-    // fresh, empty output. The rest of a line `old` tore goes along only when
-    // both write to the same file; elsewhere it would start mid-line, so it
-    // is dropped.
+    // fresh output. The rest of a line `old` tore goes along only when both
+    // write to the same file, where it replaces a "\n" of
+    // end_torn_line_first: it ends the same line. Elsewhere it would start
+    // mid-line, so it is dropped.
     void take_pending(Output& old);
 
     // fn null unsets it.

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace ferrant {
 
@@ -49,6 +50,23 @@ OsError make_directory(const std::string& p) {
     return OsError{err};
 }
 
+int open_dated(const std::string& target, int access) {
+    int fd;
+    do {
+        fd = ::open(target.c_str(), access | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Other writers' lines always end in "\n" (an O_APPEND write lands whole at
+// the end), so any other last byte is a line whose writer died mid-write.
+// A large write still under way elsewhere can show a partial size for a
+// moment; that costs one empty line, never a record.
+bool ends_mid_line(int fd, const struct stat& st) {
+    char last;
+    return st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
+}
+
 }  // namespace
 
 std::string dated_path(std::string_view path, const LocalDate& day) {
@@ -85,7 +103,7 @@ OsError create_directories(std::string_view dir) {
     return make_directory(d);
 }
 
-OsResult<Output> rotate(const Context& context) {
+OsResult<Output> open_output(const Context& context) {
     if (!context.path) {
         // Descriptor 1 was closed at creation: whatever holds it now belongs
         // to the application, never to this writer.
@@ -97,12 +115,20 @@ OsResult<Output> rotate(const Context& context) {
     if (!parent.empty()) {
         if (OsError err = create_directories(parent)) return err;
     }
-    int fd;
-    do {
-        fd = ::open(target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
+    // Read access is only for the last byte: a file we may write but not
+    // read is still taken, unchecked.
+    bool readable = true;
+    int fd = open_dated(target, O_RDWR);
+    if (fd < 0 && errno == EACCES) {
+        readable = false;
+        fd = open_dated(target, O_WRONLY);
+    }
     if (fd < 0) return OsError{errno};
-    return Output::owned_file(fd);
+    struct stat st;
+    const bool torn = readable && ::fstat(fd, &st) == 0 && ends_mid_line(fd, st);
+    Output out = Output::owned_file(fd);
+    if (torn) out.end_torn_line_first();
+    return out;
 }
 
 }  // namespace ferrant

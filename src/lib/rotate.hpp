@@ -22,6 +22,8 @@ OsError create_directories(std::string_view dir);
 // Opens the context's output: standard output when there is no path (EBADF
 // when descriptor 1 was closed as the writer was made), else the dated file
 // for context.day, in append mode, after creating its directories.
-OsResult<Output> rotate(const Context& context);
+// A file whose last byte is not "\n" ends in a torn line (a writer killed
+// mid-write); the output ends that line before its own.
+OsResult<Output> open_output(const Context& context);
 
 }  // namespace ferrant

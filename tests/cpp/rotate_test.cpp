@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <optional>
 #include <sys/stat.h>
 
 #include "test_support.hpp"
@@ -12,7 +13,7 @@ using ferrant::Context;
 using ferrant::dated_path;
 using ferrant::LocalDate;
 using ferrant::OsError;
-using ferrant::rotate;
+using ferrant::open_output;
 using ferrant::testing::read_file;
 using ferrant::testing::TempDir;
 using ferrant::testing::write_file;
@@ -68,59 +69,59 @@ Context file_context(const std::string& path, LocalDate day = kMarch5) {
     return c;
 }
 
-TEST(Rotate, NoPathMeansStandardOutput) {
+TEST(OpenOutput, NoPathMeansStandardOutput) {
     Context c;
-    auto opened = rotate(c);
+    auto opened = open_output(c);
     ASSERT_TRUE(opened.ok());
     EXPECT_EQ(opened.value().fd(), 1);
 }
 
-TEST(Rotate, CreatesEveryMissingDirectoryLevel) {
+TEST(OpenOutput, CreatesEveryMissingDirectoryLevel) {
     TempDir tmp;
-    auto opened = rotate(file_context(tmp / "a/b/c/app.log"));
+    auto opened = open_output(file_context(tmp / "a/b/c/app.log"));
     ASSERT_TRUE(opened.ok()) << ferrant::describe(opened.error());
     EXPECT_TRUE(fs::is_directory(tmp / "a/b/c"));
     EXPECT_TRUE(fs::is_regular_file(tmp / "a/b/c/app_20240305.log"));
 }
 
-TEST(Rotate, TrailingSlashWritesInsideTheDirectory) {
+TEST(OpenOutput, TrailingSlashWritesInsideTheDirectory) {
     TempDir tmp;
-    auto opened = rotate(file_context(tmp / "logs/"));
+    auto opened = open_output(file_context(tmp / "logs/"));
     ASSERT_TRUE(opened.ok());
     EXPECT_TRUE(fs::is_regular_file(tmp / "logs/_20240305.log"));
 }
 
-TEST(Rotate, ExistingDirectoryWithoutExtensionGetsFileBesideIt) {
+TEST(OpenOutput, ExistingDirectoryWithoutExtensionGetsFileBesideIt) {
     TempDir tmp;
     fs::create_directory(tmp / "logs");
-    auto opened = rotate(file_context(tmp / "logs"));
+    auto opened = open_output(file_context(tmp / "logs"));
     ASSERT_TRUE(opened.ok());
     EXPECT_TRUE(fs::is_regular_file(tmp / "logs_20240305.log"));
 }
 
-TEST(Rotate, ParentThatIsARegularFileFailsWithEexist) {
+TEST(OpenOutput, ParentThatIsARegularFileFailsWithEexist) {
     TempDir tmp;
     write_file(tmp / "blocker", "x");
-    auto opened = rotate(file_context(tmp / "blocker/app.log"));
+    auto opened = open_output(file_context(tmp / "blocker/app.log"));
     ASSERT_FALSE(opened.ok());
     EXPECT_EQ(opened.error().code, EEXIST);
 }
 
-TEST(Rotate, ExistingFileIsAppendedNotTruncated) {
+TEST(OpenOutput, ExistingFileIsAppendedNotTruncated) {
     TempDir tmp;
     write_file(tmp / "app_20240305.log", "old\n");
     {
-        auto opened = rotate(file_context(tmp / "app.log"));
+        auto opened = open_output(file_context(tmp / "app.log"));
         ASSERT_TRUE(opened.ok());
         EXPECT_FALSE(opened.value().write("new\n"));
     }
     EXPECT_EQ(read_file(tmp / "app_20240305.log"), "old\nnew\n");
 }
 
-TEST(Rotate, FileIsCreatedWithModeLimitedByUmask) {
+TEST(OpenOutput, FileIsCreatedWithModeLimitedByUmask) {
     TempDir tmp;
     const mode_t old = ::umask(022);
-    auto opened = rotate(file_context(tmp / "m/app.log"));
+    auto opened = open_output(file_context(tmp / "m/app.log"));
     ::umask(old);
     ASSERT_TRUE(opened.ok());
     struct stat st;
@@ -129,5 +130,39 @@ TEST(Rotate, FileIsCreatedWithModeLimitedByUmask) {
     ASSERT_EQ(::stat((tmp / "m").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0755u);
 }
+
+struct TailCase {
+    const char* name;
+    std::optional<std::string> before;  // none: no file yet
+    const char* written;
+    const char* after;
+};
+
+class OpenOutputTail : public ::testing::TestWithParam<TailCase> {};
+
+// A line torn by a writer killed mid-write stays a line of its own, and
+// the next record starts a line; nothing is added to an intact file.
+TEST_P(OpenOutputTail, EndsATornLineFirst) {
+    const TailCase& c = GetParam();
+    TempDir tmp;
+    const std::string file = tmp / "app_20240305.log";
+    if (c.before) write_file(file, *c.before);
+    {
+        auto opened = open_output(file_context(tmp / "app.log"));
+        ASSERT_TRUE(opened.ok()) << ferrant::describe(opened.error());
+        EXPECT_FALSE(opened.value().write(c.written));
+    }
+    EXPECT_EQ(read_file(file), c.after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tails, OpenOutputTail,
+    ::testing::Values(TailCase{"no_file", std::nullopt, "new\n", "new\n"},
+                      TailCase{"empty_file", "", "new\n", "new\n"},
+                      TailCase{"whole_lines", "old\n", "new\n", "old\nnew\n"},
+                      TailCase{"torn_tail", "old\n{\"msg\":\"cut", "new\n", "old\n{\"msg\":\"cut\nnew\n"},
+                      TailCase{"torn_only", "x", "new\n", "x\nnew\n"},
+                      TailCase{"torn_tail_nothing_logged", "cut", "", "cut\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
