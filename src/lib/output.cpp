@@ -231,8 +231,10 @@ bool Output::same_file(const Output& other) const {
 }
 
 bool Output::writes_to(const std::string& path) const {
+    // lstat: a symbolic link planted at the path and pointing back at the
+    // open file would otherwise pass for it.
     struct stat open, named;
-    return fd_ >= 0 && ::fstat(fd_, &open) == 0 && ::stat(path.c_str(), &named) == 0 &&
+    return fd_ >= 0 && ::fstat(fd_, &open) == 0 && ::lstat(path.c_str(), &named) == 0 &&
            same_inode(open, named);
 }
 

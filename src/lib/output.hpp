@@ -84,7 +84,8 @@ public:
     }
 
     bool is_open() const { return fd_ >= 0; }
-    // True when `path` names the file this output writes to.
+    // True when `path` itself, not a symbolic link standing there, is the
+    // file this output writes to.
     bool writes_to(const std::string& path) const;
     // True when writes go out in pieces of whole lines (a pipe or a socket).
     bool in_pieces() const { return in_pieces_; }

@@ -53,9 +53,22 @@ OsError make_directory(const std::string& p) {
 int open_dated(const std::string& target, int access) {
     int fd;
     do {
-        fd = ::open(target.c_str(), access | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        // O_NONBLOCK: a FIFO at the name must not wait for a reader.
+        fd = ::open(target.c_str(),
+                    access | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
+                    0666);
     } while (fd < 0 && errno == EINTR);
     return fd;
+}
+
+// open(2) names a symbolic link in the last component ELOOP and a FIFO
+// without a reader, or a socket, ENXIO: both are things no log belongs in.
+OsError open_error(int err, const std::string& target) {
+    struct stat st;
+    if ((err == ELOOP || err == ENXIO) && ::lstat(target.c_str(), &st) == 0 &&
+        !S_ISREG(st.st_mode))
+        return OsError{OsError::NOT_A_REGULAR_FILE};
+    return OsError{err};
 }
 
 // Other writers' lines always end in "\n" (an O_APPEND write lands whole at
@@ -123,9 +136,17 @@ OsResult<Output> open_output(const Context& context) {
         readable = false;
         fd = open_dated(target, O_WRONLY);
     }
-    if (fd < 0) return OsError{errno};
+    if (fd < 0) return open_error(errno, target);
+    const auto refuse = [fd](OsError err) {
+        ::close(fd);
+        return err;
+    };
     struct stat st;
-    const bool torn = readable && ::fstat(fd, &st) == 0 && ends_mid_line(fd, st);
+    if (::fstat(fd, &st) != 0) return refuse(OsError{errno});
+    if (!S_ISREG(st.st_mode)) return refuse(OsError{OsError::NOT_A_REGULAR_FILE});
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return refuse(OsError{errno});
+    const bool torn = readable && ends_mid_line(fd, st);
     Output out = Output::owned_file(fd);
     if (torn) out.end_torn_line_first();
     return out;

@@ -155,6 +155,18 @@ TEST(Output, ReleaseWritesOutAndClosesOwnedFdOnly) {
     EXPECT_NE(::fcntl(1, F_GETFD), -1);
 }
 
+// A symbolic link at the path that points back at the open file is not the
+// file: a reopen through it would follow wherever the link is turned next.
+TEST(Output, SymlinkToTheOpenFileIsNotTheFile) {
+    TempDir tmp;
+    const std::string path = tmp / "out";
+    Output out = Output::owned_file(open_append(path));
+    std::filesystem::rename(path, tmp / "moved");
+    std::filesystem::create_symlink(tmp / "moved", path);
+    EXPECT_FALSE(out.writes_to(path));
+    EXPECT_TRUE(out.writes_to(tmp / "moved"));
+}
+
 enum class Kind { File, Pipe, Socket };
 
 // One end of a destination, with a thread that reads everything the other

@@ -3,9 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <optional>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include "test_support.hpp"
 
@@ -164,5 +169,80 @@ INSTANTIATE_TEST_SUITE_P(
                       TailCase{"torn_only", "x", "new\n", "x\nnew\n"},
                       TailCase{"torn_tail_nothing_logged", "cut", "", "cut\n"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+enum class Plant { Symlink, DanglingSymlink, Fifo, FifoWithReader, Socket, Device };
+
+struct PlantCase {
+    const char* name;
+    Plant plant;
+};
+
+class OpenOutputPlant : public ::testing::TestWithParam<PlantCase> {};
+
+// Only a regular file is taken under the dated name; opening never waits
+// on what stands there, and never writes through or creates anything.
+TEST_P(OpenOutputPlant, IsRefusedAsNotARegularFile) {
+    TempDir tmp;
+    const std::string file = tmp / "app_20240305.log";
+    const std::string secret = tmp / "secret";
+    write_file(secret, "secret\n");
+    int held = -1;
+    switch (GetParam().plant) {
+        case Plant::Symlink: fs::create_symlink(secret, file); break;
+        case Plant::DanglingSymlink: fs::create_symlink(tmp / "nowhere", file); break;
+        case Plant::Device: fs::create_symlink("/dev/null", file); break;
+        case Plant::Fifo:
+        case Plant::FifoWithReader: ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); break;
+        case Plant::Socket: {
+            held = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            ASSERT_LT(file.size(), sizeof addr.sun_path);
+            std::memcpy(addr.sun_path, file.c_str(), file.size() + 1);
+            ASSERT_EQ(::bind(held, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+            ASSERT_EQ(::listen(held, 1), 0);
+            break;
+        }
+    }
+    if (GetParam().plant == Plant::FifoWithReader) {
+        held = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(held, 0);
+    }
+    auto opened = open_output(file_context(tmp / "app.log"));
+    ASSERT_FALSE(opened.ok());
+    EXPECT_EQ(opened.error().code, OsError::NOT_A_REGULAR_FILE);
+    EXPECT_EQ(ferrant::describe(opened.error()), "Not a regular file");
+    EXPECT_EQ(read_file(secret), "secret\n");
+    EXPECT_FALSE(fs::exists(tmp / "nowhere"));
+    if (GetParam().plant == Plant::FifoWithReader) {
+        char byte;
+        EXPECT_EQ(::read(held, &byte, 1), 0);  // nothing written, writer gone
+    }
+    if (held >= 0) ::close(held);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Plants, OpenOutputPlant,
+    ::testing::Values(PlantCase{"symlink", Plant::Symlink},
+                      PlantCase{"dangling_symlink", Plant::DanglingSymlink},
+                      PlantCase{"symlink_to_a_device", Plant::Device},
+                      PlantCase{"fifo", Plant::Fifo},
+                      PlantCase{"fifo_with_reader", Plant::FifoWithReader},
+                      PlantCase{"socket", Plant::Socket}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Only the last component must not be a link: a configured directory may.
+TEST(OpenOutput, SymlinkedDirectoryInThePathIsFollowed) {
+    TempDir tmp;
+    fs::create_directory(tmp / "real");
+    fs::create_directory_symlink(tmp / "real", tmp / "link");
+    {
+        auto opened = open_output(file_context(tmp / "link/app.log"));
+        ASSERT_TRUE(opened.ok()) << ferrant::describe(opened.error());
+        EXPECT_TRUE(opened.value().writes_to(tmp / "link/app_20240305.log"));
+        EXPECT_FALSE(opened.value().write("through\n"));
+    }
+    EXPECT_EQ(read_file(tmp / "real/app_20240305.log"), "through\n");
+}
 
 }  // namespace
