@@ -16,6 +16,7 @@ namespace {
 }  // namespace
 
 std::string describe(OsError error) {
+    if (error.code == OsError::NOT_A_REGULAR_FILE) return "Not a regular file";
     char buf[256];
     buf[0] = '\0';
     std::string text = strerror_text(strerror_r(error.code, buf, sizeof buf), buf);

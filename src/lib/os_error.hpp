@@ -9,13 +9,18 @@ namespace ferrant {
 
 // An operating-system error number; code 0 means "no error".
 struct OsError {
+    // ferrant's own refusal of a name that holds something other than a
+    // regular file (a symbolic link, a FIFO, a device); no errno says that.
+    static constexpr int NOT_A_REGULAR_FILE = -1;
+
     int code = 0;
     explicit operator bool() const { return code != 0; }
     friend bool operator==(const OsError&, const OsError&) = default;
 };
 
 // The system's description and the number, e.g.
-// "No space left on device (os error 28)".
+// "No space left on device (os error 28)"; "Not a regular file" for
+// NOT_A_REGULAR_FILE.
 std::string describe(OsError error);
 
 // A value or the OsError that prevented it.

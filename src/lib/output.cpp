@@ -1,5 +1,6 @@
 #include "lib/output.hpp"
 
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
@@ -11,6 +12,13 @@ namespace {
 
 bool same_inode(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A pipe or a socket keeps a write of up to PIPE_BUF bytes whole among other
+// writers' writes; a larger one may be split and interleaved.
+bool writes_in_pieces(int fd) {
+    struct stat st;
+    return fd >= 0 && ::fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
 }
 
 }  // namespace
@@ -30,7 +38,8 @@ OsError write_all(int fd, const char* data, std::size_t size) {
     return {};
 }
 
-Output::Output(int fd, bool owned) : buffer_(BUFFER_SIZE), fd_(fd), owned_(owned) {}
+Output::Output(int fd, bool owned)
+    : buffer_(BUFFER_SIZE), fd_(fd), owned_(owned), in_pieces_(writes_in_pieces(fd)) {}
 
 Output Output::standard_output() { return Output(STDOUT_FILENO, false); }
 
@@ -46,11 +55,14 @@ Output::Output(Output&& other) noexcept
     : buffer_(std::move(other.buffer_)),
       fd_(std::exchange(other.fd_, -1)),
       owned_(std::exchange(other.owned_, false)),
+      in_pieces_(std::exchange(other.in_pieces_, false)),
       down_(std::exchange(other.down_, OsError{})),
       tail_(std::exchange(other.tail_, 0)),
       tail_is_filler_(std::exchange(other.tail_is_filler_, false)),
       dropped_(std::exchange(other.dropped_, 0)),
-      progress_(std::exchange(other.progress_, false)) {}
+      progress_(std::exchange(other.progress_, false)),
+      progress_fn_(std::exchange(other.progress_fn_, nullptr)),
+      progress_ctx_(std::exchange(other.progress_ctx_, nullptr)) {}
 
 Output& Output::operator=(Output&& other) noexcept {
     if (this != &other) {
@@ -58,16 +70,26 @@ Output& Output::operator=(Output&& other) noexcept {
         buffer_ = std::move(other.buffer_);
         fd_ = std::exchange(other.fd_, -1);
         owned_ = std::exchange(other.owned_, false);
+        in_pieces_ = std::exchange(other.in_pieces_, false);
         down_ = std::exchange(other.down_, OsError{});
         tail_ = std::exchange(other.tail_, 0);
         tail_is_filler_ = std::exchange(other.tail_is_filler_, false);
         dropped_ = std::exchange(other.dropped_, 0);
         progress_ = std::exchange(other.progress_, false);
+        progress_fn_ = std::exchange(other.progress_fn_, nullptr);
+        progress_ctx_ = std::exchange(other.progress_ctx_, nullptr);
     }
     return *this;
 }
 
 Output::~Output() { release(); }
+
+void Output::end_torn_line_first() {
+    assert(buffer_.empty());
+    buffer_.append_unchecked("\n", 1);
+    tail_ = 1;
+    tail_is_filler_ = true;
+}
 
 void Output::release() {
     if (fd_ < 0) return;
@@ -114,19 +136,33 @@ OsError Output::flush() {
 }
 
 OsError Output::write_out(const char* data, std::size_t size) {
+    // A chunk written past the buffer waits besides what the buffer holds.
+    const std::size_t elsewhere = data == buffer_.data() ? 0 : buffer_.size();
     std::size_t written = 0;
     while (written < size) {
-        const ssize_t n = ::write(fd_, data + written, size - written);
+        const ssize_t n = ::write(fd_, data + written, next_write(data, written, size));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             const OsError err{n < 0 ? errno : EIO};
             keep_torn_rest(data, size, written);
+            tell_progress(buffer_.size());
             return err;
         }
         progress_ = true;
         written += static_cast<std::size_t>(n);
+        tell_progress(elsewhere + size - written);
     }
     return {};
+}
+
+std::size_t Output::next_write(const char* data, std::size_t from, std::size_t size) const {
+    const std::size_t rest = size - from;
+    if (!in_pieces_ || rest <= PIECE_SIZE) return rest;
+    const char* at = data + from;
+    if (const void* end = ::memrchr(at, '\n', PIECE_SIZE))
+        return static_cast<std::size_t>(static_cast<const char*>(end) - at) + 1;
+    const void* end = std::memchr(at + PIECE_SIZE, '\n', rest - PIECE_SIZE);
+    return end ? static_cast<std::size_t>(static_cast<const char*>(end) - at) + 1 : rest;
 }
 
 void Output::keep_torn_rest(const char* data, std::size_t size, std::size_t written) {
@@ -167,13 +203,15 @@ void Output::keep_torn_rest(const char* data, std::size_t size, std::size_t writ
 void Output::take_pending(Output& old) {
     const char* from = old.buffer_.data();
     std::size_t size = old.buffer_.size();
-    if (old.tail_ > 0 && !same_file(old)) {
+    if (old.tail_ > 0 && same_file(old)) {
+        // The file ends in the line `old` tore; only its rest may follow.
+        buffer_.clear();
+        tail_ = old.tail_;
+        tail_is_filler_ = old.tail_is_filler_;
+    } else if (old.tail_ > 0) {
         if (!old.tail_is_filler_) dropped_ += old.tail_;
         from += old.tail_;
         size -= old.tail_;
-    } else {
-        tail_ = old.tail_;
-        tail_is_filler_ = old.tail_is_filler_;
     }
     const std::size_t room = buffer_.capacity() - buffer_.size();
     const std::size_t kept = size <= room ? size : room;
@@ -182,6 +220,8 @@ void Output::take_pending(Output& old) {
     old.buffer_.clear();
     old.tail_ = 0;
     old.tail_is_filler_ = false;
+    progress_fn_ = std::exchange(old.progress_fn_, nullptr);
+    progress_ctx_ = std::exchange(old.progress_ctx_, nullptr);
 }
 
 bool Output::same_file(const Output& other) const {
@@ -191,8 +231,10 @@ bool Output::same_file(const Output& other) const {
 }
 
 bool Output::writes_to(const std::string& path) const {
+    // lstat: a symbolic link planted at the path and pointing back at the
+    // open file would otherwise pass for it.
     struct stat open, named;
-    return fd_ >= 0 && ::fstat(fd_, &open) == 0 && ::stat(path.c_str(), &named) == 0 &&
+    return fd_ >= 0 && ::fstat(fd_, &open) == 0 && ::lstat(path.c_str(), &named) == 0 &&
            same_inode(open, named);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -23,9 +24,23 @@ OsError write_all(int fd, const char* data, std::size_t size);
 // lines, and a line the destination got only part of is finished before
 // anything else goes out: its remainder stays at the front of the buffer, or,
 // when it is too long to keep, a lone "\n" ends the torn line instead.
+//
+// Every write(2) ends at a line end. On a pipe or a socket (decided when the
+// output is made) each one is also at most PIECE_SIZE bytes, packed with as
+// many whole lines as fit: the system keeps such a write whole, so processes
+// sharing the pipe never interleave inside a line. A longer line goes alone,
+// in one write of exactly that line, and may interleave.
 class Output {
 public:
     static constexpr std::size_t BUFFER_SIZE = 1 << 20;
+    static constexpr std::size_t PIECE_SIZE = PIPE_BUF;
+
+    // Told, after each write(2) that returns (EINTR retries aside), the bytes
+    // still waiting in this output: what is buffered plus the unwritten rest
+    // of the write-out in progress, which after a failure is only what stays
+    // buffered. Runs on the thread that writes, inside write(), flush() and
+    // the release; ctx must outlive the output or be unset first.
+    using ProgressFn = void (*)(void* ctx, std::size_t backlog);
 
     // Standard output; fd 1 is never closed.
     static Output standard_output();
@@ -34,6 +49,11 @@ public:
     // No destination: chunks are buffered, and every attempt to write them
     // out drops them and fails with `why`.
     static Output unopened(OsError why);
+
+    // Puts a lone "\n" ahead of everything this output writes, as the rest
+    // of a torn line: the file ends in a line some writer never finished.
+    // Call on a fresh output, before any write.
+    void end_torn_line_first();
 
     Output(Output&& other) noexcept;
     Output& operator=(Output&& other) noexcept;
@@ -50,14 +70,25 @@ public:
     // stays buffered; the other unwritten bytes are dropped.
     OsError flush();
 
-    // Moves what `old` still buffers into this fresh, empty output. The rest
-    // of a line `old` tore goes along only when both write to the same file;
-    // elsewhere it would start mid-line, so it is dropped.
+    // Moves what `old` still buffers, and its progress observer, into this
+    // fresh output. The rest of a line `old` tore goes along only when both
+    // write to the same file, where it replaces a "\n" of
+    // end_torn_line_first: it ends the same line. Elsewhere it would start
+    // mid-line, so it is dropped.
     void take_pending(Output& old);
 
+    // fn null unsets it.
+    void set_progress(ProgressFn fn, void* ctx) {
+        progress_fn_ = fn;
+        progress_ctx_ = ctx;
+    }
+
     bool is_open() const { return fd_ >= 0; }
-    // True when `path` names the file this output writes to.
+    // True when `path` itself, not a symbolic link standing there, is the
+    // file this output writes to.
     bool writes_to(const std::string& path) const;
+    // True when writes go out in pieces of whole lines (a pipe or a socket).
+    bool in_pieces() const { return in_pieces_; }
     // Bytes dropped since the previous call.
     std::uint64_t take_dropped() { return std::exchange(dropped_, 0); }
     // True when a write reached the destination since the previous call.
@@ -71,6 +102,11 @@ private:
     void release();
     // Writes `data` to the fd; on failure keeps only a torn line's rest.
     OsError write_out(const char* data, std::size_t size);
+    // Bytes of data[from, size) the next write(2) takes.
+    std::size_t next_write(const char* data, std::size_t from, std::size_t size) const;
+    void tell_progress(std::size_t backlog) {
+        if (progress_fn_) progress_fn_(progress_ctx_, backlog);
+    }
     bool same_file(const Output& other) const;
     // After `written` bytes of `data` went out and the next write failed:
     // keeps the rest of a torn line at the front of the emptied buffer and
@@ -80,11 +116,14 @@ private:
     ByteBuffer buffer_;
     int fd_ = -1;
     bool owned_ = false;
+    bool in_pieces_ = false;
     OsError down_{};            // why an unopened output cannot write
     std::size_t tail_ = 0;      // leading buffer bytes that finish a torn line
     bool tail_is_filler_ = false;  // the tail is a lone "\n", not data
     std::uint64_t dropped_ = 0;
     bool progress_ = false;
+    ProgressFn progress_fn_ = nullptr;
+    void* progress_ctx_ = nullptr;
 };
 
 }  // namespace ferrant

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace ferrant {
 
@@ -49,6 +50,36 @@ OsError make_directory(const std::string& p) {
     return OsError{err};
 }
 
+int open_dated(const std::string& target, int access) {
+    int fd;
+    do {
+        // O_NONBLOCK: a FIFO at the name must not wait for a reader.
+        fd = ::open(target.c_str(),
+                    access | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
+                    0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// open(2) names a symbolic link in the last component ELOOP and a FIFO
+// without a reader, or a socket, ENXIO: both are things no log belongs in.
+OsError open_error(int err, const std::string& target) {
+    struct stat st;
+    if ((err == ELOOP || err == ENXIO) && ::lstat(target.c_str(), &st) == 0 &&
+        !S_ISREG(st.st_mode))
+        return OsError{OsError::NOT_A_REGULAR_FILE};
+    return OsError{err};
+}
+
+// Other writers' lines always end in "\n" (an O_APPEND write lands whole at
+// the end), so any other last byte is a line whose writer died mid-write.
+// A large write still under way elsewhere can show a partial size for a
+// moment; that costs one empty line, never a record.
+bool ends_mid_line(int fd, const struct stat& st) {
+    char last;
+    return st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
+}
+
 }  // namespace
 
 std::string dated_path(std::string_view path, const LocalDate& day) {
@@ -85,7 +116,7 @@ OsError create_directories(std::string_view dir) {
     return make_directory(d);
 }
 
-OsResult<Output> rotate(const Context& context) {
+OsResult<Output> open_output(const Context& context) {
     if (!context.path) {
         // Descriptor 1 was closed at creation: whatever holds it now belongs
         // to the application, never to this writer.
@@ -97,12 +128,28 @@ OsResult<Output> rotate(const Context& context) {
     if (!parent.empty()) {
         if (OsError err = create_directories(parent)) return err;
     }
-    int fd;
-    do {
-        fd = ::open(target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return OsError{errno};
-    return Output::owned_file(fd);
+    // Read access is only for the last byte: a file we may write but not
+    // read is still taken, unchecked.
+    bool readable = true;
+    int fd = open_dated(target, O_RDWR);
+    if (fd < 0 && errno == EACCES) {
+        readable = false;
+        fd = open_dated(target, O_WRONLY);
+    }
+    if (fd < 0) return open_error(errno, target);
+    const auto refuse = [fd](OsError err) {
+        ::close(fd);
+        return err;
+    };
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return refuse(OsError{errno});
+    if (!S_ISREG(st.st_mode)) return refuse(OsError{OsError::NOT_A_REGULAR_FILE});
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return refuse(OsError{errno});
+    const bool torn = readable && ends_mid_line(fd, st);
+    Output out = Output::owned_file(fd);
+    if (torn) out.end_torn_line_first();
+    return out;
 }
 
 }  // namespace ferrant

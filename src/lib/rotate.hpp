@@ -22,6 +22,13 @@ OsError create_directories(std::string_view dir);
 // Opens the context's output: standard output when there is no path (EBADF
 // when descriptor 1 was closed as the writer was made), else the dated file
 // for context.day, in append mode, after creating its directories.
-OsResult<Output> rotate(const Context& context);
+//
+// The dated file's name can be planted in advance, so only a regular file is
+// taken: a symbolic link in its last component (one among the directories is
+// fine), a FIFO, a socket or a device is refused with
+// OsError::NOT_A_REGULAR_FILE, and opening never waits. A file whose last
+// byte is not "\n" ends in a torn line (a writer killed mid-write); the
+// output ends that line before its own.
+OsResult<Output> open_output(const Context& context);
 
 }  // namespace ferrant

@@ -76,7 +76,7 @@ private:
     }
 
     Output open_first() {
-        OsResult<Output> opened = rotate(context_);
+        OsResult<Output> opened = open_output(context_);
         output_at_ = wanted();
         if (opened) return opened.take();
         stale_ = true;
@@ -85,7 +85,7 @@ private:
     }
 
     void reopen(bool new_day) {
-        OsResult<Output> next = rotate(context_);
+        OsResult<Output> next = open_output(context_);
         std::string target = wanted();
         if (!next) {
             fault(next.error(), target);

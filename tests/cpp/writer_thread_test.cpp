@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -263,13 +264,20 @@ private:
     void (*old_handler_)(int) = SIG_DFL;
 };
 
+// The file is as large as the process may make it, so every write fails
+// whole, as on a full disk (the dated name takes no device, /dev/full
+// included).
 TEST(WriterThread, FullDiskReportsOnceDropsAndResumesWhenTheFileIsReplaced) {
     TempDir tmp;
     const std::string target = tmp / "app_20240305.log";
-    fs::create_symlink("/dev/full", target);
-    StderrCapture err;
-    Harness w(tmp / "app.log");
     const std::string line = std::string(1023, 'x') + "\n";
+    constexpr rlim_t kFull = 256 * 1024;
+    std::string full;
+    while (full.size() < kFull) full += line;
+    ferrant::testing::write_file(target, full);
+    StderrCapture err;
+    FileSizeLimit limit(kFull);
+    Harness w(tmp / "app.log");
     std::uint64_t sent = 0;
     // Three times the buffer: every overflow retries and fails.
     for (int i = 0; i < 3 * 1024; ++i) {
@@ -295,7 +303,7 @@ TEST(WriterThread, FullDiskReportsOnceDropsAndResumesWhenTheFileIsReplaced) {
     EXPECT_EQ(w.flush(), FlushOutcome::Written);
     w.stop_and_join();
     EXPECT_EQ(read_file(target), "back\n");
-    EXPECT_EQ(err.finish(), error_line(ENOSPC, target) + resolved_line(sent, target));
+    EXPECT_EQ(err.finish(), error_line(EFBIG, target) + resolved_line(sent, target));
 }
 
 struct BlockedCase {
@@ -517,6 +525,72 @@ INSTANTIATE_TEST_SUITE_P(
         TornCase{"file_with_huge_line_moved_away",
                  {"head\n", std::string(3 * Output::BUFFER_SIZE, 'h') + "\n"},
                  Output::BUFFER_SIZE / 2, false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+enum class Plant { Symlink, DanglingSymlink, Fifo, FifoWithReader };
+
+struct PlantCase {
+    const char* name;
+    Plant plant;
+};
+
+class WriterPlantedDay : public ::testing::TestWithParam<PlantCase> {};
+
+// Tomorrow's name is known today: whatever is planted there is refused with
+// one report, the day's lines stay in the previous day's file, and the new
+// day starts once the plant is gone. A FIFO must not hold the writer up.
+TEST_P(WriterPlantedDay, IsRefusedUntilRemoved) {
+    TempDir tmp;
+    const std::string day1 = tmp / "app_20240305.log";
+    const std::string day2 = tmp / "app_20240306.log";
+    const std::string secret = tmp / "secret";
+    ferrant::testing::write_file(secret, "secret\n");
+    int reader = -1;
+    switch (GetParam().plant) {
+        case Plant::Symlink: fs::create_symlink(secret, day2); break;
+        case Plant::DanglingSymlink: fs::create_symlink(tmp / "nowhere", day2); break;
+        case Plant::FifoWithReader:
+        case Plant::Fifo: ASSERT_EQ(::mkfifo(day2.c_str(), 0600), 0); break;
+    }
+    if (GetParam().plant == Plant::FifoWithReader) {
+        reader = ::open(day2.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(reader, 0);
+    }
+    StderrCapture err;
+    Harness w(tmp / "app.log");
+    ASSERT_TRUE(w.write("a\n"));
+    w.settle();
+    w.clock().advance(+1);
+    ASSERT_TRUE(w.write("b\n"));
+    w.settle();
+    w.clock().advance(0);
+    ASSERT_TRUE(w.write("c\n"));
+    w.settle();
+    EXPECT_EQ(read_file(day1), "a\nb\nc\n");
+
+    fs::remove(day2);
+    w.clock().advance(0);
+    ASSERT_TRUE(w.write("d\n"));
+    w.settle();
+    w.stop_and_join();
+    EXPECT_EQ(read_file(day1), "a\nb\nc\n");
+    EXPECT_EQ(read_file(day2), "d\n");
+    EXPECT_EQ(read_file(secret), "secret\n");
+    EXPECT_FALSE(fs::exists(tmp / "nowhere"));
+    if (reader >= 0) {
+        char byte;
+        EXPECT_EQ(::read(reader, &byte, 1), 0);  // no data, and no writer left
+        ::close(reader);
+    }
+    EXPECT_EQ(err.finish(), "error Not a regular file" + destination(day2) + resolved_line(0, day2));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Plants, WriterPlantedDay,
+    ::testing::Values(PlantCase{"symlink", Plant::Symlink},
+                      PlantCase{"dangling_symlink", Plant::DanglingSymlink},
+                      PlantCase{"fifo", Plant::Fifo},
+                      PlantCase{"fifo_with_reader", Plant::FifoWithReader}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
