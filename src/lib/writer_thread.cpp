@@ -28,6 +28,15 @@ public:
 
 constexpr std::uint64_t TICK_NS = 1'000'000'000;
 
+// Room in the lane opens as bytes leave the writer, piece by piece: under a
+// slow destination every call then waits a little, rather than a few calls
+// waiting seconds for a whole megabyte to drain.
+void release_room(void* lane, std::size_t backlog) {
+    auto* l = static_cast<BatchLane*>(lane);
+    const std::uint64_t taken = l->taken_bytes();
+    l->release_bytes(taken > backlog ? taken - backlog : 0);
+}
+
 void report(const std::string& line) { (void)write_all(STDERR_FILENO, line.data(), line.size()); }
 
 // The thread's output and its fault episodes. An episode starts at the first
@@ -35,7 +44,10 @@ void report(const std::string& line) { (void)write_all(STDERR_FILENO, line.data(
 // wanted destination again (one line with the count of bytes dropped).
 class Writer {
 public:
-    explicit Writer(Context& context) : context_(context), output_(open_first()) {}
+    explicit Writer(Context& context) : context_(context), output_(open_first()) {
+        // Every output after this one inherits the observer (take_pending).
+        if (context.lane) output_.set_progress(&release_room, context.lane.get());
+    }
 
     void write(std::string_view chunk) { settle(output_.write(chunk)); }
 
