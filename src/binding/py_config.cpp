@@ -8,7 +8,7 @@
 #include "binding/py_args.hpp"
 #include "binding/py_errors.hpp"
 #include "binding/py_text.hpp"
-#include "binding/settings.hpp"
+#include "lib/settings.hpp"
 #include "lib/live_flags.hpp"
 
 namespace ferrant {

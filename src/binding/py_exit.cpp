@@ -8,8 +8,8 @@
 #include "binding/py_flusher.hpp"
 #include "binding/py_gil.hpp"
 #include "binding/py_producer.hpp"
-#include "binding/registry.hpp"
-#include "lib/flush.hpp"
+#include "lib/registry.hpp"
+#include "lib/shared_writer.hpp"
 
 namespace ferrant {
 

@@ -7,8 +7,8 @@
 #include "binding/py_flusher.hpp"
 #include "binding/py_term.hpp"
 #include "binding/py_producer.hpp"
-#include "binding/registry.hpp"
-#include "binding/settings.hpp"
+#include "lib/registry.hpp"
+#include "lib/settings.hpp"
 #include "lib/fork_state.hpp"
 
 namespace ferrant {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "binding/number_render.hpp"
+#include "lib/number_render.hpp"
 #include "binding/py_errors.hpp"
 #include "binding/py_template_cache.hpp"
 #include "binding/py_text.hpp"

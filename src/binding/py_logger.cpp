@@ -15,8 +15,8 @@
 #include "binding/py_producer.hpp"
 #include "binding/py_record_line.hpp"
 #include "binding/py_text.hpp"
-#include "binding/registry.hpp"
-#include "binding/settings.hpp"
+#include "lib/registry.hpp"
+#include "lib/settings.hpp"
 #include "lib/line_layout.hpp"
 
 namespace ferrant {

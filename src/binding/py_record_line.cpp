@@ -3,10 +3,10 @@
 #include <cmath>
 #include <cstring>
 
-#include "binding/number_render.hpp"
+#include "lib/number_render.hpp"
 #include "binding/py_template_cache.hpp"
 #include "binding/py_text.hpp"
-#include "lib/json_escape.hpp"
+#include "lib/escape.hpp"
 
 namespace ferrant {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "lib/json_escape.hpp"
+#include "lib/escape.hpp"
 
 namespace ferrant {
 

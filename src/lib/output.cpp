@@ -93,7 +93,7 @@ void Output::end_torn_line_first() {
 
 void Output::release() {
     if (fd_ < 0) return;
-    (void)flush();
+    (void)write_buffer();
     // close is not retried on EINTR: the descriptor is gone either way.
     if (owned_) ::close(fd_);
     fd_ = -1;
@@ -105,7 +105,7 @@ OsError Output::write(std::string_view chunk) {
         buffer_.append_unchecked(chunk.data(), chunk.size());
         return {};
     }
-    if (OsError err = flush()) {
+    if (OsError err = write_buffer()) {
         if (chunk.size() <= buffer_.capacity() - buffer_.size())
             buffer_.append_unchecked(chunk.data(), chunk.size());
         else
@@ -121,7 +121,7 @@ OsError Output::write(std::string_view chunk) {
     return write_out(chunk.data(), chunk.size());
 }
 
-OsError Output::flush() {
+OsError Output::write_buffer() {
     if (fd_ < 0) {
         if (!down_) return {};
         dropped_ += buffer_.size();

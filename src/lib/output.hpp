@@ -38,7 +38,7 @@ public:
     // Told, after each write(2) that returns (EINTR retries aside), the bytes
     // still waiting in this output: what is buffered plus the unwritten rest
     // of the write-out in progress, which after a failure is only what stays
-    // buffered. Runs on the thread that writes, inside write(), flush() and
+    // buffered. Runs on the thread that writes, inside write(), write_buffer() and
     // the release; ctx must outlive the output or be unset first.
     using ProgressFn = void (*)(void* ctx, std::size_t backlog);
 
@@ -68,7 +68,7 @@ public:
     OsError write(std::string_view chunk);
     // Writes the whole buffer out. On error, only the rest of a torn line
     // stays buffered; the other unwritten bytes are dropped.
-    OsError flush();
+    OsError write_buffer();
 
     // Moves what `old` still buffers, and its progress observer, into this
     // fresh output. The rest of a line `old` tore goes along only when both

@@ -137,4 +137,16 @@ bool SharedWriter::stop(Deadline deadline) {
     return false;
 }
 
+std::vector<FlushOutcome> flush_all(const std::vector<std::shared_ptr<SharedWriter>>& writers,
+                                    Deadline deadline) {
+    std::vector<FlushOutcome> outcomes(writers.size(), FlushOutcome::WriterGone);
+    std::vector<std::optional<AckReceiver>> waits;
+    waits.reserve(writers.size());
+    for (std::size_t i = 0; i < writers.size(); ++i)
+        waits.push_back(writers[i]->request_flush(deadline, &outcomes[i]));
+    for (std::size_t i = 0; i < writers.size(); ++i)
+        if (waits[i]) outcomes[i] = waits[i]->wait_until(deadline);
+    return outcomes;
+}
+
 }  // namespace ferrant

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "lib/action.hpp"
 #include "lib/batch_lane.hpp"
@@ -158,5 +159,11 @@ private:
     std::atomic<bool> flush_fault_reported_{false};
     std::shared_ptr<Ended> ended_ = std::make_shared<Ended>();
 };
+
+// Asks every writer to write out what it was sent, all requests out before
+// the first answer is awaited, so that they work in parallel until one
+// deadline. The outcomes come in the writers' order.
+std::vector<FlushOutcome> flush_all(const std::vector<std::shared_ptr<SharedWriter>>& writers,
+                                    Deadline deadline);
 
 }  // namespace ferrant

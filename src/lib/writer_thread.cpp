@@ -9,9 +9,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "lib/json_escape.hpp"
+#include "lib/escape.hpp"
 #include "lib/output.hpp"
-#include "lib/rotate.hpp"
+#include "lib/dated_file.hpp"
 
 namespace ferrant {
 
@@ -52,7 +52,7 @@ public:
     void write(std::string_view chunk) { settle(output_.write(chunk)); }
 
     // Writes the buffer out now, outside the periodic check.
-    void write_out() { settle(output_.flush()); }
+    void write_buffer() { settle(output_.write_buffer()); }
 
     // Bytes taken in and neither written nor dropped yet.
     std::size_t backlog() const { return output_.buffered(); }
@@ -61,7 +61,7 @@ public:
     // destination.
     bool flush() {
         if (context_.path && (failing_ || stale_)) reopen(false);
-        const OsError err = output_.flush();
+        const OsError err = output_.write_buffer();
         settle(err);
         const bool dropped = std::exchange(dropped_since_flush_, false);
         return !err && !dropped;
@@ -78,7 +78,7 @@ public:
                 !output_.writes_to(dated_path(*context_.path, context_.day)))
                 reopen(new_day);
         }
-        settle(output_.flush());
+        settle(output_.write_buffer());
     }
 
 private:
@@ -115,7 +115,7 @@ private:
     // The new output is open before the old one is written out and closed.
     void switch_to(Output next, std::string at, bool finish_old) {
         // At a date change, what is buffered belongs to the previous day.
-        if (finish_old) settle(output_.flush());
+        if (finish_old) settle(output_.write_buffer());
         next.take_pending(output_);
         note_lost(next.take_dropped());
         output_ = std::move(next);
@@ -229,7 +229,7 @@ void run_writer(Context context) {
         if (!lane) return false;
         const bool took = lane->drain([&](std::string_view chunk, bool prompt) {
                               writer.write(chunk);
-                              if (prompt) writer.write_out();
+                              if (prompt) writer.write_buffer();
                               tick();
                           }) > 0;
         if (took) release();

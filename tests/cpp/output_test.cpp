@@ -100,7 +100,7 @@ TEST_P(OutputFailure, DropsAndCountsWhatCannotBeWritten) {
     EXPECT_EQ(out.take_dropped(), c.dropped);
     EXPECT_EQ(out.buffered(), c.kept);
     ASSERT_FALSE(out.write("z\n"));
-    EXPECT_EQ(out.flush().code, c.code);
+    EXPECT_EQ(out.write_buffer().code, c.code);
     EXPECT_EQ(out.take_dropped(), c.kept + 2);
     EXPECT_EQ(out.buffered(), 0u);
     EXPECT_FALSE(out.take_progress());
@@ -118,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Output, FailedFlushReportsTheSystemsDescription) {
     Output out = full_disk();
     ASSERT_FALSE(out.write("abc\n"));
-    EXPECT_EQ(ferrant::describe(out.flush()),
+    EXPECT_EQ(ferrant::describe(out.write_buffer()),
               std::string(std::strerror(ENOSPC)) + " (os error " + std::to_string(ENOSPC) + ")");
 }
 
@@ -131,7 +131,7 @@ TEST(Output, PendingLinesMoveToAReopenedOutput) {
     Output up = Output::owned_file(open_append(path));
     up.take_pending(down);
     EXPECT_EQ(down.buffered(), 0u);
-    ASSERT_FALSE(up.flush());
+    ASSERT_FALSE(up.write_buffer());
     EXPECT_TRUE(up.take_progress());
     EXPECT_EQ(up.take_dropped(), 0u);
     EXPECT_EQ(read_file(path), "one\ntwo\n");
@@ -279,7 +279,7 @@ TEST_P(OutputPieces, WritesEndAtLineEndsAndFitAPipesAtomicWrite) {
         EXPECT_EQ(out.in_pieces(), GetParam() != Kind::File);
         out.set_progress(&Backlogs::note, &backlogs);
         ASSERT_FALSE(out.write(buffered));
-        ASSERT_FALSE(out.flush());
+        ASSERT_FALSE(out.write_buffer());
         ASSERT_FALSE(out.write(direct));
         EXPECT_EQ(out.buffered(), 0u);
     }
@@ -341,7 +341,7 @@ TEST(Output, ClosedPipeDropsWholeLinesOnly) {
             got += static_cast<std::size_t>(n);
         ::close(fd);
     });
-    EXPECT_EQ(out.flush().code, EPIPE);
+    EXPECT_EQ(out.write_buffer().code, EPIPE);
     reader.join();
     const std::uint64_t dropped = out.take_dropped();
     EXPECT_GT(dropped, 0u);

@@ -1,4 +1,4 @@
-#include "binding/registry.hpp"
+#include "lib/registry.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "binding/settings.hpp"
+#include "lib/settings.hpp"
 #include "test_support.hpp"
 
 using namespace std::chrono_literals;

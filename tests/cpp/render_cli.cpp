@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "binding/number_render.hpp"
+#include "lib/number_render.hpp"
 
 using ferrant::ByteBuffer;
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "lib/output.hpp"
-#include "lib/rotate.hpp"
+#include "lib/dated_file.hpp"
 #include "test_support.hpp"
 
 using namespace std::chrono_literals;

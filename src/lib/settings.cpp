@@ -1,4 +1,4 @@
-#include "binding/settings.hpp"
+#include "lib/settings.hpp"
 
 namespace ferrant {
 

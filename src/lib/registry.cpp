@@ -1,8 +1,8 @@
-#include "binding/registry.hpp"
+#include "lib/registry.hpp"
 
 #include <functional>
 
-#include "binding/settings.hpp"
+#include "lib/settings.hpp"
 #include "lib/color.hpp"
 
 namespace ferrant {

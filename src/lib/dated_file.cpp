@@ -1,4 +1,4 @@
-#include "lib/rotate.hpp"
+#include "lib/dated_file.hpp"
 
 #include <cerrno>
 #include <cstdio>

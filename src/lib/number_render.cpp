@@ -1,4 +1,4 @@
-#include "binding/number_render.hpp"
+#include "lib/number_render.hpp"
 
 #include <bit>
 #include <cassert>

@@ -1,4 +1,4 @@
-#include "lib/json_escape.hpp"
+#include "lib/escape.hpp"
 
 #include <array>
 #include <cstdint>
