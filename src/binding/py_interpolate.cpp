@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "lib/number_render.hpp"
+#include "binding/py_conversion.hpp"
 #include "binding/py_errors.hpp"
 #include "binding/py_template_cache.hpp"
 #include "binding/py_text.hpp"
@@ -29,40 +29,27 @@ Step append_converted(ByteBuffer& out, PyObject* a, bool use_repr) {
     return append_utf8(out, text.get());
 }
 
-bool fits_i64(PyObject* a, long long& value) {
-    int overflow = 0;
-    value = PyLong_AsLongLongAndOverflow(a, &overflow);
-    return overflow == 0;
-}
+// Appends to the message being built, unescaped: the line's layout escapes
+// the whole message afterwards.
+struct BufferSink {
+    ByteBuffer& out;
+    void text(std::string_view t) { out.append(t); }
+    void integer(char c, long long i) { push_i64_as(out, c, i); }
+    void fixed6(double f) { push_f64_fixed6(out, f); }
+    void repr(double f) { (void)push_f64_repr(out, f); }
+};
 
 Step render(ByteBuffer& out, char c, PyObject* a) {
-    long long i;
-    switch (c) {
-    case 'd':
-    case 'i':
-    case 'o':
-    case 'x':
-        if (!PyLong_Check(a) || !fits_i64(a, i)) return Step::Fallback;
-        push_i64_as(out, c, i);
-        return Step::Done;
-    case 'f': {
-        if (!PyFloat_Check(a)) return Step::Fallback;
-        double v = PyFloat_AS_DOUBLE(a);
-        if (!std::isfinite(v)) return Step::Fallback;
-        push_f64_fixed6(out, v);
-        return Step::Done;
+    BufferSink sink{out};
+    switch (convert(c, a, sink)) {
+    case Conversion::Done: return Step::Done;
+    case Conversion::Failed: return Step::Failed;
+    case Conversion::Declined: break;
     }
-    case 's':
-        if (PyUnicode_CheckExact(a)) return append_utf8(out, a);
-        [[fallthrough]];
-    default:  // 'r'
-        if (PyLong_CheckExact(a) && fits_i64(a, i)) {
-            push_i64(out, i);
-            return Step::Done;
-        }
-        if (PyFloat_CheckExact(a) && push_f64_repr(out, PyFloat_AS_DOUBLE(a))) return Step::Done;
-        return append_converted(out, a, c == 'r');
-    }
+    // str() and repr() of anything else are the interpreter's, one argument
+    // at a time; the numeric conversions then need its whole `%`.
+    if (c == 's' || c == 'r') return append_converted(out, a, c == 'r');
+    return Step::Fallback;
 }
 
 Step scan(std::string_view tpl, PyObject* const* args, Py_ssize_t n, ByteBuffer& out) {

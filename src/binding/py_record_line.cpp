@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "lib/number_render.hpp"
+#include "binding/py_conversion.hpp"
 #include "binding/py_template_cache.hpp"
 #include "binding/py_text.hpp"
 #include "lib/escape.hpp"
@@ -37,8 +37,6 @@ static_assert(kTemplatePad >= 16 && kHeadPad >= 16 && kSlack >= LineLayout::kLin
 // About three records ahead.
 constexpr std::size_t kPrefetchAhead = 256;
 
-enum class Put { Done, Declined, Failed };
-
 // A line being written into the batch. `fixed` bytes of room (the rest of
 // the runs, the line end) are kept free past the write position; each
 // argument makes room for itself on top.
@@ -57,36 +55,27 @@ public:
         }
     }
 
-    // What `c` makes of `a` without the interpreter, if it can.
-    Put argument(char c, PyObject* a, bool json) {
-        if (PyUnicode_CheckExact(a)) {
-            if (c != 's') return Put::Declined;
-            std::string_view text;
-            if (!utf8_view(a, text)) return Put::Failed;
-            make_room(text.size() * JSON_ESCAPE_MAX_GROWTH + kSlack);
-            out = escape_for_layout(out, text, json);
-            return Put::Done;
-        }
-        if (PyLong_CheckExact(a)) {
-            if (c == 'f') return Put::Declined;
-            int overflow = 0;
-            const long long i = PyLong_AsLongLongAndOverflow(a, &overflow);
-            if (overflow) return Put::Declined;
-            through_buffer(kI64Max, [&] { push_i64_as(buf_, c, i); });
-            return Put::Done;
-        }
-        if (PyFloat_CheckExact(a)) {
-            const double f = PyFloat_AS_DOUBLE(a);
-            if (c == 'f') {
-                if (!std::isfinite(f)) return Put::Declined;
-                through_buffer(kF64Fixed6Max, [&] { push_f64_fixed6(buf_, f); });
-                return Put::Done;
+    // What `c` makes of `a` without the interpreter, if it can: a str
+    // escaped for the layout, a number through the buffer's renderers.
+    Conversion argument(char c, PyObject* a, bool json) {
+        struct Sink {
+            LineWriter& line;
+            bool json;
+            void text(std::string_view t) {
+                line.make_room(t.size() * JSON_ESCAPE_MAX_GROWTH + kSlack);
+                line.out = escape_for_layout(line.out, t, json);
             }
-            if ((c != 's' && c != 'r') || !f64_repr_positional(f)) return Put::Declined;
-            through_buffer(kF64ReprMax, [&] { (void)push_f64_repr(buf_, f); });
-            return Put::Done;
-        }
-        return Put::Declined;
+            void integer(char c, long long i) {
+                line.through_buffer(kI64Max, [&] { push_i64_as(line.buf_, c, i); });
+            }
+            void fixed6(double f) {
+                line.through_buffer(kF64Fixed6Max, [&] { push_f64_fixed6(line.buf_, f); });
+            }
+            void repr(double f) {
+                line.through_buffer(kF64ReprMax, [&] { (void)push_f64_repr(line.buf_, f); });
+            }
+        } sink{*this, json};
+        return convert(c, a, sink);
     }
 
     void finish() { buf_.commit(size() - buf_.size()); }
@@ -180,9 +169,9 @@ Direct append_interpolated_line(ThreadProducer& tp, const LineTarget& target, Py
             *line.out++ = '%';
             continue;
         }
-        const Put put = line.argument(c, args[k++], json);
-        if (put != Put::Done) [[unlikely]]
-            return put == Put::Failed ? Direct::Failed : Direct::Declined;
+        const Conversion put = line.argument(c, args[k++], json);
+        if (put != Conversion::Done) [[unlikely]]
+            return put == Conversion::Failed ? Direct::Failed : Direct::Declined;
     }
     const std::string_view end = target.layout.line_end;
     std::memcpy(line.out, end.data(), LineLayout::kLineEndRead);
