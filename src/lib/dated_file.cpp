@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -75,9 +76,22 @@ OsError open_error(int err, const std::string& target) {
 // the end), so any other last byte is a line whose writer died mid-write.
 // A large write still under way elsewhere can show a partial size for a
 // moment; that costs one empty line, never a record.
-bool ends_mid_line(int fd, const struct stat& st) {
+// A last byte that is not a line feed is a line torn by a writer killed
+// mid-write, unless another writer's append is in progress: its size shows
+// mid-line for a moment. Every writer holds a shared lock on the file across
+// each write, so with the exclusive lock none is. Not had within about 0.1 s
+// (a writer stopped mid-write), the check is skipped rather than waited for.
+void end_torn_line(int fd) {
+    for (int tries = 0; ::flock(fd, LOCK_EX | LOCK_NB) != 0; ++tries) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || tries == 100) return;
+        ::usleep(1000);
+    }
+    struct stat st;
     char last;
-    return st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
+    if (::fstat(fd, &st) == 0 && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 &&
+        last != '\n')
+        (void)write_all(fd, "\n", 1);
+    ::flock(fd, LOCK_UN);
 }
 
 }  // namespace
@@ -116,7 +130,7 @@ OsError create_directories(std::string_view dir) {
     return make_directory(d);
 }
 
-OsResult<Output> open_output(const Context& context) {
+OsResult<Output> open_output(const Context& context, bool end_torn) {
     if (!context.path) {
         // Descriptor 1 was closed at creation: whatever holds it now belongs
         // to the application, never to this writer.
@@ -146,9 +160,9 @@ OsResult<Output> open_output(const Context& context) {
     if (!S_ISREG(st.st_mode)) return refuse(OsError{OsError::NOT_A_REGULAR_FILE});
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return refuse(OsError{errno});
-    const bool torn = readable && ends_mid_line(fd, st);
+    if (readable && end_torn) end_torn_line(fd);
     Output out = Output::owned_file(fd);
-    if (torn) out.end_torn_line_first();
+    out.lock_around_writes();
     return out;
 }
 

@@ -26,9 +26,10 @@ OsError create_directories(std::string_view dir);
 // The dated file's name can be planted in advance, so only a regular file is
 // taken: a symbolic link in its last component (one among the directories is
 // fine), a FIFO, a socket or a device is refused with
-// OsError::NOT_A_REGULAR_FILE, and opening never waits. A file whose last
-// byte is not "\n" ends in a torn line (a writer killed mid-write); the
-// output ends that line before its own.
-OsResult<Output> open_output(const Context& context);
+// OsError::NOT_A_REGULAR_FILE, and opening never waits. With `end_torn`, a
+// file whose last byte is not "\n" while no writer is appending ends in a
+// torn line (a writer killed mid-write): a "\n" ends it before anything
+// else goes in. Without it the caller finishes a line it tore itself.
+OsResult<Output> open_output(const Context& context, bool end_torn = true);
 
 }  // namespace ferrant

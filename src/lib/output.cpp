@@ -3,6 +3,7 @@
 #include <cassert>
 #include <cerrno>
 #include <cstring>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +21,31 @@ bool writes_in_pieces(int fd) {
     struct stat st;
     return fd >= 0 && ::fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
 }
+
+// Shared, across one write-out: tells a writer opening the file that an
+// append is in progress (open_output). An opener holds it exclusively for a
+// few system calls; a lock still not had after about 10 ms is done without.
+class WriteLock {
+public:
+    WriteLock(int fd, bool wanted) : fd_(wanted ? fd : -1) {
+        if (fd_ < 0) return;
+        for (int tries = 0; ::flock(fd_, LOCK_SH | LOCK_NB) != 0; ++tries) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || tries == 10) {
+                fd_ = -1;
+                return;
+            }
+            ::usleep(1000);
+        }
+    }
+    ~WriteLock() {
+        if (fd_ >= 0) ::flock(fd_, LOCK_UN);
+    }
+    WriteLock(const WriteLock&) = delete;
+    WriteLock& operator=(const WriteLock&) = delete;
+
+private:
+    int fd_;
+};
 
 }  // namespace
 
@@ -59,6 +85,7 @@ Output::Output(Output&& other) noexcept
       down_(std::exchange(other.down_, OsError{})),
       tail_(std::exchange(other.tail_, 0)),
       tail_is_filler_(std::exchange(other.tail_is_filler_, false)),
+      lock_writes_(std::exchange(other.lock_writes_, false)),
       dropped_(std::exchange(other.dropped_, 0)),
       progress_(std::exchange(other.progress_, false)),
       progress_fn_(std::exchange(other.progress_fn_, nullptr)),
@@ -74,6 +101,7 @@ Output& Output::operator=(Output&& other) noexcept {
         down_ = std::exchange(other.down_, OsError{});
         tail_ = std::exchange(other.tail_, 0);
         tail_is_filler_ = std::exchange(other.tail_is_filler_, false);
+        lock_writes_ = std::exchange(other.lock_writes_, false);
         dropped_ = std::exchange(other.dropped_, 0);
         progress_ = std::exchange(other.progress_, false);
         progress_fn_ = std::exchange(other.progress_fn_, nullptr);
@@ -83,13 +111,6 @@ Output& Output::operator=(Output&& other) noexcept {
 }
 
 Output::~Output() { release(); }
-
-void Output::end_torn_line_first() {
-    assert(buffer_.empty());
-    buffer_.append_unchecked("\n", 1);
-    tail_ = 1;
-    tail_is_filler_ = true;
-}
 
 void Output::release() {
     if (fd_ < 0) return;
@@ -136,6 +157,7 @@ OsError Output::write_buffer() {
 }
 
 OsError Output::write_out(const char* data, std::size_t size) {
+    const WriteLock lock(fd_, lock_writes_);
     // A chunk written past the buffer waits besides what the buffer holds.
     const std::size_t elsewhere = data == buffer_.data() ? 0 : buffer_.size();
     std::size_t written = 0;

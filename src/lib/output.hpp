@@ -50,10 +50,13 @@ public:
     // out drops them and fails with `why`.
     static Output unopened(OsError why);
 
-    // Puts a lone "\n" ahead of everything this output writes, as the rest
-    // of a torn line: the file ends in a line some writer never finished.
-    // Call on a fresh output, before any write.
-    void end_torn_line_first();
+    // Holds a shared lock on the file (flock) across each write, so that a
+    // writer opening it can tell a line torn by a killed writer from one
+    // still being appended (open_output).
+    void lock_around_writes() { lock_writes_ = true; }
+
+    // True while the rest of a line this output tore is still owed.
+    bool owes_line_rest() const { return tail_ > 0; }
 
     Output(Output&& other) noexcept;
     Output& operator=(Output&& other) noexcept;
@@ -120,6 +123,7 @@ private:
     OsError down_{};            // why an unopened output cannot write
     std::size_t tail_ = 0;      // leading buffer bytes that finish a torn line
     bool tail_is_filler_ = false;  // the tail is a lone "\n", not data
+    bool lock_writes_ = false;
     std::uint64_t dropped_ = 0;
     bool progress_ = false;
     ProgressFn progress_fn_ = nullptr;

@@ -97,7 +97,8 @@ private:
     }
 
     void reopen(bool new_day) {
-        OsResult<Output> next = open_output(context_);
+        // A line this writer tore in the same file is finished by its rest.
+        OsResult<Output> next = open_output(context_, !output_.owes_line_rest());
         std::string target = wanted();
         if (!next) {
             fault(next.error(), target);

@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <optional>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 #include "test_support.hpp"
@@ -169,6 +172,30 @@ INSTANTIATE_TEST_SUITE_P(
                       TailCase{"torn_only", "x", "new\n", "x\nnew\n"},
                       TailCase{"torn_tail_nothing_logged", "cut", "", "cut\n"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Another writer's append in progress (its shared lock held) shows the
+// file mid-line: the opener waits for it, and adds no line of its own.
+TEST(OpenOutputTail, AnAppendInProgressIsNotATornLine) {
+    TempDir tmp;
+    const std::string file = tmp / "app_20240305.log";
+    write_file(file, "old\n{\"msg\":\"half");
+    const int other = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::flock(other, LOCK_SH), 0);
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        EXPECT_EQ(::write(other, "\"}\n", 3), 3);
+        ::flock(other, LOCK_UN);
+    });
+    {
+        auto opened = open_output(file_context(tmp / "app.log"));
+        ASSERT_TRUE(opened.ok());
+        EXPECT_FALSE(opened.value().write("new\n"));
+    }
+    writer.join();
+    ::close(other);
+    EXPECT_EQ(read_file(file), "old\n{\"msg\":\"half\"}\nnew\n");
+}
 
 enum class Plant { Symlink, DanglingSymlink, Fifo, FifoWithReader, Socket, Device };
 
