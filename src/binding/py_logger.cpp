@@ -17,7 +17,7 @@
 #include "binding/py_text.hpp"
 #include "lib/registry.hpp"
 #include "lib/settings.hpp"
-#include "lib/line_layout.hpp"
+#include "lib/line_format.hpp"
 
 namespace ferrant {
 
@@ -29,7 +29,7 @@ struct PyLoggerObject {
     const LineLayout* layout;
     std::shared_ptr<SharedWriter> writer;
     // Per rank, level text + name field + message key, pre-rendered for the
-    // writer's layout so a record copies them in one piece; kHeadPad NULs
+    // writer's layout so a record copies them in one piece; kPiecePad NULs
     // follow each, so that a short one is copied in one move.
     std::string heads[6];
     std::size_t head_size[6];
@@ -72,7 +72,7 @@ PyObject* make_logger(std::optional<std::string_view> name, std::optional<std::s
         for (unsigned r = 1; r <= 5; ++r) {
             logger->heads[r] = record_head(*logger->layout, r, name_field);
             logger->head_size[r] = logger->heads[r].size();
-            logger->heads[r].append(kHeadPad, '\0');
+            logger->heads[r].append(kPiecePad, '\0');
         }
     } catch (...) {
         Py_DECREF(self);

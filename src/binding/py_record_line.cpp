@@ -30,9 +30,6 @@ private:
     bool done_ = false;
 };
 
-// Slack for the whole-word stores of escape_for_layout and copy_padded.
-constexpr std::size_t kSlack = 16;
-static_assert(kTemplatePad >= 16 && kHeadPad >= 16 && kSlack >= LineLayout::kLineEndRead);
 
 // About three records ahead.
 constexpr std::size_t kPrefetchAhead = 256;
@@ -62,7 +59,7 @@ public:
             LineWriter& line;
             bool json;
             void text(std::string_view t) {
-                line.make_room(t.size() * JSON_ESCAPE_MAX_GROWTH + kSlack);
+                line.make_room(t.size() * JSON_ESCAPE_MAX_GROWTH + kPiecePad);
                 line.out = escape_for_layout(line.out, t, json);
             }
             void integer(char c, long long i) {
@@ -150,7 +147,7 @@ Direct append_interpolated_line(ThreadProducer& tp, const LineTarget& target, Py
     const bool plain = t->plain;
     // A "%%" writes one byte; escaped runs may take word stores too.
     LineWriter line(p.line_buf, Producer::kMaxTimePrefix + target.head.size() +
-                                    target.layout.line_end.size() + t->conversions + kSlack +
+                                    target.layout.line_end.size() + t->conversions + kPiecePad +
                                     (plain ? t->run_bytes : t->run_bytes * JSON_ESCAPE_MAX_GROWTH));
     // Out of memory while growing for an argument: the line is taken back.
     LineGuard guard(p, line.start());

@@ -6,18 +6,15 @@
 
 #include "binding/py_producer.hpp"
 #include "binding/py_ref.hpp"
-#include "lib/line_layout.hpp"
+#include "lib/line_format.hpp"
 
 namespace ferrant {
-
-// Readable bytes past the end of a logger's heads.
-inline constexpr std::size_t kHeadPad = 16;
 
 // Where a logger's records go and how their lines look.
 struct LineTarget {
     const std::shared_ptr<SharedWriter>& writer;
     const LineLayout& layout;
-    std::string_view head;  // level text, name field and message key; padded
+    std::string_view head;  // level text, name field and message key; kPiecePad follow
 };
 
 // Appends one line with `message` (UTF-8, unescaped) to the thread's batch,

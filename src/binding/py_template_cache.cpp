@@ -31,13 +31,13 @@ static_assert(kSlots == std::size_t{1} << (64 - 55));
 [[gnu::noinline]] const MessageTemplate* fill(Entry& entry, PyObject* message, const char*& utf8) {
     std::string_view text;
     if (!utf8_view(message, text)) return nullptr;
-    auto* copy = static_cast<char*>(std::malloc(text.size() + kTemplatePad));
+    auto* copy = static_cast<char*>(std::malloc(text.size() + kPiecePad));
     if (!copy) {
         PyErr_NoMemory();
         return nullptr;
     }
     std::memcpy(copy, text.data(), text.size());
-    std::memset(copy + text.size(), 0, kTemplatePad);
+    std::memset(copy + text.size(), 0, kPiecePad);
     std::free(entry.utf8);
     // An exact str never runs Python code when released.
     Py_XDECREF(entry.key);

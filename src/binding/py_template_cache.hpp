@@ -1,16 +1,14 @@
 #pragma once
 
 #include "binding/py_ref.hpp"
+#include "lib/line_format.hpp"
 #include "lib/message_template.hpp"
 
 namespace ferrant {
 
-// Readable bytes past the end of a cached template's UTF-8, so that its runs
-// can be copied in whole 16-byte moves.
-inline constexpr std::size_t kTemplatePad = 16;
-
 // The parsed form of a template that is exactly a str, and a copy of its
-// UTF-8 bytes followed by kTemplatePad more, from a bounded cache keyed by
+// UTF-8 bytes followed by kPiecePad more (the padding contract of
+// line_format.hpp), from a bounded cache keyed by
 // the str object. Each entry holds a strong reference to its key, so a
 // cached address cannot be reused by another object while the entry lives;
 // an evicted key is released. Null with an exception set when the template

@@ -8,6 +8,7 @@
 #include "lib/byte_buffer.hpp"
 #include "lib/clock.hpp"
 #include "lib/digits.hpp"
+#include "lib/line_format.hpp"
 #include "lib/timestamp_cache.hpp"
 #include "lib/writer_settings.hpp"
 
@@ -17,35 +18,15 @@ namespace producer_detail {
 
 // Texts are copied at their full fixed width (a few vector moves instead of a
 // call) and the write position then advances by their real length.
-inline constexpr std::size_t kKeyWidth = 16;
-
-// Head text, 9 fraction digits and tail text, each copied whole.
-static_assert(kKeyWidth <= StampText::kCapacity);
-
-struct PaddedKey {
-    char bytes[kKeyWidth];
-    std::size_t size;
-};
-
-constexpr PaddedKey pad(std::string_view key) {
-    PaddedKey k{};
-    for (std::size_t i = 0; i < key.size(); ++i) k.bytes[i] = key[i];
-    k.size = key.size();
-    return k;
-}
-
-inline constexpr PaddedKey kTextKey = pad(kTextLevelKey);
-inline constexpr PaddedKey kColorKey = pad(kColorLevelKey);
-inline constexpr PaddedKey kJsonKey = pad(kJsonLevelKey);
-static_assert(kColorLevelKey.size() <= kKeyWidth && kJsonLevelKey.size() <= kKeyWidth);
+static_assert(kPiecePad <= StampText::kCapacity);
 
 inline char* put(char* out, const StampText& text) {
     std::memcpy(out, text.data(), StampText::kCapacity);
     return out + text.size();
 }
 
-inline char* put(char* out, const PaddedKey& key) {
-    std::memcpy(out, key.bytes, kKeyWidth);
+inline char* put(char* out, const line_format::PaddedKey& key) {
+    std::memcpy(out, key.bytes, kPiecePad);
     return out + key.size;
 }
 
@@ -101,7 +82,7 @@ inline void Producer::append_time_prefix(std::uint64_t secs, std::uint32_t nanos
                                                                  : StampVariant::Text;
     const StampText* head;
     const StampText* offset;
-    const producer_detail::PaddedKey* level_key;
+    const line_format::PaddedKey* level_key;
     switch (variant) {
         case StampVariant::Text:
             // Only a caller passing 2^64 - 1 itself can meet the initial mark.
@@ -109,21 +90,21 @@ inline void Producer::append_time_prefix(std::uint64_t secs, std::uint32_t nanos
                 stamps.refresh(secs);
             head = settings.unix_ts ? &stamps.text_unix : &stamps.text_time;
             offset = &stamps.text_offset;
-            level_key = &producer_detail::kTextKey;
+            level_key = &line_format::kTextKey;
             break;
         case StampVariant::Color:
             if (stamps.color_time.empty()) [[unlikely]]
                 stamps.refresh_for(secs, variant);
             head = settings.unix_ts ? &stamps.color_unix : &stamps.color_time;
             offset = &stamps.color_offset;
-            level_key = &producer_detail::kColorKey;
+            level_key = &line_format::kColorKey;
             break;
         default:
             if (stamps.json_time.empty()) [[unlikely]]
                 stamps.refresh_for(secs, variant);
             head = settings.unix_ts ? &stamps.json_unix : &stamps.json_time;
             offset = &stamps.json_offset;
-            level_key = &producer_detail::kJsonKey;
+            level_key = &line_format::kJsonKey;
             break;
     }
 

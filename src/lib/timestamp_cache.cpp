@@ -4,49 +4,12 @@
 #include <cstring>
 
 #include "lib/digits.hpp"
+#include "lib/line_format.hpp"
 #include "lib/live_flags.hpp"
 
 namespace ferrant {
 
-namespace {
-
-constexpr std::string_view kTimeKey = "time=";
-constexpr std::string_view kColorTimeKey = "\x1b[2mtime=\x1b[0m";
-constexpr std::string_view kJsonLocalOpen = "{\"time\":\"";
-constexpr std::string_view kJsonUnixOpen = "{\"time\":";
-constexpr std::string_view kJsonLocalLevelKey = "\",\"level\":\"";
-
-// Year (at least 4 digits) "-" month "-" day "T" hour ":" minute ":" second.
-std::size_t write_date_time(char* out, const CivilTime& t) {
-    assert(t.date.year >= 0);
-    const auto year = static_cast<std::uint64_t>(t.date.year);
-    char* p = out;
-    for (int pad = 4 - digits::count_digits(year); pad > 0; --pad) *p++ = '0';
-    p = digits::write_u64(p, year);
-    *p++ = '-';
-    digits::write_pair(p, t.date.month);
-    p[2] = '-';
-    digits::write_pair(p + 3, t.date.day);
-    p[5] = 'T';
-    digits::write_pair(p + 6, t.hour);
-    p[8] = ':';
-    digits::write_pair(p + 9, t.minute);
-    p[11] = ':';
-    digits::write_pair(p + 12, t.second);
-    return static_cast<std::size_t>(p + 14 - out);
-}
-
-// Sign, hours and minutes; the seconds of an offset are dropped.
-void write_offset(char* out, std::int32_t offset) {
-    const std::uint32_t a = offset < 0 ? static_cast<std::uint32_t>(-offset)
-                                       : static_cast<std::uint32_t>(offset);
-    out[0] = offset < 0 ? '-' : '+';
-    digits::write_pair(out + 1, a / 3600);
-    out[3] = ':';
-    digits::write_pair(out + 4, a / 60 % 60);
-}
-
-}  // namespace
+using namespace line_format;
 
 void StampText::assign(std::string_view a, std::string_view b, std::string_view c) {
     assert(a.size() + b.size() + c.size() <= kCapacity);
@@ -71,9 +34,9 @@ void TimestampCache::refresh(std::uint64_t s) {
     std::int32_t offset = offset_at(s);
     if (offset <= -86400 || offset >= 86400) offset = 0;
 
-    char date_time[32];
+    char date_time[kDateTimeMax];
     const std::size_t dt_len = write_date_time(date_time, civil_time(s, offset));
-    char offset_text[6];
+    char offset_text[kOffsetSize];
     write_offset(offset_text, offset);
     char secs[20];
     const std::size_t secs_len = static_cast<std::size_t>(digits::write_u64(secs, s) - secs);
@@ -108,14 +71,14 @@ void TimestampCache::refresh_for(std::uint64_t s, StampVariant variant) {
 }
 
 void TimestampCache::derive_color() {
-    const std::string_view offset = text_offset.view().substr(0, 6);
+    const std::string_view offset = text_offset.view().substr(0, kOffsetSize);
     color_time.assign(kColorTimeKey, text_time.view().substr(kTimeKey.size()));
     color_offset.assign(offset, kColorLevelKey);
     color_unix.assign(kColorTimeKey, text_unix.view().substr(kTimeKey.size()));
 }
 
 void TimestampCache::derive_json() {
-    const std::string_view offset = text_offset.view().substr(0, 6);
+    const std::string_view offset = text_offset.view().substr(0, kOffsetSize);
     json_time.assign(kJsonLocalOpen, text_time.view().substr(kTimeKey.size()));
     json_offset.assign(offset, kJsonLocalLevelKey);
     json_unix.assign(kJsonUnixOpen, text_unix.view().substr(kTimeKey.size()));

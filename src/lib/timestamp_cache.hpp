@@ -9,12 +9,6 @@
 
 namespace ferrant {
 
-inline constexpr std::string_view kDim = "\x1b[2m";
-inline constexpr std::string_view kReset = "\x1b[0m";
-inline constexpr std::string_view kTextLevelKey = " level=";
-inline constexpr std::string_view kColorLevelKey = " \x1b[2mlevel=\x1b[0m";
-inline constexpr std::string_view kJsonLevelKey = ",\"level\":\"";
-
 // Short text stored inline, so that rebuilding a cache never allocates.
 class StampText {
 public:

@@ -1,7 +1,9 @@
-#include "lib/line_layout.hpp"
+#include "lib/line_format.hpp"
 
+#include <cassert>
 #include <cstring>
 
+#include "lib/digits.hpp"
 #include "lib/escape.hpp"
 
 namespace ferrant {
@@ -47,6 +49,38 @@ bool bare_name(std::string_view name) {
 
 }  // namespace
 
+namespace line_format {
+
+std::size_t write_date_time(char* out, const CivilTime& t) {
+    assert(t.date.year >= 0);
+    const auto year = static_cast<std::uint64_t>(t.date.year);
+    char* p = out;
+    for (int pad = 4 - digits::count_digits(year); pad > 0; --pad) *p++ = '0';
+    p = digits::write_u64(p, year);
+    *p++ = '-';
+    digits::write_pair(p, t.date.month);
+    p[2] = '-';
+    digits::write_pair(p + 3, t.date.day);
+    p[5] = 'T';
+    digits::write_pair(p + 6, t.hour);
+    p[8] = ':';
+    digits::write_pair(p + 9, t.minute);
+    p[11] = ':';
+    digits::write_pair(p + 12, t.second);
+    return static_cast<std::size_t>(p + 14 - out);
+}
+
+void write_offset(char* out, std::int32_t offset) {
+    const std::uint32_t a = offset < 0 ? static_cast<std::uint32_t>(-offset)
+                                       : static_cast<std::uint32_t>(offset);
+    out[0] = offset < 0 ? '-' : '+';
+    digits::write_pair(out + 1, a / 3600);
+    out[3] = ':';
+    digits::write_pair(out + 4, a / 60 % 60);
+}
+
+}  // namespace line_format
+
 const LineLayout& LineLayout::for_settings(const WriterSettings& settings) {
     if (settings.format == Format::Json) return JSON;
     return settings.color ? COLOR : TEXT;
@@ -79,8 +113,8 @@ std::string record_head(const LineLayout& layout, unsigned rank, std::string_vie
 void append_record_tail(ByteBuffer& out, std::string_view head, std::string_view message,
                         const LineLayout& layout) {
     const std::string_view line_end = layout.line_end;
-    // Eight more for the word escape_for_layout may store past a short text.
-    out.reserve_extra(head.size() + message.size() * JSON_ESCAPE_MAX_GROWTH + line_end.size() + 8);
+    out.reserve_extra(head.size() + message.size() * JSON_ESCAPE_MAX_GROWTH + line_end.size() +
+                      kPiecePad);
     char* const start = out.end();
     copy_bytes(start, head.data(), head.size());
     char* p = escape_for_layout(start + head.size(), message, layout.json);
