@@ -9,10 +9,10 @@
 
 namespace ferrant {
 
-// What a printf-style conversion made of an argument without the
-// interpreter: Done, Declined (the interpreter's own rendering is needed;
-// nothing was written) or Failed (a str without a UTF-8 form; exception set).
-enum class Conversion { Done, Declined, Failed };
+// What a native rendering step made of its input: Done; Declined when the
+// interpreter's own rendering is needed (what the step wrote is discarded);
+// Failed with a Python exception set.
+enum class Rendered { Done, Declined, Failed };
 
 // The one place that decides which arguments a conversion renders natively,
 // for the line written straight into a batch and for the message built in a
@@ -26,7 +26,7 @@ enum class Conversion { Done, Declined, Failed };
 // ints and floats as repr does, and %s an exact str as itself; everything
 // else is the interpreter's (str(), repr(), __index__, a too-large int).
 template <class Sink>
-[[gnu::always_inline]] inline Conversion convert(char c, PyObject* a, Sink& sink) {
+[[gnu::always_inline]] inline Rendered convert(char c, PyObject* a, Sink& sink) {
     long long i;
     int overflow = 0;
     switch (c) {
@@ -34,39 +34,39 @@ template <class Sink>
     case 'i':
     case 'o':
     case 'x':
-        if (!PyLong_Check(a)) return Conversion::Declined;
+        if (!PyLong_Check(a)) return Rendered::Declined;
         i = PyLong_AsLongLongAndOverflow(a, &overflow);
-        if (overflow) return Conversion::Declined;
+        if (overflow) return Rendered::Declined;
         sink.integer(c, i);
-        return Conversion::Done;
+        return Rendered::Done;
     case 'f': {
-        if (!PyFloat_Check(a)) return Conversion::Declined;
+        if (!PyFloat_Check(a)) return Rendered::Declined;
         const double f = PyFloat_AS_DOUBLE(a);
-        if (!std::isfinite(f)) return Conversion::Declined;
+        if (!std::isfinite(f)) return Rendered::Declined;
         sink.fixed6(f);
-        return Conversion::Done;
+        return Rendered::Done;
     }
     default:  // 's', 'r'
         if (PyUnicode_CheckExact(a)) {
-            if (c != 's') return Conversion::Declined;
+            if (c != 's') return Rendered::Declined;
             std::string_view text;
-            if (!utf8_view(a, text)) return Conversion::Failed;
+            if (!utf8_view(a, text)) return Rendered::Failed;
             sink.text(text);
-            return Conversion::Done;
+            return Rendered::Done;
         }
         if (PyLong_CheckExact(a)) {
             i = PyLong_AsLongLongAndOverflow(a, &overflow);
-            if (overflow) return Conversion::Declined;
+            if (overflow) return Rendered::Declined;
             sink.integer('d', i);
-            return Conversion::Done;
+            return Rendered::Done;
         }
         if (PyFloat_CheckExact(a)) {
             const double f = PyFloat_AS_DOUBLE(a);
-            if (!f64_repr_positional(f)) return Conversion::Declined;
+            if (!f64_repr_positional(f)) return Rendered::Declined;
             sink.repr(f);
-            return Conversion::Done;
+            return Rendered::Done;
         }
-        return Conversion::Declined;
+        return Rendered::Declined;
     }
 }
 

@@ -13,19 +13,17 @@ namespace ferrant {
 
 namespace {
 
-enum class Step { Done, Fallback, Failed };
-
-Step append_utf8(ByteBuffer& out, PyObject* str) {
+Rendered append_utf8(ByteBuffer& out, PyObject* str) {
     std::string_view text;
-    if (!utf8_view(str, text)) return Step::Failed;
+    if (!utf8_view(str, text)) return Rendered::Failed;
     out.append(text);
-    return Step::Done;
+    return Rendered::Done;
 }
 
 // str(a) or repr(a), appended.
-Step append_converted(ByteBuffer& out, PyObject* a, bool use_repr) {
+Rendered append_converted(ByteBuffer& out, PyObject* a, bool use_repr) {
     PyRef text = PyRef::steal(use_repr ? PyObject_Repr(a) : PyObject_Str(a));
-    if (!text) return Step::Failed;
+    if (!text) return Rendered::Failed;
     return append_utf8(out, text.get());
 }
 
@@ -39,20 +37,16 @@ struct BufferSink {
     void repr(double f) { (void)push_f64_repr(out, f); }
 };
 
-Step render(ByteBuffer& out, char c, PyObject* a) {
+Rendered render(ByteBuffer& out, char c, PyObject* a) {
     BufferSink sink{out};
-    switch (convert(c, a, sink)) {
-    case Conversion::Done: return Step::Done;
-    case Conversion::Failed: return Step::Failed;
-    case Conversion::Declined: break;
-    }
+    if (const Rendered done = convert(c, a, sink); done != Rendered::Declined) return done;
     // str() and repr() of anything else are the interpreter's, one argument
     // at a time; the numeric conversions then need its whole `%`.
     if (c == 's' || c == 'r') return append_converted(out, a, c == 'r');
-    return Step::Fallback;
+    return Rendered::Declined;
 }
 
-Step scan(std::string_view tpl, PyObject* const* args, Py_ssize_t n, ByteBuffer& out) {
+Rendered scan(std::string_view tpl, PyObject* const* args, Py_ssize_t n, ByteBuffer& out) {
     Py_ssize_t next = 0;
     const char* p = tpl.data();
     const char* const end = p + tpl.size();
@@ -63,7 +57,7 @@ Step scan(std::string_view tpl, PyObject* const* args, Py_ssize_t n, ByteBuffer&
             break;
         }
         out.append(p, pct - p);
-        if (pct + 1 == end) return Step::Fallback;
+        if (pct + 1 == end) return Rendered::Declined;
         const char c = pct[1];
         p = pct + 2;
         switch (c) {
@@ -71,20 +65,21 @@ Step scan(std::string_view tpl, PyObject* const* args, Py_ssize_t n, ByteBuffer&
             out.push_back('%');
             continue;
         case 'd': case 'i': case 'o': case 'x': case 'f': case 'r': case 's': {
-            if (next == n) return Step::Fallback;
-            Step step = render(out, c, args[next++]);
-            if (step != Step::Done) return step;
+            if (next == n) return Rendered::Declined;
+            Rendered step = render(out, c, args[next++]);
+            if (step != Rendered::Done) return step;
             continue;
         }
         default:
-            return Step::Fallback;
+            return Rendered::Declined;
         }
     }
-    return next < n ? Step::Fallback : Step::Done;
+    return next < n ? Rendered::Declined : Rendered::Done;
 }
 
 // The same steps as scan, on a template parsed before.
-Step run_template(const MessageTemplate& t, const char* tpl, PyObject* const* args, Py_ssize_t n,
+Rendered run_template(const MessageTemplate& t, const char* tpl, PyObject* const* args,
+                      Py_ssize_t n,
                   ByteBuffer& out) {
     Py_ssize_t next = 0;
     for (int i = 0; i < t.conversions; ++i) {
@@ -94,29 +89,29 @@ Step run_template(const MessageTemplate& t, const char* tpl, PyObject* const* ar
             out.push_back('%');
             continue;
         }
-        if (c == MessageTemplate::kFallback || next == n) return Step::Fallback;
-        const Step step = render(out, c, args[next++]);
-        if (step != Step::Done) return step;
+        if (c == MessageTemplate::kFallback || next == n) return Rendered::Declined;
+        const Rendered step = render(out, c, args[next++]);
+        if (step != Rendered::Done) return step;
     }
     out.append(tpl + t.run_offset[t.conversions], t.run_length[t.conversions]);
-    return next < n ? Step::Fallback : Step::Done;
+    return next < n ? Rendered::Declined : Rendered::Done;
 }
 
-Step format_template(PyObject* message, PyObject* const* args, Py_ssize_t n, ByteBuffer& out) {
+Rendered format_template(PyObject* message, PyObject* const* args, Py_ssize_t n, ByteBuffer& out) {
     std::string_view tpl;
     if (PyUnicode_CheckExact(message)) [[likely]] {
         const char* copy;
         const MessageTemplate* cached = cached_template(message, copy);
-        if (!cached) return Step::Failed;
+        if (!cached) return Rendered::Failed;
         if (cached->fits) {
             // Argument code may log and evict the entry, freeing its copy.
             const MessageTemplate t = *cached;
-            if (!utf8_view(message, tpl)) return Step::Failed;
+            if (!utf8_view(message, tpl)) return Rendered::Failed;
             return run_template(t, tpl.data(), args, n, out);
         }
     }
     // Only exact strs are cached: releasing one never runs Python code.
-    if (!utf8_view(message, tpl)) return Step::Failed;
+    if (!utf8_view(message, tpl)) return Rendered::Failed;
     return scan(tpl, args, n, out);
 }
 
@@ -138,7 +133,7 @@ bool fallback_format(ByteBuffer& out, PyObject* message, PyObject* operand) {
                      Py_TYPE(result.get())->tp_name);
         return false;
     }
-    return append_utf8(out, result.get()) == Step::Done || failed();
+    return append_utf8(out, result.get()) == Rendered::Done || failed();
 }
 
 bool interpolate(PyObject* message, PyObject* const* args, Py_ssize_t n, ByteBuffer& out) {
@@ -149,9 +144,9 @@ bool interpolate(PyObject* message, PyObject* const* args, Py_ssize_t n, ByteBuf
         if (truth) return fallback_format(out, message, mapping);
     }
     switch (format_template(message, args, n, out)) {
-    case Step::Done: return true;
-    case Step::Failed: return failed();
-    case Step::Fallback: break;
+    case Rendered::Done: return true;
+    case Rendered::Failed: return failed();
+    case Rendered::Declined: break;
     }
     PyRef tuple = PyRef::steal(PyTuple_New(n));
     if (!tuple) return failed();

@@ -188,9 +188,9 @@ bool log_args(PyLoggerObject* logger, unsigned rank, PyObject* message, PyObject
         return append_line(*tp, target, text, batch_size);
     }
     switch (append_interpolated_line(*tp, target, message, args, nargs, batch_size)) {
-        case Direct::Done: return true;
-        case Direct::Failed: return false;
-        case Direct::Declined: break;
+        case Rendered::Done: return true;
+        case Rendered::Failed: return false;
+        case Rendered::Declined: break;
     }
     // Argument code may log on this thread: it finds an empty scratch slot
     // and uses its own buffer. Nothing here may touch the producer while

@@ -54,7 +54,7 @@ public:
 
     // What `c` makes of `a` without the interpreter, if it can: a str
     // escaped for the layout, a number through the buffer's renderers.
-    Conversion argument(char c, PyObject* a, bool json) {
+    Rendered argument(char c, PyObject* a, bool json) {
         struct Sink {
             LineWriter& line;
             bool json;
@@ -128,19 +128,19 @@ bool append_line(ThreadProducer& tp, const LineTarget& target, std::string_view 
     return true;
 }
 
-Direct append_interpolated_line(ThreadProducer& tp, const LineTarget& target, PyObject* message,
+Rendered append_interpolated_line(ThreadProducer& tp, const LineTarget& target, PyObject* message,
                                 PyObject* const* args, Py_ssize_t n, std::uint64_t batch_size) {
-    if (!PyUnicode_CheckExact(message)) return Direct::Declined;
+    if (!PyUnicode_CheckExact(message)) return Rendered::Declined;
     // May wait for room without the GIL: before the template is looked up,
     // since another thread may evict it meanwhile.
     if (!claim_batch(tp, target.writer)) [[unlikely]]
-        return Direct::Failed;
+        return Rendered::Failed;
     // From here on no Python code runs and the GIL stays: the cache entry
     // and the arguments' UTF-8 stay valid.
     const char* tpl;
     const MessageTemplate* t = cached_template(message, tpl);
-    if (!t) return Direct::Failed;
-    if (!t->complete || t->arguments != n) return Direct::Declined;
+    if (!t) return Rendered::Failed;
+    if (!t->complete || t->arguments != n) return Rendered::Declined;
 
     Producer& p = tp.core;
     const bool json = target.layout.json;
@@ -166,9 +166,9 @@ Direct append_interpolated_line(ThreadProducer& tp, const LineTarget& target, Py
             *line.out++ = '%';
             continue;
         }
-        const Conversion put = line.argument(c, args[k++], json);
-        if (put != Conversion::Done) [[unlikely]]
-            return put == Conversion::Failed ? Direct::Failed : Direct::Declined;
+        const Rendered put = line.argument(c, args[k++], json);
+        if (put != Rendered::Done) [[unlikely]]
+            return put == Rendered::Failed ? Rendered::Failed : Rendered::Declined;
     }
     const std::string_view end = target.layout.line_end;
     std::memcpy(line.out, end.data(), LineLayout::kLineEndRead);
@@ -176,8 +176,8 @@ Direct append_interpolated_line(ThreadProducer& tp, const LineTarget& target, Py
     line.finish();
     guard.done();
     if (++p.pending >= batch_size && !hand_off(tp)) [[unlikely]]
-        return Direct::Failed;
-    return Direct::Done;
+        return Rendered::Failed;
+    return Rendered::Done;
 }
 
 }  // namespace ferrant

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string_view>
 
+#include "binding/py_conversion.hpp"
 #include "binding/py_producer.hpp"
 #include "binding/py_ref.hpp"
 #include "lib/line_format.hpp"
@@ -25,8 +26,6 @@ struct LineTarget {
                                std::string_view message, std::uint64_t batch_size,
                                HandOff how = HandOff::Wait);
 
-enum class Direct { Done, Declined, Failed };
-
 // The common record, `message % args` with a cached template and exact str,
 // int and float arguments, written straight into the batch: the template's
 // runs need no escaping pass, only the arguments do, and nothing is copied
@@ -34,7 +33,7 @@ enum class Direct { Done, Declined, Failed };
 // path (or Python code); Failed with an exception set when a str argument
 // has no UTF-8 form, or when a signal handler raised while a hand-off
 // waited.
-Direct append_interpolated_line(ThreadProducer& tp, const LineTarget& target, PyObject* message,
+Rendered append_interpolated_line(ThreadProducer& tp, const LineTarget& target, PyObject* message,
                                 PyObject* const* args, Py_ssize_t n, std::uint64_t batch_size);
 
 }  // namespace ferrant
