@@ -1,5 +1,5 @@
-"""The README's recipes, taken from the README itself and run against files
-ferrant wrote. Each tool is used when installed; otherwise its tests skip."""
+"""The recipes of docs/recipes.md, taken from that page itself and run against
+files ferrant wrote. Each tool is used when installed; otherwise its tests skip."""
 
 import gzip
 import json
@@ -18,7 +18,7 @@ import pytest
 
 from lines import dated_lines, parse_logfmt
 
-README = Path(__file__).resolve().parent.parent / "README.md"
+RECIPES = Path(__file__).resolve().parent.parent / "docs" / "recipes.md"
 SBIN_PATH = os.environ.get("PATH", "") + ":/usr/sbin:/sbin"
 ENV = {**os.environ, "PATH": f"{Path(sys.executable).parent}:{SBIN_PATH}"}
 
@@ -32,8 +32,8 @@ RECORDS = [
 
 
 def recipe(name):
-    m = re.search(rf"<!-- recipe: {re.escape(name)} -->\n```[a-z]*\n(.*?)\n```", README.read_text(), re.S)
-    assert m, f"README has no recipe {name!r}"
+    m = re.search(rf"<!-- recipe: {re.escape(name)} -->\n```[a-z]*\n(.*?)\n```", RECIPES.read_text(), re.S)
+    assert m, f"docs/recipes.md has no recipe {name!r}"
     return m.group(1)
 
 
