@@ -1,7 +1,6 @@
 #include "binding/py_flusher.hpp"
 
-#include <cxxabi.h>
-
+#include "binding/py_boundary.hpp"
 #include "binding/py_gil.hpp"
 #include "binding/py_producer.hpp"
 #include "lib/flusher.hpp"
@@ -24,13 +23,8 @@ bool STOPPED_FOR_EXIT = false;
 // the GIL here never meets a finalising interpreter.
 void sweep(std::uint64_t epoch) {
     const PyGILState_STATE state = PyGILState_Ensure();
-    try {
-        hand_off_due_batches(epoch);
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        // Out of memory: the batches wait for their own hand-off.
-    }
+    // Out of memory: the batches wait for their own hand-off.
+    (void)quietly([epoch] { hand_off_due_batches(epoch); });
     PyGILState_Release(state);
 }
 

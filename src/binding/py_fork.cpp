@@ -2,7 +2,7 @@
 
 #include <pthread.h>
 
-#include "binding/py_errors.hpp"
+#include "binding/py_boundary.hpp"
 #include "binding/py_exit.hpp"
 #include "binding/py_flusher.hpp"
 #include "binding/py_term.hpp"
@@ -64,8 +64,8 @@ PyObject* register_worker_flush(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyMethodDef REGISTER_WORKER_FLUSH_DEF = {"_register_worker_flush", register_worker_flush, METH_O,
-                                         nullptr};
+PyMethodDef REGISTER_WORKER_FLUSH_DEF = {"_register_worker_flush",
+                                         boundary<register_worker_flush>, METH_O, nullptr};
 
 // True inside a multiprocessing worker that will run no after-fork callbacks
 // for us any more: one already running its target, or a spawned one still
@@ -104,18 +104,14 @@ bool hook_multiprocessing() {
 }
 
 PyObject* before_fork(PyObject*, PyObject*) {
-    try {
-        // Parked if its writer has no room: the parent writes it later, and a
-        // fork never waits on a stalled destination.
-        if (ThreadProducer* tp = existing_thread_producer()) (void)hand_off(*tp, HandOff::Park);
-    } catch (...) {
-        return raise_current_exception();
-    }
+    // Parked if its writer has no room: the parent writes it later, and a
+    // fork never waits on a stalled destination.
+    if (ThreadProducer* tp = existing_thread_producer()) (void)hand_off(*tp, HandOff::Park);
     if (!hook_multiprocessing()) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyMethodDef BEFORE_FORK_DEF = {"_before_fork", before_fork, METH_NOARGS, nullptr};
+PyMethodDef BEFORE_FORK_DEF = {"_before_fork", boundary<before_fork>, METH_NOARGS, nullptr};
 
 }  // namespace
 

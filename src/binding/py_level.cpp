@@ -1,6 +1,7 @@
 #include "binding/py_level.hpp"
 
 #include "binding/py_args.hpp"
+#include "binding/py_boundary.hpp"
 
 namespace ferrant {
 
@@ -21,8 +22,8 @@ PyObject* level_int(PyObject* self) {
 }
 
 PyType_Slot SLOTS[] = {
-    {Py_tp_repr, reinterpret_cast<void*>(level_repr)},
-    {Py_nb_int, reinterpret_cast<void*>(level_int)},
+    {Py_tp_repr, reinterpret_cast<void*>(boundary<level_repr>)},
+    {Py_nb_int, reinterpret_cast<void*>(boundary<level_int>)},
     {0, nullptr},
 };
 

@@ -1,6 +1,5 @@
 #include "binding/py_logger.hpp"
 
-#include <cxxabi.h>
 #include <memory>
 #include <new>
 #include <optional>
@@ -8,6 +7,7 @@
 #include <string_view>
 
 #include "binding/py_args.hpp"
+#include "binding/py_boundary.hpp"
 #include "binding/py_errors.hpp"
 #include "binding/py_gil.hpp"
 #include "binding/py_interpolate.hpp"
@@ -75,8 +75,11 @@ PyObject* make_logger(std::optional<std::string_view> name, std::optional<std::s
             logger->heads[r].append(kHeadPad, '\0');
         }
     } catch (...) {
+        // Released in the handler, not by a PyRef as the exception unwinds:
+        // the release may end the thread (see PyRef), and that forced unwind
+        // cannot start inside another exception's unwinding.
         Py_DECREF(self);
-        return raise_current_exception();
+        throw;
     }
     return self;
 }
@@ -86,19 +89,15 @@ PyObject* NEW_INTERNED[3] = {};
 Params NEW_PARAMS = {"PyLogger", NEW_NAMES, 3, 1, NEW_INTERNED};
 
 PyObject* logger_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-    try {
-        PyObject* a[3];
-        if (!bind_tuple(NEW_PARAMS, args, kwargs, a)) return nullptr;
-        std::optional<std::string_view> name;
-        std::optional<std::string> path;
-        if (!convert_name("PyLogger", a[0], name)) return nullptr;
-        if (!convert_optional_path("PyLogger", a[1], path)) return nullptr;
-        std::uint8_t rank = rank_from_level("PyLogger", a[2]);
-        if (!rank) return nullptr;
-        return make_logger(name, std::move(path), rank);
-    } catch (...) {
-        return raise_current_exception();
-    }
+    PyObject* a[3];
+    if (!bind_tuple(NEW_PARAMS, args, kwargs, a)) return nullptr;
+    std::optional<std::string_view> name;
+    std::optional<std::string> path;
+    if (!convert_name("PyLogger", a[0], name)) return nullptr;
+    if (!convert_optional_path("PyLogger", a[1], path)) return nullptr;
+    std::uint8_t rank = rank_from_level("PyLogger", a[2]);
+    if (!rank) return nullptr;
+    return make_logger(name, std::move(path), rank);
 }
 
 constexpr const char* GET_NAMES[] = {"name", "level"};
@@ -106,18 +105,13 @@ PyObject* GET_INTERNED[2] = {};
 Params GET_PARAMS = {"get_logger", GET_NAMES, 2, 1, GET_INTERNED};
 
 PyObject* get_logger(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    try {
-        PyObject* a[2];
-        if (!bind_fastcall(GET_PARAMS, args, PyVectorcall_NARGS(nargsf), kwnames, a))
-            return nullptr;
-        std::optional<std::string_view> name;
-        if (!convert_name("get_logger", a[0], name)) return nullptr;
-        std::uint8_t rank = rank_from_level("get_logger", a[1]);
-        if (!rank) return nullptr;
-        return make_logger(name, default_path_cell().get(), rank);
-    } catch (...) {
-        return raise_current_exception();
-    }
+    PyObject* a[2];
+    if (!bind_fastcall(GET_PARAMS, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+    std::optional<std::string_view> name;
+    if (!convert_name("get_logger", a[0], name)) return nullptr;
+    std::uint8_t rank = rank_from_level("get_logger", a[1]);
+    if (!rank) return nullptr;
+    return make_logger(name, default_path_cell().get(), rank);
 }
 
 // ---- release ---------------------------------------------------------------
@@ -125,7 +119,7 @@ PyObject* get_logger(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
 void logger_dealloc(PyObject* self) {
     PyLoggerObject* logger = as_logger(self);
     PyTypeObject* type = Py_TYPE(self);
-    try {
+    const bool handed = quietly([logger] {
         // If this logger and this thread's open batch are the writer's last
         // holders, the lines go out before the writer is stopped.
         ThreadProducer* producer = existing_thread_producer();
@@ -133,11 +127,8 @@ void logger_dealloc(PyObject* self) {
         if (producer && logger->writer && producer->batch_writer == logger->writer &&
             logger->writer.use_count() == 2)
             (void)hand_off(*producer, HandOff::Park);
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        PyErr_Clear();
-    }
+    });
+    if (!handed) PyErr_Clear();
     std::shared_ptr<SharedWriter> writer = std::move(logger->writer);
     logger->writer.~shared_ptr();
     for (std::string& head : logger->heads) head.~basic_string();
@@ -248,11 +239,8 @@ PyObject* call_level(unsigned rank, const char* method, PyObject* self, PyObject
         argument_type_error(method, "message", "str", message);
         return nullptr;
     }
-    try {
-        if (!log_args(as_logger(self), rank, message, args, nargs)) return nullptr;
-    } catch (...) {
-        return raise_current_exception();
-    }
+    if (!guarded([&] { return log_args(as_logger(self), rank, message, args, nargs); }))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -270,29 +258,25 @@ PyObject* warning_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 // ---- shutdown --------------------------------------------------------------
 
 PyObject* logger_shutdown(PyObject* self, PyObject*) {
-    try {
-        PyRef hold = PyRef::borrow(self);
-        PyLoggerObject* logger = as_logger(self);
-        if (ThreadProducer* tp = existing_thread_producer()) {
-            // Another writer's lines go to it without waiting on it.
-            const HandOff how = tp->batch_writer == logger->writer ? HandOff::Wait : HandOff::Park;
-            if (!hand_off(*tp, how)) return nullptr;
-        }
-        SharedWriter& writer = *logger->writer;
-        const FlushOutcome outcome = without_gil([&] { return writer.flush(writer_deadline()); });
-        writer.note_flush(outcome);
-        if (logger->writer.use_count() == 1) without_gil([&] { writer.stop(); });
-        Py_RETURN_NONE;
-    } catch (...) {
-        return raise_current_exception();
+    PyRef hold = PyRef::borrow(self);
+    PyLoggerObject* logger = as_logger(self);
+    if (ThreadProducer* tp = existing_thread_producer()) {
+        // Another writer's lines go to it without waiting on it.
+        const HandOff how = tp->batch_writer == logger->writer ? HandOff::Wait : HandOff::Park;
+        if (!hand_off(*tp, how)) return nullptr;
     }
+    SharedWriter& writer = *logger->writer;
+    const FlushOutcome outcome = without_gil([&] { return writer.flush(writer_deadline()); });
+    writer.note_flush(outcome);
+    if (logger->writer.use_count() == 1) without_gil([&] { writer.stop(); });
+    Py_RETURN_NONE;
 }
 
 #define FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 constexpr int FAST_KW = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef METHODS[] = {
-    {"shutdown", logger_shutdown, METH_NOARGS, "shutdown($self)\n--\n\n"},
+    {"shutdown", boundary<logger_shutdown>, METH_NOARGS, "shutdown($self)\n--\n\n"},
     {"trace", FAST(level_method<5>), FAST_KW, "trace($self, message, *args)\n--\n\n"},
     {"debug", FAST(level_method<4>), FAST_KW, "debug($self, message, *args)\n--\n\n"},
     {"info", FAST(level_method<3>), FAST_KW, "info($self, message, *args)\n--\n\n"},
@@ -303,7 +287,7 @@ PyMethodDef METHODS[] = {
 };
 
 PyType_Slot SLOTS[] = {
-    {Py_tp_new, reinterpret_cast<void*>(logger_new)},
+    {Py_tp_new, reinterpret_cast<void*>(boundary<logger_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(logger_dealloc)},
     {Py_tp_methods, METHODS},
     {Py_tp_doc, const_cast<char*>("PyLogger(name, path=None, level=...)\n--\n\n")},
@@ -325,7 +309,7 @@ bool init_logger() {
     return intern(NEW_PARAMS) && intern(GET_PARAMS);
 }
 
-PyMethodDef GET_LOGGER_DEF = {"get_logger", FAST(get_logger), FAST_KW,
+PyMethodDef GET_LOGGER_DEF = {"get_logger", FAST(boundary<get_logger>), FAST_KW,
                               "get_logger(name, level=...)\n--\n\n"};
 
 }  // namespace ferrant
