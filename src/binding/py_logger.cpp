@@ -18,6 +18,7 @@
 #include "lib/registry.hpp"
 #include "lib/settings.hpp"
 #include "lib/line_layout.hpp"
+#include "lib/rank.hpp"
 
 namespace ferrant {
 
@@ -25,14 +26,14 @@ namespace {
 
 struct PyLoggerObject {
     PyObject_HEAD
-    std::uint8_t level;  // threshold rank: records of a greater rank are dropped
+    Rank level;  // threshold: records of a greater rank are dropped
     const LineLayout* layout;
     std::shared_ptr<SharedWriter> writer;
     // Per rank, level text + name field + message key, pre-rendered for the
     // writer's layout so a record copies them in one piece; kHeadPad NULs
     // follow each, so that a short one is copied in one move.
-    std::string heads[6];
-    std::size_t head_size[6];
+    std::string heads[RANK_SLOTS];
+    std::size_t head_size[RANK_SLOTS];
 };
 
 PyObject* TYPE = nullptr;
@@ -55,7 +56,7 @@ bool convert_name(const char* function, PyObject* arg, std::optional<std::string
 }
 
 PyObject* make_logger(std::optional<std::string_view> name, std::optional<std::string> path,
-                      std::uint8_t rank) {
+                      Rank rank) {
     Result<std::shared_ptr<SharedWriter>> writer = shared_writer(std::move(path));
     if (!writer) return raise(writer.error());
     auto* type = reinterpret_cast<PyTypeObject*>(TYPE);
@@ -95,9 +96,9 @@ PyObject* logger_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     std::optional<std::string> path;
     if (!convert_name("PyLogger", a[0], name)) return nullptr;
     if (!convert_optional_path("PyLogger", a[1], path)) return nullptr;
-    std::uint8_t rank = rank_from_level("PyLogger", a[2]);
+    const std::optional<Rank> rank = rank_from_level("PyLogger", a[2]);
     if (!rank) return nullptr;
-    return make_logger(name, std::move(path), rank);
+    return make_logger(name, std::move(path), *rank);
 }
 
 constexpr const char* GET_NAMES[] = {"name", "level"};
@@ -109,9 +110,9 @@ PyObject* get_logger(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
     if (!bind_fastcall(GET_PARAMS, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
     std::optional<std::string_view> name;
     if (!convert_name("get_logger", a[0], name)) return nullptr;
-    std::uint8_t rank = rank_from_level("get_logger", a[1]);
+    const std::optional<Rank> rank = rank_from_level("get_logger", a[1]);
     if (!rank) return nullptr;
-    return make_logger(name, default_path_cell().get(), rank);
+    return make_logger(name, default_path_cell().get(), *rank);
 }
 
 // ---- release ---------------------------------------------------------------
@@ -140,14 +141,15 @@ void logger_dealloc(PyObject* self) {
 
 // ---- the log call ----------------------------------------------------------
 
-LineTarget target_of(PyLoggerObject* logger, unsigned rank) {
-    return {logger->writer, *logger->layout, {logger->heads[rank].data(), logger->head_size[rank]}};
+LineTarget target_of(PyLoggerObject* logger, Rank rank) {
+    const unsigned r = rank_index(rank);
+    return {logger->writer, *logger->layout, {logger->heads[r].data(), logger->head_size[r]}};
 }
 
 // A record made while this thread's producer is being torn down goes out on
 // its own, through a producer of its own, without giving the GIL up: the
 // interpreter is clearing this thread's state.
-[[gnu::noinline]] bool log_without_producer(PyLoggerObject* logger, unsigned rank,
+[[gnu::noinline]] bool log_without_producer(PyLoggerObject* logger, Rank rank,
                                             PyObject* message, PyObject* const* args,
                                             Py_ssize_t nargs) {
     ThreadProducer tp;
@@ -163,7 +165,7 @@ LineTarget target_of(PyLoggerObject* logger, unsigned rank) {
 
 // The body of every level method, after the message has been checked.
 // Returns false with a Python exception set.
-bool log_args(PyLoggerObject* logger, unsigned rank, PyObject* message, PyObject* const* args,
+bool log_args(PyLoggerObject* logger, Rank rank, PyObject* message, PyObject* const* args,
               Py_ssize_t nargs) {
     if (logger->level < rank) return true;
     const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
@@ -195,11 +197,12 @@ bool log_args(PyLoggerObject* logger, unsigned rank, PyObject* message, PyObject
     return ok;
 }
 
-template <unsigned Rank>
+template <Rank R>
 PyObject* level_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames);
 
-constexpr const char* METHOD_NAMES[] = {"", "error", "warn", "info", "debug", "trace"};
+// Indexed by rank.
+constexpr const char* METHOD_NAMES[RANK_SLOTS] = {"", "error", "warn", "info", "debug", "trace"};
 PyObject* MESSAGE_KEY = nullptr;
 
 [[gnu::noinline]] bool bind_message_keyword(const char* method, Py_ssize_t nargs,
@@ -220,7 +223,7 @@ PyObject* MESSAGE_KEY = nullptr;
     return true;
 }
 
-PyObject* call_level(unsigned rank, const char* method, PyObject* self, PyObject* const* args,
+PyObject* call_level(Rank rank, const char* method, PyObject* self, PyObject* const* args,
                      Py_ssize_t nargsf, PyObject* kwnames) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* message;
@@ -244,15 +247,15 @@ PyObject* call_level(unsigned rank, const char* method, PyObject* self, PyObject
     Py_RETURN_NONE;
 }
 
-template <unsigned Rank>
+template <Rank R>
 PyObject* level_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) {
-    return call_level(Rank, METHOD_NAMES[Rank], self, args, nargsf, kwnames);
+    return call_level(R, METHOD_NAMES[rank_index(R)], self, args, nargsf, kwnames);
 }
 
 PyObject* warning_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                          PyObject* kwnames) {
-    return call_level(2, "warning", self, args, nargsf, kwnames);
+    return call_level(Rank::Warn, "warning", self, args, nargsf, kwnames);
 }
 
 // ---- shutdown --------------------------------------------------------------
@@ -277,12 +280,12 @@ constexpr int FAST_KW = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef METHODS[] = {
     {"shutdown", boundary<logger_shutdown>, METH_NOARGS, "shutdown($self)\n--\n\n"},
-    {"trace", FAST(level_method<5>), FAST_KW, "trace($self, message, *args)\n--\n\n"},
-    {"debug", FAST(level_method<4>), FAST_KW, "debug($self, message, *args)\n--\n\n"},
-    {"info", FAST(level_method<3>), FAST_KW, "info($self, message, *args)\n--\n\n"},
-    {"warn", FAST(level_method<2>), FAST_KW, "warn($self, message, *args)\n--\n\n"},
+    {"trace", FAST(level_method<Rank::Trace>), FAST_KW, "trace($self, message, *args)\n--\n\n"},
+    {"debug", FAST(level_method<Rank::Debug>), FAST_KW, "debug($self, message, *args)\n--\n\n"},
+    {"info", FAST(level_method<Rank::Info>), FAST_KW, "info($self, message, *args)\n--\n\n"},
+    {"warn", FAST(level_method<Rank::Warn>), FAST_KW, "warn($self, message, *args)\n--\n\n"},
     {"warning", FAST(warning_method), FAST_KW, "warning($self, message, *args)\n--\n\n"},
-    {"error", FAST(level_method<1>), FAST_KW, "error($self, message, *args)\n--\n\n"},
+    {"error", FAST(level_method<Rank::Error>), FAST_KW, "error($self, message, *args)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
