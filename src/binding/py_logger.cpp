@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "binding/py_args.hpp"
 #include "binding/py_boundary.hpp"
@@ -24,21 +25,33 @@ namespace ferrant {
 
 namespace {
 
-struct PyLoggerObject {
-    PyObject_HEAD
+// The C++ side of a PyLogger. Built by make_logger as soon as the object is
+// allocated, before anything can fail, and destroyed by logger_dealloc: a
+// PyLogger always holds a whole one.
+struct LoggerState {
     Rank level;  // threshold: records of a greater rank are dropped
     const LineLayout* layout;
     std::shared_ptr<SharedWriter> writer;
     // Per rank, level text + name field + message key, pre-rendered for the
     // writer's layout so a record copies them in one piece; kHeadPad NULs
     // follow each, so that a short one is copied in one move.
-    std::string heads[RANK_SLOTS];
-    std::size_t head_size[RANK_SLOTS];
+    std::string heads[RANK_SLOTS] = {};
+    std::size_t head_size[RANK_SLOTS] = {};
+};
+
+static_assert(std::is_nothrow_constructible_v<LoggerState, Rank, const LineLayout*,
+                                              std::shared_ptr<SharedWriter>>);
+
+// Inline, not behind a pointer: the log call reads the state at fixed
+// offsets from the object.
+struct PyLoggerObject {
+    PyObject_HEAD
+    LoggerState state;
 };
 
 PyObject* TYPE = nullptr;
 
-PyLoggerObject* as_logger(PyObject* self) { return reinterpret_cast<PyLoggerObject*>(self); }
+LoggerState* state_of(PyObject* self) { return &reinterpret_cast<PyLoggerObject*>(self)->state; }
 
 // ---- construction ----------------------------------------------------------
 
@@ -59,15 +72,13 @@ PyObject* make_logger(std::optional<std::string_view> name, std::optional<std::s
                       Rank rank) {
     Result<std::shared_ptr<SharedWriter>> writer = shared_writer(std::move(path));
     if (!writer) return raise(writer.error());
+    std::shared_ptr<SharedWriter> shared = writer.take();
+    const WriterSettings& settings = shared->settings();
+    const LineLayout& layout = LineLayout::for_settings(settings);
     auto* type = reinterpret_cast<PyTypeObject*>(TYPE);
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
-    PyLoggerObject* logger = as_logger(self);
-    const WriterSettings& settings = writer.value()->settings();
-    logger->level = rank;
-    logger->layout = &LineLayout::for_settings(settings);
-    new (&logger->writer) std::shared_ptr<SharedWriter>(writer.take());
-    for (std::string& head : logger->heads) new (&head) std::string();
+    LoggerState* logger = new (state_of(self)) LoggerState(rank, &layout, std::move(shared));
     try {
         const std::string name_field = name ? render_name_field(*name, settings) : std::string();
         for (unsigned r = 1; r <= 5; ++r) {
@@ -118,7 +129,7 @@ PyObject* get_logger(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
 // ---- release ---------------------------------------------------------------
 
 void logger_dealloc(PyObject* self) {
-    PyLoggerObject* logger = as_logger(self);
+    LoggerState* logger = state_of(self);
     PyTypeObject* type = Py_TYPE(self);
     const bool handed = quietly([logger] {
         // If this logger and this thread's open batch are the writer's last
@@ -131,8 +142,7 @@ void logger_dealloc(PyObject* self) {
     });
     if (!handed) PyErr_Clear();
     std::shared_ptr<SharedWriter> writer = std::move(logger->writer);
-    logger->writer.~shared_ptr();
-    for (std::string& head : logger->heads) head.~basic_string();
+    logger->~LoggerState();
     type->tp_free(self);
     Py_DECREF(type);
     // The last holder stops the writer, which first writes out its queue.
@@ -141,7 +151,7 @@ void logger_dealloc(PyObject* self) {
 
 // ---- the log call ----------------------------------------------------------
 
-LineTarget target_of(PyLoggerObject* logger, Rank rank) {
+LineTarget target_of(LoggerState* logger, Rank rank) {
     const unsigned r = rank_index(rank);
     return {logger->writer, *logger->layout, {logger->heads[r].data(), logger->head_size[r]}};
 }
@@ -149,7 +159,7 @@ LineTarget target_of(PyLoggerObject* logger, Rank rank) {
 // A record made while this thread's producer is being torn down goes out on
 // its own, through a producer of its own, without giving the GIL up: the
 // interpreter is clearing this thread's state.
-[[gnu::noinline]] bool log_without_producer(PyLoggerObject* logger, Rank rank,
+[[gnu::noinline]] bool log_without_producer(LoggerState* logger, Rank rank,
                                             PyObject* message, PyObject* const* args,
                                             Py_ssize_t nargs) {
     ThreadProducer tp;
@@ -165,7 +175,7 @@ LineTarget target_of(PyLoggerObject* logger, Rank rank) {
 
 // The body of every level method, after the message has been checked.
 // Returns false with a Python exception set.
-bool log_args(PyLoggerObject* logger, Rank rank, PyObject* message, PyObject* const* args,
+bool log_args(LoggerState* logger, Rank rank, PyObject* message, PyObject* const* args,
               Py_ssize_t nargs) {
     if (logger->level < rank) return true;
     const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
@@ -242,7 +252,7 @@ PyObject* call_level(Rank rank, const char* method, PyObject* self, PyObject* co
         argument_type_error(method, "message", "str", message);
         return nullptr;
     }
-    if (!guarded([&] { return log_args(as_logger(self), rank, message, args, nargs); }))
+    if (!guarded([&] { return log_args(state_of(self), rank, message, args, nargs); }))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -262,7 +272,7 @@ PyObject* warning_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* logger_shutdown(PyObject* self, PyObject*) {
     PyRef hold = PyRef::borrow(self);
-    PyLoggerObject* logger = as_logger(self);
+    LoggerState* logger = state_of(self);
     if (ThreadProducer* tp = existing_thread_producer()) {
         // Another writer's lines go to it without waiting on it.
         const HandOff how = tp->batch_writer == logger->writer ? HandOff::Wait : HandOff::Park;
