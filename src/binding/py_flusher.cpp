@@ -4,6 +4,7 @@
 #include "binding/py_gil.hpp"
 #include "binding/py_producer.hpp"
 #include "lib/flusher.hpp"
+#include "lib/fork_state.hpp"
 
 namespace ferrant {
 
@@ -28,6 +29,10 @@ void sweep(std::uint64_t epoch) {
     PyGILState_Release(state);
 }
 
+// In a forked child, where the thread does not exist: the next batch starts
+// a new one.
+const OnForkChild FLUSHER_AFTER_FORK([] { flusher().forget_after_fork(); });
+
 }  // namespace
 
 std::uint64_t flusher_epoch() { return flusher().epoch(); }
@@ -45,7 +50,5 @@ void stop_flusher() {
     // A sweep in progress needs the GIL to finish.
     without_gil([] { flusher().stop(); });
 }
-
-void flusher_after_fork() { flusher().forget_after_fork(); }
 
 }  // namespace ferrant

@@ -4,11 +4,8 @@
 
 #include "binding/py_boundary.hpp"
 #include "binding/py_exit.hpp"
-#include "binding/py_flusher.hpp"
 #include "binding/py_term.hpp"
 #include "binding/py_producer.hpp"
-#include "lib/registry.hpp"
-#include "lib/settings.hpp"
 #include "lib/fork_state.hpp"
 
 namespace ferrant {
@@ -21,19 +18,10 @@ void prepare() { time_zone_gate().lock(); }
 
 void parent() { time_zone_gate().unlock(); }
 
+// Each module registers the repair of its own state (lib/fork_state.hpp).
 void child() {
     time_zone_gate().unlock();
-    FORK_GENERATION.fetch_add(1, std::memory_order_relaxed);
-    // Only the forking thread exists here; whatever lock another thread held
-    // at the moment of the fork would never be released.
-    new (&registry().mutex) std::mutex();
-    default_path_cell().reset_lock_after_fork();
-    default_unix_ts_cell().reset_lock_after_fork();
-    default_color_cell().reset_lock_after_fork();
-    default_format_cell().reset_lock_after_fork();
-    adopt_producers_after_fork();
-    flusher_after_fork();
-    term_flush_after_fork();
+    after_fork_in_child();
 }
 
 // ---- os.register_at_fork(before=...) ---------------------------------------

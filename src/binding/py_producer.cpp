@@ -206,11 +206,17 @@ ThreadProducer* existing_thread_producer() {
     return producer > TORN_DOWN ? producer : nullptr;
 }
 
-void adopt_producers_after_fork() {
-    // The parked batches of the parent are dropped where they are next met.
+namespace {
+
+// In a forked child: the forking thread's producer carries on there, and the
+// list's lock may have been held by a thread that is not there. The parked
+// batches of the parent are dropped where they are next met.
+const OnForkChild PRODUCERS_AFTER_FORK([] {
     new (&producers().mutex) std::mutex();
     if (ThreadProducer* producer = existing_thread_producer()) producer->generation = fork_generation();
-}
+});
+
+}  // namespace
 
 void drop_writer(std::shared_ptr<SharedWriter>&& writer) {
     if (writer && writer.use_count() == 1) {

@@ -67,6 +67,14 @@ void serve() {
     die();
 }
 
+// In a forked child, where the serving thread does not exist.
+const OnForkChild TERM_FLUSH_AFTER_FORK([] {
+    SERVED.store(false, std::memory_order_relaxed);
+    struct sigaction current {};
+    if (sigaction(SIGTERM, nullptr, &current) == 0 && current.sa_handler == on_term)
+        restore_default();
+});
+
 }  // namespace
 
 void install_term_flush() {
@@ -89,13 +97,6 @@ void install_term_flush() {
     action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &action, nullptr);
     INSTALLED_IN = fork_generation();
-}
-
-void term_flush_after_fork() {
-    SERVED.store(false, std::memory_order_relaxed);
-    struct sigaction current {};
-    if (sigaction(SIGTERM, nullptr, &current) == 0 && current.sa_handler == on_term)
-        restore_default();
 }
 
 }  // namespace ferrant
