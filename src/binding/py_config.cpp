@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "binding/py_args.hpp"
-#include "binding/py_errors.hpp"
+#include "binding/py_boundary.hpp"
 #include "binding/py_text.hpp"
 #include "lib/settings.hpp"
 #include "lib/live_flags.hpp"
@@ -64,23 +64,19 @@ bool convert(PyObject* const* a, Config& c) {
 }
 
 PyObject* basic_config(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    try {
-        PyObject* a[5];
-        if (!bind_fastcall(PARAMS, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-        Config c;
-        if (!convert(a, c)) return nullptr;
-        default_path_cell().set(std::move(c.path));
-        default_unix_ts_cell().set(c.unix_ts);
-        // A flag is raised before the setting that needs it is visible.
-        if (c.color != ColorMode::Off) set_color_live();
-        default_color_cell().set(c.color);
-        if (c.format == Format::Json) set_json_live();
-        default_format_cell().set(c.format);
-        if (c.batch_size) BATCH_SIZE.store(*c.batch_size, std::memory_order_relaxed);
-        Py_RETURN_NONE;
-    } catch (...) {
-        return raise_current_exception();
-    }
+    PyObject* a[5];
+    if (!bind_fastcall(PARAMS, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+    Config c;
+    if (!convert(a, c)) return nullptr;
+    default_path_cell().set(std::move(c.path));
+    default_unix_ts_cell().set(c.unix_ts);
+    // A flag is raised before the setting that needs it is visible.
+    if (c.color != ColorMode::Off) set_color_live();
+    default_color_cell().set(c.color);
+    if (c.format == Format::Json) set_json_live();
+    default_format_cell().set(c.format);
+    if (c.batch_size) BATCH_SIZE.store(*c.batch_size, std::memory_order_relaxed);
+    Py_RETURN_NONE;
 }
 
 }  // namespace
@@ -89,7 +85,7 @@ bool init_basic_config() { return intern(PARAMS); }
 
 PyMethodDef BASIC_CONFIG_DEF = {
     "basic_config",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(basic_config)),
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(boundary<basic_config>)),
     METH_FASTCALL | METH_KEYWORDS,
     "basic_config(path=None, unix_ts=False, batch_size=None, color=..., format=...)\n--\n\n",
 };

@@ -9,9 +9,6 @@ namespace ferrant {
 // so callers can `return raise(err);`.
 PyObject* raise(const Error& error);
 
-// The exception for a C++ exception caught at the Python boundary.
-PyObject* raise_current_exception();
-
 // After an interpreter call failed: makes sure an exception is set.
 Error python_error();
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "binding/py_errors.hpp"
+#include "binding/py_boundary.hpp"
 #include "binding/py_flusher.hpp"
 #include "binding/py_gil.hpp"
 #include "binding/py_producer.hpp"
@@ -72,33 +72,28 @@ void write_out_everything(Deadline deadline) {
 namespace {
 
 PyObject* flush_at_exit(PyObject*, PyObject*) {
-    try {
-        // A worker's SIGTERM handler stays: a terminate() that comes while
-        // this runs must wait for the flush too.
-        stop_flusher();
-        write_out_everything(exit_deadline());
-    } catch (...) {
-        return raise_current_exception();
-    }
+    // A worker's SIGTERM handler stays: a terminate() that comes while this
+    // runs must wait for the flush too.
+    stop_flusher();
+    write_out_everything(exit_deadline());
     Py_RETURN_NONE;
 }
 
 // After finalisation: no Python here, and no GIL to hold. Lines parked as
-// thread states were cleared go out now.
+// thread states were cleared go out now. Out of memory at the very end
+// loses them: nothing more can be done.
 void flush_after_finalisation() {
-    try {
+    (void)quietly([] {
         const Deadline deadline = exit_deadline();
         std::vector<TakenBatch> parked = take_parked_batches();
         send_all(parked, deadline, nullptr);
         parked.clear();
         std::vector<std::shared_ptr<SharedWriter>> writers = live_writers();
         report(writers, flush_all(writers, deadline));
-    } catch (...) {
-        // Out of memory at the very end: nothing more can be done.
-    }
+    });
 }
 
-PyMethodDef FLUSH_AT_EXIT_DEF = {"_flush_at_exit", flush_at_exit, METH_NOARGS, nullptr};
+PyMethodDef FLUSH_AT_EXIT_DEF = {"_flush_at_exit", boundary<flush_at_exit>, METH_NOARGS, nullptr};
 
 PyObject* FLUSH_AT_EXIT = nullptr;
 

@@ -1,10 +1,10 @@
 #include "binding/py_flusher.hpp"
 
-#include <cxxabi.h>
-
+#include "binding/py_boundary.hpp"
 #include "binding/py_gil.hpp"
 #include "binding/py_producer.hpp"
 #include "lib/flusher.hpp"
+#include "lib/fork_state.hpp"
 
 namespace ferrant {
 
@@ -24,15 +24,14 @@ bool STOPPED_FOR_EXIT = false;
 // the GIL here never meets a finalising interpreter.
 void sweep(std::uint64_t epoch) {
     const PyGILState_STATE state = PyGILState_Ensure();
-    try {
-        hand_off_due_batches(epoch);
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        // Out of memory: the batches wait for their own hand-off.
-    }
+    // Out of memory: the batches wait for their own hand-off.
+    (void)quietly([epoch] { hand_off_due_batches(epoch); });
     PyGILState_Release(state);
 }
+
+// In a forked child, where the thread does not exist: the next batch starts
+// a new one.
+const OnForkChild FLUSHER_AFTER_FORK([] { flusher().forget_after_fork(); });
 
 }  // namespace
 
@@ -51,7 +50,5 @@ void stop_flusher() {
     // A sweep in progress needs the GIL to finish.
     without_gil([] { flusher().stop(); });
 }
-
-void flusher_after_fork() { flusher().forget_after_fork(); }
 
 }  // namespace ferrant

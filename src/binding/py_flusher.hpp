@@ -17,8 +17,4 @@ void ensure_flusher();
 // Stops it for good, giving the GIL up while it ends. GIL held.
 void stop_flusher();
 
-// In a forked child, where the thread does not exist: the next batch starts
-// a new one.
-void flusher_after_fork();
-
 }  // namespace ferrant

@@ -2,13 +2,10 @@
 
 #include <pthread.h>
 
-#include "binding/py_errors.hpp"
+#include "binding/py_boundary.hpp"
 #include "binding/py_exit.hpp"
-#include "binding/py_flusher.hpp"
 #include "binding/py_term.hpp"
 #include "binding/py_producer.hpp"
-#include "lib/registry.hpp"
-#include "lib/settings.hpp"
 #include "lib/fork_state.hpp"
 
 namespace ferrant {
@@ -21,19 +18,10 @@ void prepare() { time_zone_gate().lock(); }
 
 void parent() { time_zone_gate().unlock(); }
 
+// Each module registers the repair of its own state (lib/fork_state.hpp).
 void child() {
     time_zone_gate().unlock();
-    FORK_GENERATION.fetch_add(1, std::memory_order_relaxed);
-    // Only the forking thread exists here; whatever lock another thread held
-    // at the moment of the fork would never be released.
-    new (&registry().mutex) std::mutex();
-    default_path_cell().reset_lock_after_fork();
-    default_unix_ts_cell().reset_lock_after_fork();
-    default_color_cell().reset_lock_after_fork();
-    default_format_cell().reset_lock_after_fork();
-    adopt_producers_after_fork();
-    flusher_after_fork();
-    term_flush_after_fork();
+    after_fork_in_child();
 }
 
 // ---- os.register_at_fork(before=...) ---------------------------------------
@@ -64,8 +52,8 @@ PyObject* register_worker_flush(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyMethodDef REGISTER_WORKER_FLUSH_DEF = {"_register_worker_flush", register_worker_flush, METH_O,
-                                         nullptr};
+PyMethodDef REGISTER_WORKER_FLUSH_DEF = {"_register_worker_flush",
+                                         boundary<register_worker_flush>, METH_O, nullptr};
 
 // True inside a multiprocessing worker that will run no after-fork callbacks
 // for us any more: one already running its target, or a spawned one still
@@ -104,18 +92,14 @@ bool hook_multiprocessing() {
 }
 
 PyObject* before_fork(PyObject*, PyObject*) {
-    try {
-        // Parked if its writer has no room: the parent writes it later, and a
-        // fork never waits on a stalled destination.
-        if (ThreadProducer* tp = existing_thread_producer()) (void)hand_off(*tp, HandOff::Park);
-    } catch (...) {
-        return raise_current_exception();
-    }
+    // Parked if its writer has no room: the parent writes it later, and a
+    // fork never waits on a stalled destination.
+    if (ThreadProducer* tp = existing_thread_producer()) (void)hand_off(*tp, HandOff::Park);
     if (!hook_multiprocessing()) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyMethodDef BEFORE_FORK_DEF = {"_before_fork", before_fork, METH_NOARGS, nullptr};
+PyMethodDef BEFORE_FORK_DEF = {"_before_fork", boundary<before_fork>, METH_NOARGS, nullptr};
 
 }  // namespace
 

@@ -1,14 +1,16 @@
 #include "binding/py_level.hpp"
 
 #include "binding/py_args.hpp"
+#include "binding/py_boundary.hpp"
 
 namespace ferrant {
 
 namespace {
 
-constexpr const char* MEMBER_NAMES[] = {"Trace", "Debug", "Info", "Warn", "Error"};
-constexpr const char* REPRS[] = {"PyLevel.Trace", "PyLevel.Debug", "PyLevel.Info",
-                                 "PyLevel.Warn", "PyLevel.Error"};
+// Indexed by level value.
+constexpr const char* MEMBER_NAMES[RANK_COUNT] = {"Trace", "Debug", "Info", "Warn", "Error"};
+constexpr const char* REPRS[RANK_COUNT] = {"PyLevel.Trace", "PyLevel.Debug", "PyLevel.Info",
+                                           "PyLevel.Warn", "PyLevel.Error"};
 
 PyObject* TYPE = nullptr;
 
@@ -21,8 +23,8 @@ PyObject* level_int(PyObject* self) {
 }
 
 PyType_Slot SLOTS[] = {
-    {Py_tp_repr, reinterpret_cast<void*>(level_repr)},
-    {Py_nb_int, reinterpret_cast<void*>(level_int)},
+    {Py_tp_repr, reinterpret_cast<void*>(boundary<level_repr>)},
+    {Py_nb_int, reinterpret_cast<void*>(boundary<level_int>)},
     {0, nullptr},
 };
 
@@ -36,7 +38,7 @@ PyType_Spec TYPE_SPEC = {
 
 // Members go straight into the type's dict: the type is immutable to Python.
 bool add_members(PyTypeObject* type) {
-    for (std::uint8_t value = 0; value < 5; ++value) {
+    for (std::uint8_t value = 0; value < RANK_COUNT; ++value) {
         PyRef member = PyRef::steal(type->tp_alloc(type, 0));
         if (!member) return false;
         reinterpret_cast<PyLevelObject*>(member.get())->value = value;
@@ -57,12 +59,12 @@ PyObject* level_type() {
     return TYPE;
 }
 
-std::uint8_t rank_from_level(const char* function, PyObject* level) {
-    if (!level) return 3;
+std::optional<Rank> rank_from_level(const char* function, PyObject* level) {
+    if (!level) return DEFAULT_RANK;
     if (Py_IS_TYPE(level, reinterpret_cast<PyTypeObject*>(TYPE)))
-        return static_cast<std::uint8_t>(5 - reinterpret_cast<PyLevelObject*>(level)->value);
+        return rank_of_level(reinterpret_cast<PyLevelObject*>(level)->value);
     argument_type_error(function, "level", "PyLevel", level);
-    return 0;
+    return std::nullopt;
 }
 
 }  // namespace ferrant

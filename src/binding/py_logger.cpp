@@ -1,13 +1,14 @@
 #include "binding/py_logger.hpp"
 
-#include <cxxabi.h>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "binding/py_args.hpp"
+#include "binding/py_boundary.hpp"
 #include "binding/py_errors.hpp"
 #include "binding/py_gil.hpp"
 #include "binding/py_interpolate.hpp"
@@ -18,26 +19,39 @@
 #include "lib/registry.hpp"
 #include "lib/settings.hpp"
 #include "lib/line_format.hpp"
+#include "lib/rank.hpp"
 
 namespace ferrant {
 
 namespace {
 
-struct PyLoggerObject {
-    PyObject_HEAD
-    std::uint8_t level;  // threshold rank: records of a greater rank are dropped
+// The C++ side of a PyLogger. Built by make_logger as soon as the object is
+// allocated, before anything can fail, and destroyed by logger_dealloc: a
+// PyLogger always holds a whole one.
+struct LoggerState {
+    Rank level;  // threshold: records of a greater rank are dropped
     const LineLayout* layout;
     std::shared_ptr<SharedWriter> writer;
     // Per rank, level text + name field + message key, pre-rendered for the
     // writer's layout so a record copies them in one piece; kPiecePad NULs
     // follow each, so that a short one is copied in one move.
-    std::string heads[6];
-    std::size_t head_size[6];
+    std::string heads[RANK_SLOTS] = {};
+    std::size_t head_size[RANK_SLOTS] = {};
+};
+
+static_assert(std::is_nothrow_constructible_v<LoggerState, Rank, const LineLayout*,
+                                              std::shared_ptr<SharedWriter>>);
+
+// Inline, not behind a pointer: the log call reads the state at fixed
+// offsets from the object.
+struct PyLoggerObject {
+    PyObject_HEAD
+    LoggerState state;
 };
 
 PyObject* TYPE = nullptr;
 
-PyLoggerObject* as_logger(PyObject* self) { return reinterpret_cast<PyLoggerObject*>(self); }
+LoggerState* state_of(PyObject* self) { return &reinterpret_cast<PyLoggerObject*>(self)->state; }
 
 // ---- construction ----------------------------------------------------------
 
@@ -55,28 +69,30 @@ bool convert_name(const char* function, PyObject* arg, std::optional<std::string
 }
 
 PyObject* make_logger(std::optional<std::string_view> name, std::optional<std::string> path,
-                      std::uint8_t rank) {
+                      Rank rank) {
     Result<std::shared_ptr<SharedWriter>> writer = shared_writer(std::move(path));
     if (!writer) return raise(writer.error());
+    std::shared_ptr<SharedWriter> shared = writer.take();
+    const WriterSettings& settings = shared->settings();
+    const LineLayout& layout = LineLayout::for_settings(settings);
     auto* type = reinterpret_cast<PyTypeObject*>(TYPE);
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
-    PyLoggerObject* logger = as_logger(self);
-    const WriterSettings& settings = writer.value()->settings();
-    logger->level = rank;
-    logger->layout = &LineLayout::for_settings(settings);
-    new (&logger->writer) std::shared_ptr<SharedWriter>(writer.take());
-    for (std::string& head : logger->heads) new (&head) std::string();
+    LoggerState* logger = new (state_of(self)) LoggerState(rank, &layout, std::move(shared));
     try {
         const std::string name_field = name ? render_name_field(*name, settings) : std::string();
-        for (unsigned r = 1; r <= 5; ++r) {
-            logger->heads[r] = record_head(*logger->layout, r, name_field);
+        for (const Rank rank : {Rank::Error, Rank::Warn, Rank::Info, Rank::Debug, Rank::Trace}) {
+            const unsigned r = rank_index(rank);
+            logger->heads[r] = record_head(*logger->layout, rank, name_field);
             logger->head_size[r] = logger->heads[r].size();
             logger->heads[r].append(kPiecePad, '\0');
         }
     } catch (...) {
+        // Released in the handler, not by a PyRef as the exception unwinds:
+        // the release may end the thread (see PyRef), and that forced unwind
+        // cannot start inside another exception's unwinding.
         Py_DECREF(self);
-        return raise_current_exception();
+        throw;
     }
     return self;
 }
@@ -86,19 +102,15 @@ PyObject* NEW_INTERNED[3] = {};
 Params NEW_PARAMS = {"PyLogger", NEW_NAMES, 3, 1, NEW_INTERNED};
 
 PyObject* logger_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-    try {
-        PyObject* a[3];
-        if (!bind_tuple(NEW_PARAMS, args, kwargs, a)) return nullptr;
-        std::optional<std::string_view> name;
-        std::optional<std::string> path;
-        if (!convert_name("PyLogger", a[0], name)) return nullptr;
-        if (!convert_optional_path("PyLogger", a[1], path)) return nullptr;
-        std::uint8_t rank = rank_from_level("PyLogger", a[2]);
-        if (!rank) return nullptr;
-        return make_logger(name, std::move(path), rank);
-    } catch (...) {
-        return raise_current_exception();
-    }
+    PyObject* a[3];
+    if (!bind_tuple(NEW_PARAMS, args, kwargs, a)) return nullptr;
+    std::optional<std::string_view> name;
+    std::optional<std::string> path;
+    if (!convert_name("PyLogger", a[0], name)) return nullptr;
+    if (!convert_optional_path("PyLogger", a[1], path)) return nullptr;
+    const std::optional<Rank> rank = rank_from_level("PyLogger", a[2]);
+    if (!rank) return nullptr;
+    return make_logger(name, std::move(path), *rank);
 }
 
 constexpr const char* GET_NAMES[] = {"name", "level"};
@@ -106,26 +118,21 @@ PyObject* GET_INTERNED[2] = {};
 Params GET_PARAMS = {"get_logger", GET_NAMES, 2, 1, GET_INTERNED};
 
 PyObject* get_logger(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    try {
-        PyObject* a[2];
-        if (!bind_fastcall(GET_PARAMS, args, PyVectorcall_NARGS(nargsf), kwnames, a))
-            return nullptr;
-        std::optional<std::string_view> name;
-        if (!convert_name("get_logger", a[0], name)) return nullptr;
-        std::uint8_t rank = rank_from_level("get_logger", a[1]);
-        if (!rank) return nullptr;
-        return make_logger(name, default_path_cell().get(), rank);
-    } catch (...) {
-        return raise_current_exception();
-    }
+    PyObject* a[2];
+    if (!bind_fastcall(GET_PARAMS, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+    std::optional<std::string_view> name;
+    if (!convert_name("get_logger", a[0], name)) return nullptr;
+    const std::optional<Rank> rank = rank_from_level("get_logger", a[1]);
+    if (!rank) return nullptr;
+    return make_logger(name, default_path_cell().get(), *rank);
 }
 
 // ---- release ---------------------------------------------------------------
 
 void logger_dealloc(PyObject* self) {
-    PyLoggerObject* logger = as_logger(self);
+    LoggerState* logger = state_of(self);
     PyTypeObject* type = Py_TYPE(self);
-    try {
+    const bool handed = quietly([logger] {
         // If this logger and this thread's open batch are the writer's last
         // holders, the lines go out before the writer is stopped.
         ThreadProducer* producer = existing_thread_producer();
@@ -133,14 +140,10 @@ void logger_dealloc(PyObject* self) {
         if (producer && logger->writer && producer->batch_writer == logger->writer &&
             logger->writer.use_count() == 2)
             (void)hand_off(*producer, HandOff::Park);
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        PyErr_Clear();
-    }
+    });
+    if (!handed) PyErr_Clear();
     std::shared_ptr<SharedWriter> writer = std::move(logger->writer);
-    logger->writer.~shared_ptr();
-    for (std::string& head : logger->heads) head.~basic_string();
+    logger->~LoggerState();
     type->tp_free(self);
     Py_DECREF(type);
     // The last holder stops the writer, which first writes out its queue.
@@ -149,14 +152,15 @@ void logger_dealloc(PyObject* self) {
 
 // ---- the log call ----------------------------------------------------------
 
-LineTarget target_of(PyLoggerObject* logger, unsigned rank) {
-    return {logger->writer, *logger->layout, {logger->heads[rank].data(), logger->head_size[rank]}};
+LineTarget target_of(LoggerState* logger, Rank rank) {
+    const unsigned r = rank_index(rank);
+    return {logger->writer, *logger->layout, {logger->heads[r].data(), logger->head_size[r]}};
 }
 
 // A record made while this thread's producer is being torn down goes out on
 // its own, through a producer of its own, without giving the GIL up: the
 // interpreter is clearing this thread's state.
-[[gnu::noinline]] bool log_without_producer(PyLoggerObject* logger, unsigned rank,
+[[gnu::noinline]] bool log_without_producer(LoggerState* logger, Rank rank,
                                             PyObject* message, PyObject* const* args,
                                             Py_ssize_t nargs) {
     ThreadProducer tp;
@@ -172,7 +176,7 @@ LineTarget target_of(PyLoggerObject* logger, unsigned rank) {
 
 // The body of every level method, after the message has been checked.
 // Returns false with a Python exception set.
-bool log_args(PyLoggerObject* logger, unsigned rank, PyObject* message, PyObject* const* args,
+bool log_args(LoggerState* logger, Rank rank, PyObject* message, PyObject* const* args,
               Py_ssize_t nargs) {
     if (logger->level < rank) return true;
     const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
@@ -204,11 +208,12 @@ bool log_args(PyLoggerObject* logger, unsigned rank, PyObject* message, PyObject
     return ok;
 }
 
-template <unsigned Rank>
+template <Rank R>
 PyObject* level_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames);
 
-constexpr const char* METHOD_NAMES[] = {"", "error", "warn", "info", "debug", "trace"};
+// Indexed by rank.
+constexpr const char* METHOD_NAMES[RANK_SLOTS] = {"", "error", "warn", "info", "debug", "trace"};
 PyObject* MESSAGE_KEY = nullptr;
 
 [[gnu::noinline]] bool bind_message_keyword(const char* method, Py_ssize_t nargs,
@@ -229,7 +234,7 @@ PyObject* MESSAGE_KEY = nullptr;
     return true;
 }
 
-PyObject* call_level(unsigned rank, const char* method, PyObject* self, PyObject* const* args,
+PyObject* call_level(Rank rank, const char* method, PyObject* self, PyObject* const* args,
                      Py_ssize_t nargsf, PyObject* kwnames) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* message;
@@ -248,62 +253,55 @@ PyObject* call_level(unsigned rank, const char* method, PyObject* self, PyObject
         argument_type_error(method, "message", "str", message);
         return nullptr;
     }
-    try {
-        if (!log_args(as_logger(self), rank, message, args, nargs)) return nullptr;
-    } catch (...) {
-        return raise_current_exception();
-    }
+    if (!guarded([&] { return log_args(state_of(self), rank, message, args, nargs); }))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
-template <unsigned Rank>
+template <Rank R>
 PyObject* level_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) {
-    return call_level(Rank, METHOD_NAMES[Rank], self, args, nargsf, kwnames);
+    return call_level(R, METHOD_NAMES[rank_index(R)], self, args, nargsf, kwnames);
 }
 
 PyObject* warning_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                          PyObject* kwnames) {
-    return call_level(2, "warning", self, args, nargsf, kwnames);
+    return call_level(Rank::Warn, "warning", self, args, nargsf, kwnames);
 }
 
 // ---- shutdown --------------------------------------------------------------
 
 PyObject* logger_shutdown(PyObject* self, PyObject*) {
-    try {
-        PyRef hold = PyRef::borrow(self);
-        PyLoggerObject* logger = as_logger(self);
-        if (ThreadProducer* tp = existing_thread_producer()) {
-            // Another writer's lines go to it without waiting on it.
-            const HandOff how = tp->batch_writer == logger->writer ? HandOff::Wait : HandOff::Park;
-            if (!hand_off(*tp, how)) return nullptr;
-        }
-        SharedWriter& writer = *logger->writer;
-        const FlushOutcome outcome = without_gil([&] { return writer.flush(writer_deadline()); });
-        writer.note_flush(outcome);
-        if (logger->writer.use_count() == 1) without_gil([&] { writer.stop(); });
-        Py_RETURN_NONE;
-    } catch (...) {
-        return raise_current_exception();
+    PyRef hold = PyRef::borrow(self);
+    LoggerState* logger = state_of(self);
+    if (ThreadProducer* tp = existing_thread_producer()) {
+        // Another writer's lines go to it without waiting on it.
+        const HandOff how = tp->batch_writer == logger->writer ? HandOff::Wait : HandOff::Park;
+        if (!hand_off(*tp, how)) return nullptr;
     }
+    SharedWriter& writer = *logger->writer;
+    const FlushOutcome outcome = without_gil([&] { return writer.flush(writer_deadline()); });
+    writer.note_flush(outcome);
+    if (logger->writer.use_count() == 1) without_gil([&] { writer.stop(); });
+    Py_RETURN_NONE;
 }
 
 #define FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 constexpr int FAST_KW = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef METHODS[] = {
-    {"shutdown", logger_shutdown, METH_NOARGS, "shutdown($self)\n--\n\n"},
-    {"trace", FAST(level_method<5>), FAST_KW, "trace($self, message, *args)\n--\n\n"},
-    {"debug", FAST(level_method<4>), FAST_KW, "debug($self, message, *args)\n--\n\n"},
-    {"info", FAST(level_method<3>), FAST_KW, "info($self, message, *args)\n--\n\n"},
-    {"warn", FAST(level_method<2>), FAST_KW, "warn($self, message, *args)\n--\n\n"},
+    {"shutdown", boundary<logger_shutdown>, METH_NOARGS, "shutdown($self)\n--\n\n"},
+    {"trace", FAST(level_method<Rank::Trace>), FAST_KW, "trace($self, message, *args)\n--\n\n"},
+    {"debug", FAST(level_method<Rank::Debug>), FAST_KW, "debug($self, message, *args)\n--\n\n"},
+    {"info", FAST(level_method<Rank::Info>), FAST_KW, "info($self, message, *args)\n--\n\n"},
+    {"warn", FAST(level_method<Rank::Warn>), FAST_KW, "warn($self, message, *args)\n--\n\n"},
     {"warning", FAST(warning_method), FAST_KW, "warning($self, message, *args)\n--\n\n"},
-    {"error", FAST(level_method<1>), FAST_KW, "error($self, message, *args)\n--\n\n"},
+    {"error", FAST(level_method<Rank::Error>), FAST_KW, "error($self, message, *args)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot SLOTS[] = {
-    {Py_tp_new, reinterpret_cast<void*>(logger_new)},
+    {Py_tp_new, reinterpret_cast<void*>(boundary<logger_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(logger_dealloc)},
     {Py_tp_methods, METHODS},
     {Py_tp_doc, const_cast<char*>("PyLogger(name, path=None, level=...)\n--\n\n")},
@@ -325,7 +323,7 @@ bool init_logger() {
     return intern(NEW_PARAMS) && intern(GET_PARAMS);
 }
 
-PyMethodDef GET_LOGGER_DEF = {"get_logger", FAST(get_logger), FAST_KW,
+PyMethodDef GET_LOGGER_DEF = {"get_logger", FAST(boundary<get_logger>), FAST_KW,
                               "get_logger(name, level=...)\n--\n\n"};
 
 }  // namespace ferrant

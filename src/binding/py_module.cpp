@@ -1,5 +1,6 @@
 // The module object: single-phase initialisation, one module per process.
 
+#include "binding/py_boundary.hpp"
 #include "binding/py_config.hpp"
 #include "binding/py_exit.hpp"
 #include "binding/py_fork.hpp"
@@ -92,6 +93,6 @@ PyMODINIT_FUNC PyInit__logger() {
     if (on_behalf_of_another_interpreter(tstate)) return PyModule_Create(&logger_module);
     if (MODULE) return Py_NewRef(MODULE);
     init_time_zone();
-    MODULE = create_module();
+    MODULE = boundary<create_module>();
     return MODULE ? Py_NewRef(MODULE) : nullptr;
 }

@@ -1,9 +1,9 @@
 #include "binding/py_producer.hpp"
 
-#include <cxxabi.h>
 #include <mutex>
 #include <utility>
 
+#include "binding/py_boundary.hpp"
 #include "binding/py_flusher.hpp"
 #include "binding/py_gil.hpp"
 #include "lib/flusher.hpp"
@@ -158,18 +158,15 @@ void release_producer(PyObject* capsule) {
         if (own) CURRENT = TORN_DOWN;
         return;
     }
-    try {
-        // Here the GIL must not change hands and nothing may wait: the
-        // interpreter is clearing thread states.
+    // Here the GIL must not change hands and nothing may wait: the
+    // interpreter is clearing thread states. Out of memory while parking the
+    // batch loses the lines.
+    (void)quietly([&] {
         if (!inherited)
             (void)hand_off(*producer, HandOff::Park);
         else
             producer->batch_writer.reset();
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        // Out of memory while parking the batch: the lines are lost.
-    }
+    });
     delete producer;
     if (own) CURRENT = TORN_DOWN;
 }
@@ -209,11 +206,17 @@ ThreadProducer* existing_thread_producer() {
     return producer > TORN_DOWN ? producer : nullptr;
 }
 
-void adopt_producers_after_fork() {
-    // The parked batches of the parent are dropped where they are next met.
+namespace {
+
+// In a forked child: the forking thread's producer carries on there, and the
+// list's lock may have been held by a thread that is not there. The parked
+// batches of the parent are dropped where they are next met.
+const OnForkChild PRODUCERS_AFTER_FORK([] {
     new (&producers().mutex) std::mutex();
     if (ThreadProducer* producer = existing_thread_producer()) producer->generation = fork_generation();
-}
+});
+
+}  // namespace
 
 void drop_writer(std::shared_ptr<SharedWriter>&& writer) {
     if (writer && writer.use_count() == 1) {

@@ -70,10 +70,6 @@ ThreadProducer* thread_producer();
 // The calling thread's producer if it has one.
 ThreadProducer* existing_thread_producer();
 
-// In a forked child: the forking thread's producer carries on there, and the
-// list's lock may have been held by a thread that is not there.
-void adopt_producers_after_fork();
-
 // Sends the open batch, if any, to the writer it belongs to. A send to a
 // writer that has ended drops it without a report. False, with the Python
 // exception set, when a signal handler raised during the wait: the lines

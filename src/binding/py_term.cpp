@@ -4,13 +4,13 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cxxabi.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
 
+#include "binding/py_boundary.hpp"
 #include "binding/py_exit.hpp"
 #include "binding/py_ref.hpp"
 #include "lib/fork_state.hpp"
@@ -61,15 +61,19 @@ void serve() {
         die();
     }).detach();
     const PyGILState_STATE state = PyGILState_Ensure();
-    try {
-        write_out_everything(deadline_in(TERM_FLUSH));
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-    }
+    // Out of memory: the process ends all the same.
+    (void)quietly([] { write_out_everything(deadline_in(TERM_FLUSH)); });
     PyGILState_Release(state);
     die();
 }
+
+// In a forked child, where the serving thread does not exist.
+const OnForkChild TERM_FLUSH_AFTER_FORK([] {
+    SERVED.store(false, std::memory_order_relaxed);
+    struct sigaction current {};
+    if (sigaction(SIGTERM, nullptr, &current) == 0 && current.sa_handler == on_term)
+        restore_default();
+});
 
 }  // namespace
 
@@ -93,13 +97,6 @@ void install_term_flush() {
     action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &action, nullptr);
     INSTALLED_IN = fork_generation();
-}
-
-void term_flush_after_fork() {
-    SERVED.store(false, std::memory_order_relaxed);
-    struct sigaction current {};
-    if (sigaction(SIGTERM, nullptr, &current) == 0 && current.sa_handler == on_term)
-        restore_default();
 }
 
 }  // namespace ferrant

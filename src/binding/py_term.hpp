@@ -10,7 +10,4 @@ namespace ferrant {
 // its default action. GIL held.
 void install_term_flush();
 
-// In a forked child, where the serving thread does not exist.
-void term_flush_after_fork();
-
 }  // namespace ferrant

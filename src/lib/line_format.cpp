@@ -103,8 +103,8 @@ std::string render_name_field(std::string_view name, const WriterSettings& setti
     return std::string(out.view());
 }
 
-std::string record_head(const LineLayout& layout, unsigned rank, std::string_view name_field) {
-    std::string head(layout.level[rank]);
+std::string record_head(const LineLayout& layout, Rank rank, std::string_view name_field) {
+    std::string head(layout.level[rank_index(rank)]);
     head += name_field;
     head += layout.msg_key;
     return head;

@@ -7,6 +7,7 @@
 
 #include "lib/byte_buffer.hpp"
 #include "lib/local_time.hpp"
+#include "lib/rank.hpp"
 #include "lib/writer_settings.hpp"
 
 // Everything a line is made of, in every layout: the keys, the level words
@@ -80,7 +81,7 @@ inline constexpr PaddedKey kJsonKey = pad(kJsonLevelKey);
 
 // The fixed pieces of a line after the time prefix, for one writer's look.
 struct LineLayout {
-    std::string_view level[6];  // by rank 1 (error) .. 5 (trace); [0] unused
+    std::string_view level[RANK_SLOTS];  // by rank_index; [0] unused
     std::string_view name_key;
     std::string_view msg_key;   // through the opening quote of the message
     std::string_view line_end;  // kLineEndRead bytes readable
@@ -100,7 +101,7 @@ std::string render_name_field(std::string_view name, const WriterSettings& setti
 // Level text, name field (may be empty) and message key of one rank: the
 // fixed part of a line after the time prefix, built once per logger (which
 // keeps kPiecePad bytes after it).
-std::string record_head(const LineLayout& layout, unsigned rank, std::string_view name_field);
+std::string record_head(const LineLayout& layout, Rank rank, std::string_view name_field);
 
 // Appends everything after the time prefix: the record head, the message
 // escaped for the layout and the layout's line end. One record, one line.

@@ -4,6 +4,7 @@
 
 #include "lib/settings.hpp"
 #include "lib/color.hpp"
+#include "lib/fork_state.hpp"
 
 namespace ferrant {
 
@@ -16,6 +17,13 @@ Registry& registry() {
     static Registry* const instance = new Registry();
     return *instance;
 }
+
+namespace {
+
+// In a forked child the lock may have been held by a thread that is not there.
+const OnForkChild REGISTRY_AFTER_FORK([] { new (&registry().mutex) std::mutex(); });
+
+}  // namespace
 
 Result<std::shared_ptr<SharedWriter>> shared_writer(std::optional<std::string> path) {
     PathKey key{std::move(path)};

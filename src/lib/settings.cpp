@@ -1,5 +1,7 @@
 #include "lib/settings.hpp"
 
+#include "lib/fork_state.hpp"
+
 namespace ferrant {
 
 // The cells are never destroyed: threads still running at process exit may
@@ -23,5 +25,18 @@ SettingCell<Format>& default_format_cell() {
     static auto* cell = new SettingCell<Format>{Format::Text};
     return *cell;
 }
+
+namespace {
+
+// In a forked child a cell's lock may have been held by a thread that is not
+// there.
+const OnForkChild SETTINGS_AFTER_FORK([] {
+    default_path_cell().reset_lock_after_fork();
+    default_unix_ts_cell().reset_lock_after_fork();
+    default_color_cell().reset_lock_after_fork();
+    default_format_cell().reset_lock_after_fork();
+});
+
+}  // namespace
 
 }  // namespace ferrant
