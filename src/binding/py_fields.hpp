@@ -14,8 +14,10 @@ bool field_key(PyObject* key, std::string_view& out);
 
 // Appends the field `key`=`value` as `layout` writes it. str, int, float,
 // bool and None are rendered here without creating objects (an int beyond
-// 64 bits goes through int's own repr); anything else is its str(), which may
-// run Python code. False with that code's exception set.
+// 64 bits goes through int's own repr); a date, time or datetime is its
+// isoformat(); in JSON a dict with str keys, a list or a tuple is nested
+// JSON; anything else is its str(). These may run Python code. False with
+// that code's exception set; what was appended is then meaningless.
 bool append_field(ByteBuffer& out, const LineLayout& layout, std::string_view key,
                   PyObject* value);
 

@@ -60,6 +60,12 @@ void append_field_text(ByteBuffer& out, const LineLayout& layout, std::string_vi
 
 void append_field_int(ByteBuffer& out, std::int64_t v) { push_i64(out, v); }
 
+void append_nested_key(ByteBuffer& out, std::string_view key) {
+    out.push_back('"');
+    json_escape(out, key);
+    out.append("\":");
+}
+
 void append_field_float(ByteBuffer& out, const LineLayout& layout, double v) {
     if (!std::isfinite(v)) {
         if (std::isnan(v))

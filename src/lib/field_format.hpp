@@ -42,6 +42,13 @@ inline void append_field_literal(ByteBuffer& out, std::string_view token) { out.
 
 void append_field_int(ByteBuffer& out, std::int64_t v);
 
+// In the JSON layout a dict, list or tuple value is nested JSON, no deeper
+// than this: a deeper one (or one that holds itself) is its repr, a string.
+inline constexpr int kFieldNestMax = 16;
+
+// A member name of a nested JSON object: `"<escaped>":`.
+void append_nested_key(ByteBuffer& out, std::string_view key);
+
 // The shortest text that reads back as `v` (Python's repr); non-finite
 // values as repr writes them in text and as the strings "NaN", "Infinity",
 // "-Infinity" in JSON.
