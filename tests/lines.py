@@ -82,7 +82,8 @@ def dated_lines(directory, stem="app"):
     return split_lines(dated_bytes(directory, stem))
 
 
-KEY = re.compile(r"[a-z]+=")
+# The line's own keys are lowercase words; field keys may hold more.
+KEY = re.compile(r"[A-Za-z_][A-Za-z0-9_.-]*=")
 SHORT_ESCAPES = {'"': '"', "\\": "\\", "n": "\n", "r": "\r", "t": "\t"}
 
 
@@ -138,6 +139,29 @@ def parse_logfmt(line):
         if line[pos] != " ":
             raise ValueError(f"junk after value at {pos}: {line!r}")
         pos += 1
+
+
+COLOURED_KEY = re.compile(r"\x1b\[2m([A-Za-z_][A-Za-z0-9_.-]*=)\x1b\[0m")
+
+
+def uncolour(line):
+    """A coloured text line as the plain one: keys undimmed, level words
+    without their colour. Only whole key and level codes are taken out, so
+    that a stray escape byte elsewhere still fails parse_logfmt."""
+    line = COLOURED_KEY.sub(r"\1", line)
+    for word, coloured in COLOURED_LEVEL.items():
+        line = line.replace("level=" + coloured, "level=" + word, 1)
+    return line
+
+
+def record_pairs(line, kind):
+    """The (key, value) pairs of a line of layout `kind` ("text", "color" or
+    "json") in their order; text values are strs, JSON ones as decoded."""
+    if kind == "json":
+        import json
+
+        return json.loads(line, object_pairs_hook=list)
+    return parse_logfmt(uncolour(line) if kind == "color" else line)
 
 
 def messages(lines):

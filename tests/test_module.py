@@ -17,11 +17,17 @@ def test_public_surface():
     assert _logger.__all__ == ["PyLevel", "PyLogger", "basic_config", "get_logger"]
     public = [n for n in dir(_logger) if not n.startswith("_")]
     assert public == sorted(_logger.__all__)
-    assert ferrant.__all__ == _logger.__all__ + ["Handler"]
+    assert ferrant.__all__ == _logger.__all__ + ["Handler", "Logger"]
     # basic_config is wrapped to remember the default path for ferrant.Handler.
     assert ferrant.basic_config.__wrapped__ is _logger.basic_config
     assert inspect.signature(ferrant.basic_config) == inspect.signature(_logger.basic_config)
-    assert all(getattr(ferrant, n) is getattr(_logger, n) for n in _logger.__all__ if n != "basic_config")
+    same = [n for n in _logger.__all__ if n not in ("basic_config", "get_logger")]
+    assert all(getattr(ferrant, n) is getattr(_logger, n) for n in same)
+    # The package's get_logger makes the Logger with fields; the module's a PyLogger.
+    assert ferrant.get_logger is _logger._get_logger
+    assert ferrant.Logger is _logger._Logger
+    assert type(ferrant.get_logger("x")) is ferrant.Logger
+    assert type(_logger.get_logger("x")) is _logger.PyLogger
     assert _logger.__name__ == "ferrant._logger"
     assert not _logger.__doc__
 
@@ -201,9 +207,17 @@ def test_level_members_are_read_only():
         (_logger.get_logger, "(name, level=...)"),
         (_logger.PyLogger, "(name, path=None, level=...)"),
         (_logger.PyLogger.shutdown, "($self)"),
+        (_logger._get_logger, "(name, level=...)"),
+        (_logger._Logger, "(name, path=None, level=...)"),
+        (_logger._Logger.shutdown, "($self)"),
+        (_logger._Logger.bind, "($self, /, **fields)"),
     ]
     + [
         (getattr(_logger.PyLogger, m), "($self, message, *args)")
+        for m in ("trace", "debug", "info", "warn", "warning", "error")
+    ]
+    + [
+        (getattr(_logger._Logger, m), "($self, message, /, *args, **fields)")
         for m in ("trace", "debug", "info", "warn", "warning", "error")
     ],
 )

@@ -3,12 +3,14 @@
 from typing import TYPE_CHECKING, Any
 
 from ferrant._config import basic_config
-from ferrant._logger import PyLevel, PyLogger, get_logger
+from ferrant._logger import PyLevel, PyLogger
+from ferrant._logger import _get_logger as get_logger
+from ferrant._logger import _Logger as Logger
 
 if TYPE_CHECKING:
     from ferrant._handler import Handler
 
-__all__ = ["PyLevel", "PyLogger", "basic_config", "get_logger", "Handler"]
+__all__ = ["PyLevel", "PyLogger", "basic_config", "get_logger", "Handler", "Logger"]
 
 
 def __getattr__(name: str) -> Any:

@@ -132,6 +132,78 @@ class PyLogger:
                 log.error("job %s failed\\n%s", job, traceback.format_exc())
         """
 
+@final
+class _Logger:
+    """A logger whose records carry key/value fields: ``ferrant.Logger``.
+
+    ``Logger(name, path=None, level=PyLevel.Info)`` takes the arguments of
+    :class:`PyLogger` and raises the same errors; ``ferrant.get_logger``
+    returns one. It writes through the same writer as every PyLogger of its
+    destination, and a record without fields is the line a PyLogger of the
+    same name writes.
+
+    Keyword arguments of a level method are fields, written after the
+    message in the order given: ``key=value`` in text, ``"key":value`` in
+    JSON. :meth:`bind` returns a logger whose every record carries fields.
+
+    Example::
+
+        log = ferrant.Logger("billing", path="logs/billing.log")
+        log.info("invoice %d sent", 1042, customer="bob", total=12.5)
+    """
+
+    def __new__(cls, name: str | None, path: str | None = None, level: PyLevel = ...) -> _Logger:
+        """Create a logger; the arguments are those of :class:`PyLogger`."""
+
+    def shutdown(self) -> None:
+        """Push out this thread's records and wait for the writer, as :meth:`PyLogger.shutdown`."""
+
+    def bind(self, /, **fields: object) -> _Logger:
+        """A new logger with this one's destination, name, level and fields, plus ``fields``.
+
+        The values are rendered now, once; a key bound again drops its older
+        value and goes last. This logger is not changed. Raises ValueError
+        for an invalid or reserved key, and whatever a value's ``__str__``
+        raises.
+        """
+
+    def trace(self, message: str, /, *args: object, **fields: object) -> None:
+        """Log ``message`` at level trace; see :meth:`info` for the arguments."""
+
+    def debug(self, message: str, /, *args: object, **fields: object) -> None:
+        """Log ``message`` at level debug; see :meth:`info` for the arguments."""
+
+    def info(self, message: str, /, *args: object, **fields: object) -> None:
+        """Log ``message`` at level info, with ``fields`` after it.
+
+        ``message`` and ``args`` are those of :meth:`PyLogger.info`. The line
+        holds the bound fields (oldest first) and then the call's; a key the
+        call gives again is written once, with the call's value. A key is 1
+        to 128 ASCII letters, digits, ``_``, ``.`` or ``-``, starting with a
+        letter or ``_``, and not ``time``, ``level``, ``name``, ``msg`` or
+        ``exc``: ValueError otherwise. Values: str, int, float, bool and
+        None as themselves (JSON strings, numbers, true/false/null; in text
+        bare or quoted and escaped like the message), anything else as its
+        ``str()``. Nothing is looked at for a record the level drops; when a
+        key or a value's ``__str__`` fails, nothing is written.
+
+        Example::
+
+            log.info("user %s logged in", user, ip=address, attempt=3)
+        """
+
+    def warn(self, message: str, /, *args: object, **fields: object) -> None:
+        """Log ``message`` at level warn; see :meth:`info` for the arguments."""
+
+    def warning(self, message: str, /, *args: object, **fields: object) -> None:
+        """The same as :meth:`warn`: the line says ``level=warn``."""
+
+    def error(self, message: str, /, *args: object, **fields: object) -> None:
+        """Log ``message`` at level error; see :meth:`info` for the arguments."""
+
+def _get_logger(name: str | None, level: PyLevel = ...) -> _Logger:
+    """``ferrant.get_logger``: a :class:`_Logger` for the destination set by :func:`basic_config`."""
+
 def basic_config(
     path: str | None = None,
     unix_ts: bool = False,

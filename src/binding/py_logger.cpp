@@ -6,10 +6,13 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "binding/py_args.hpp"
 #include "binding/py_boundary.hpp"
 #include "binding/py_errors.hpp"
+#include "binding/py_fields.hpp"
 #include "binding/py_gil.hpp"
 #include "binding/py_interpolate.hpp"
 #include "binding/py_level.hpp"
@@ -49,9 +52,34 @@ struct PyLoggerObject {
     LoggerState state;
 };
 
+// A Logger's fields, each rendered once for its writer's layout when bound;
+// `rendered` holds them all, in order, as a call copies them.
+struct BoundField {
+    std::string key;
+    std::size_t begin;
+    std::size_t end;
+};
+
+struct BoundFields {
+    std::string rendered;
+    std::vector<BoundField> fields;
+};
+
+static_assert(std::is_nothrow_default_constructible_v<BoundFields> &&
+              std::is_nothrow_move_constructible_v<BoundFields>);
+
+// A Logger is a PyLogger's object with its bound fields after it: the code
+// that takes a PyLogger's state serves both.
+struct FieldLoggerObject {
+    PyLoggerObject base;
+    BoundFields bound;
+};
+
 PyObject* TYPE = nullptr;
+PyObject* FIELDS_TYPE = nullptr;
 
 LoggerState* state_of(PyObject* self) { return &reinterpret_cast<PyLoggerObject*>(self)->state; }
+BoundFields* bound_of(PyObject* self) { return &reinterpret_cast<FieldLoggerObject*>(self)->bound; }
 
 // ---- construction ----------------------------------------------------------
 
@@ -68,17 +96,18 @@ bool convert_name(const char* function, PyObject* arg, std::optional<std::string
     return true;
 }
 
-PyObject* make_logger(std::optional<std::string_view> name, std::optional<std::string> path,
-                      Rank rank) {
+PyObject* make_logger(PyObject* type_object, std::optional<std::string_view> name,
+                      std::optional<std::string> path, Rank rank) {
     Result<std::shared_ptr<SharedWriter>> writer = shared_writer(std::move(path));
     if (!writer) return raise(writer.error());
     std::shared_ptr<SharedWriter> shared = writer.take();
     const WriterSettings& settings = shared->settings();
     const LineLayout& layout = LineLayout::for_settings(settings);
-    auto* type = reinterpret_cast<PyTypeObject*>(TYPE);
+    auto* type = reinterpret_cast<PyTypeObject*>(type_object);
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     LoggerState* logger = new (state_of(self)) LoggerState(rank, &layout, std::move(shared));
+    if (type_object == FIELDS_TYPE) new (bound_of(self)) BoundFields();
     try {
         const std::string name_field = name ? render_name_field(*name, settings) : std::string();
         for (const Rank rank : {Rank::Error, Rank::Warn, Rank::Info, Rank::Debug, Rank::Trace}) {
@@ -110,7 +139,22 @@ PyObject* logger_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     if (!convert_optional_path("PyLogger", a[1], path)) return nullptr;
     const std::optional<Rank> rank = rank_from_level("PyLogger", a[2]);
     if (!rank) return nullptr;
-    return make_logger(name, std::move(path), *rank);
+    return make_logger(TYPE, name, std::move(path), *rank);
+}
+
+PyObject* FIELDS_NEW_INTERNED[3] = {};
+Params FIELDS_NEW_PARAMS = {"Logger", NEW_NAMES, 3, 1, FIELDS_NEW_INTERNED};
+
+PyObject* fields_logger_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* a[3];
+    if (!bind_tuple(FIELDS_NEW_PARAMS, args, kwargs, a)) return nullptr;
+    std::optional<std::string_view> name;
+    std::optional<std::string> path;
+    if (!convert_name("Logger", a[0], name)) return nullptr;
+    if (!convert_optional_path("Logger", a[1], path)) return nullptr;
+    const std::optional<Rank> rank = rank_from_level("Logger", a[2]);
+    if (!rank) return nullptr;
+    return make_logger(FIELDS_TYPE, name, std::move(path), *rank);
 }
 
 constexpr const char* GET_NAMES[] = {"name", "level"};
@@ -124,7 +168,18 @@ PyObject* get_logger(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
     if (!convert_name("get_logger", a[0], name)) return nullptr;
     const std::optional<Rank> rank = rank_from_level("get_logger", a[1]);
     if (!rank) return nullptr;
-    return make_logger(name, default_path_cell().get(), *rank);
+    return make_logger(TYPE, name, default_path_cell().get(), *rank);
+}
+
+PyObject* get_fields_logger(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                            PyObject* kwnames) {
+    PyObject* a[2];
+    if (!bind_fastcall(GET_PARAMS, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+    std::optional<std::string_view> name;
+    if (!convert_name("get_logger", a[0], name)) return nullptr;
+    const std::optional<Rank> rank = rank_from_level("get_logger", a[1]);
+    if (!rank) return nullptr;
+    return make_logger(FIELDS_TYPE, name, default_path_cell().get(), *rank);
 }
 
 // ---- release ---------------------------------------------------------------
@@ -148,6 +203,11 @@ void logger_dealloc(PyObject* self) {
     Py_DECREF(type);
     // The last holder stops the writer, which first writes out its queue.
     drop_writer(std::move(writer));
+}
+
+void fields_logger_dealloc(PyObject* self) {
+    bound_of(self)->~BoundFields();
+    logger_dealloc(self);
 }
 
 // ---- the log call ----------------------------------------------------------
@@ -286,6 +346,165 @@ PyObject* logger_shutdown(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// ---- Logger: records with fields --------------------------------------------
+
+// A key already checked by field_key: compact ASCII.
+std::string_view key_text(PyObject* key) {
+    return {static_cast<const char*>(PyUnicode_DATA(key)),
+            static_cast<std::size_t>(PyUnicode_GET_LENGTH(key))};
+}
+
+bool named_in(std::string_view key, PyObject* kwnames) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+        if (key_text(PyTuple_GET_ITEM(kwnames, i)) == key) return true;
+    return false;
+}
+
+// Renders the message and then the fields into `buf` (empty), and appends the
+// line. The call's keys have been checked. Values' str() may run Python code
+// that logs on this thread: `buf` is then no buffer that code can reach.
+bool write_with_fields(ThreadProducer& tp, ByteBuffer& buf, PyObject* self, Rank rank,
+                       PyObject* message, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* const* values, PyObject* kwnames, std::uint64_t batch_size,
+                       HandOff how) {
+    LoggerState* logger = state_of(self);
+    const BoundFields& bound = *bound_of(self);
+    std::string_view text;
+    if (nargs == 0) {
+        if (!utf8_view(message, text)) return false;
+    } else if (!interpolate(message, args, nargs, buf)) {
+        return false;
+    }
+    const std::size_t message_end = buf.size();
+    if (!kwnames) {
+        buf.append(bound.rendered);
+    } else {
+        // The call's value wins: a bound field it gives again is left out.
+        for (const BoundField& f : bound.fields)
+            if (!named_in(f.key, kwnames))
+                buf.append(bound.rendered.data() + f.begin, f.end - f.begin);
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+            if (!append_field(buf, *logger->layout, key_text(PyTuple_GET_ITEM(kwnames, i)),
+                              values[i]))
+                return false;
+    }
+    if (nargs != 0) text = buf.view().substr(0, message_end);
+    return append_line_with_fields(tp, target_of(logger, rank), text,
+                                   buf.view().substr(message_end), batch_size, how);
+}
+
+bool log_fields(PyObject* self, Rank rank, PyObject* message, PyObject* const* args,
+                Py_ssize_t nargs, PyObject* kwnames) {
+    LoggerState* logger = state_of(self);
+    if (logger->level < rank) return true;
+    if (kwnames && PyTuple_GET_SIZE(kwnames) == 0) kwnames = nullptr;
+    if (!kwnames && bound_of(self)->fields.empty())
+        return log_args(logger, rank, message, args, nargs);
+    if (kwnames) {
+        // Every key before any value's code runs: a bad one writes nothing.
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            std::string_view key;
+            if (!field_key(PyTuple_GET_ITEM(kwnames, i), key)) return false;
+        }
+    }
+    PyObject* const* values = args + nargs;
+    ThreadProducer* tp = thread_producer();
+    if (!tp) [[unlikely]] {
+        if (PyErr_Occurred()) return false;
+        ThreadProducer own;
+        return write_with_fields(own, own.core.scratch, self, rank, message, args, nargs, values,
+                                 kwnames, 1, HandOff::Park);
+    }
+    const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
+    // As in log_args: code run for a value finds an empty scratch slot.
+    ByteBuffer scratch = std::move(tp->core.scratch);
+    scratch.clear();
+    const bool ok = write_with_fields(*tp, scratch, self, rank, message, args, nargs, values,
+                                      kwnames, batch_size, HandOff::Wait);
+    tp->core.scratch = std::move(scratch);
+    tp->core.scratch.clear();
+    return ok;
+}
+
+// (message, /, *args, **fields)
+PyObject* call_fields_level(Rank rank, const char* method, PyObject* self, PyObject* const* args,
+                            Py_ssize_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs == 0) [[unlikely]] {
+        PyErr_Format(PyExc_TypeError, "%s() missing required argument 'message' (pos 1)", method);
+        return nullptr;
+    }
+    PyObject* message = args[0];
+    if (!PyUnicode_Check(message)) [[unlikely]] {
+        argument_type_error(method, "message", "str", message);
+        return nullptr;
+    }
+    if (!guarded([&] { return log_fields(self, rank, message, args + 1, nargs - 1, kwnames); }))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+template <Rank R>
+PyObject* fields_level_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames) {
+    return call_fields_level(R, METHOD_NAMES[rank_index(R)], self, args, nargsf, kwnames);
+}
+
+PyObject* fields_warning_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames) {
+    return call_fields_level(Rank::Warn, "warning", self, args, nargsf, kwnames);
+}
+
+// bind(**fields): a new Logger on the same writer, with the fields rendered
+// now and appended to this one's; a key bound again moves to the end with
+// its new value.
+PyObject* logger_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                      PyObject* kwnames) {
+    if (PyVectorcall_NARGS(nargsf) != 0) {
+        PyErr_SetString(PyExc_TypeError, "bind() takes no positional arguments");
+        return nullptr;
+    }
+    const Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        std::string_view key;
+        if (!field_key(PyTuple_GET_ITEM(kwnames, i), key)) return nullptr;
+    }
+    const LoggerState* logger = state_of(self);
+    const BoundFields& old = *bound_of(self);
+    BoundFields next;
+    for (const BoundField& f : old.fields) {
+        if (n && named_in(f.key, kwnames)) continue;
+        const std::size_t begin = next.rendered.size();
+        next.rendered.append(old.rendered, f.begin, f.end - f.begin);
+        next.fields.push_back({f.key, begin, next.rendered.size()});
+    }
+    ByteBuffer field;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const std::string_view key = key_text(PyTuple_GET_ITEM(kwnames, i));
+        field.clear();
+        if (!append_field(field, *logger->layout, key, args[i])) return nullptr;
+        const std::size_t begin = next.rendered.size();
+        next.rendered.append(field.view());
+        next.fields.push_back({std::string(key), begin, next.rendered.size()});
+    }
+    auto* type = Py_TYPE(self);
+    PyObject* bound = type->tp_alloc(type, 0);
+    if (!bound) return nullptr;
+    LoggerState* copy = new (state_of(bound)) LoggerState(logger->level, logger->layout, nullptr);
+    new (bound_of(bound)) BoundFields(std::move(next));
+    try {
+        copy->writer = logger->writer;
+        for (unsigned r = 0; r < RANK_SLOTS; ++r) {
+            copy->heads[r] = logger->heads[r];
+            copy->head_size[r] = logger->head_size[r];
+        }
+    } catch (...) {
+        Py_DECREF(bound);  // see make_logger
+        throw;
+    }
+    return bound;
+}
+
 #define FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 constexpr int FAST_KW = METH_FASTCALL | METH_KEYWORDS;
 
@@ -311,6 +530,35 @@ PyType_Slot SLOTS[] = {
 PyType_Spec TYPE_SPEC = {"ferrant._logger.PyLogger", sizeof(PyLoggerObject), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, SLOTS};
 
+PyMethodDef FIELDS_METHODS[] = {
+    {"shutdown", boundary<logger_shutdown>, METH_NOARGS, "shutdown($self)\n--\n\n"},
+    {"bind", FAST(boundary<logger_bind>), FAST_KW, "bind($self, /, **fields)\n--\n\n"},
+    {"trace", FAST(fields_level_method<Rank::Trace>), FAST_KW,
+     "trace($self, message, /, *args, **fields)\n--\n\n"},
+    {"debug", FAST(fields_level_method<Rank::Debug>), FAST_KW,
+     "debug($self, message, /, *args, **fields)\n--\n\n"},
+    {"info", FAST(fields_level_method<Rank::Info>), FAST_KW,
+     "info($self, message, /, *args, **fields)\n--\n\n"},
+    {"warn", FAST(fields_level_method<Rank::Warn>), FAST_KW,
+     "warn($self, message, /, *args, **fields)\n--\n\n"},
+    {"warning", FAST(fields_warning_method), FAST_KW,
+     "warning($self, message, /, *args, **fields)\n--\n\n"},
+    {"error", FAST(fields_level_method<Rank::Error>), FAST_KW,
+     "error($self, message, /, *args, **fields)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot FIELDS_SLOTS[] = {
+    {Py_tp_new, reinterpret_cast<void*>(boundary<fields_logger_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(fields_logger_dealloc)},
+    {Py_tp_methods, FIELDS_METHODS},
+    {Py_tp_doc, const_cast<char*>("Logger(name, path=None, level=...)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec FIELDS_TYPE_SPEC = {"ferrant.Logger", sizeof(FieldLoggerObject), 0,
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, FIELDS_SLOTS};
+
 }  // namespace
 
 PyObject* logger_type() {
@@ -318,12 +566,20 @@ PyObject* logger_type() {
     return TYPE;
 }
 
+PyObject* fields_logger_type() {
+    if (!FIELDS_TYPE) FIELDS_TYPE = PyType_FromSpec(&FIELDS_TYPE_SPEC);
+    return FIELDS_TYPE;
+}
+
 bool init_logger() {
     if (!MESSAGE_KEY && !(MESSAGE_KEY = PyUnicode_InternFromString("message"))) return false;
-    return intern(NEW_PARAMS) && intern(GET_PARAMS);
+    return intern(NEW_PARAMS) && intern(GET_PARAMS) && intern(FIELDS_NEW_PARAMS);
 }
 
 PyMethodDef GET_LOGGER_DEF = {"get_logger", FAST(boundary<get_logger>), FAST_KW,
                               "get_logger(name, level=...)\n--\n\n"};
+
+PyMethodDef GET_FIELDS_LOGGER_DEF = {"_get_logger", FAST(boundary<get_fields_logger>), FAST_KW,
+                                     "_get_logger(name, level=...)\n--\n\n"};
 
 }  // namespace ferrant

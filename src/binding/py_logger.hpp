@@ -7,7 +7,13 @@ namespace ferrant {
 // The PyLogger class, created on first use. Borrowed reference or null.
 PyObject* logger_type();
 
+// The Logger class (records with fields), created on first use. Borrowed
+// reference or null.
+PyObject* fields_logger_type();
+
 extern PyMethodDef GET_LOGGER_DEF;
+// get_logger returning a Logger.
+extern PyMethodDef GET_FIELDS_LOGGER_DEF;
 
 // Prepares the keyword names; false with an exception set.
 bool init_logger();

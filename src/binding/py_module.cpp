@@ -53,11 +53,13 @@ bool add_member(PyObject* module, const char* name, PyObject* value) {
     return PyModule_AddObjectRef(module, name, value) == 0;
 }
 
-bool add_function(PyObject* module, PyMethodDef* def) {
+bool add_function(PyObject* module, PyMethodDef* def, bool exported = true) {
     PyRef name = PyRef::steal(PyUnicode_FromString("ferrant._logger"));
     if (!name) return false;
     PyRef fn = PyRef::steal(PyCFunction_NewEx(def, module, name.get()));
-    return fn && add_member(module, def->ml_name, fn.get());
+    if (!fn) return false;
+    if (!exported) return PyModule_AddObjectRef(module, def->ml_name, fn.get()) == 0;
+    return add_member(module, def->ml_name, fn.get());
 }
 
 PyObject* create_module() {
@@ -69,6 +71,11 @@ PyObject* create_module() {
     if (!logger || !add_member(module.get(), "PyLogger", logger)) return nullptr;
     if (!init_basic_config() || !add_function(module.get(), &BASIC_CONFIG_DEF)) return nullptr;
     if (!init_logger() || !add_function(module.get(), &GET_LOGGER_DEF)) return nullptr;
+    // The package exports these as ferrant.Logger and ferrant.get_logger.
+    PyObject* fields_logger = fields_logger_type();
+    if (!fields_logger || PyModule_AddObjectRef(module.get(), "_Logger", fields_logger) < 0 ||
+        !add_function(module.get(), &GET_FIELDS_LOGGER_DEF, false))
+        return nullptr;
     if (!register_exit_flush() || !install_fork_handlers()) return nullptr;
     return module.release();
 }

@@ -7,6 +7,7 @@
 #include "binding/py_template_cache.hpp"
 #include "binding/py_text.hpp"
 #include "lib/escape.hpp"
+#include "lib/field_format.hpp"
 
 namespace ferrant {
 
@@ -122,6 +123,23 @@ bool append_line(ThreadProducer& tp, const LineTarget& target, std::string_view 
         const WallTime now = p.current_time();
         p.append_time_prefix(now.secs, now.nanos, target.writer->settings());
         append_record_tail(p.line_buf, target.head, message, target.layout);
+        guard.done();
+    }
+    if (++p.pending >= batch_size) return hand_off(tp, how);
+    return true;
+}
+
+bool append_line_with_fields(ThreadProducer& tp, const LineTarget& target,
+                             std::string_view message, std::string_view fields,
+                             std::uint64_t batch_size, HandOff how) {
+    Producer& p = tp.core;
+    if (!claim_batch(tp, target.writer, how)) [[unlikely]]
+        return false;
+    {
+        LineGuard guard(p);
+        const WallTime now = p.current_time();
+        p.append_time_prefix(now.secs, now.nanos, target.writer->settings());
+        append_record_tail_with_fields(p.line_buf, target.head, message, fields, target.layout);
         guard.done();
     }
     if (++p.pending >= batch_size) return hand_off(tp, how);

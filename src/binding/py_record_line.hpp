@@ -26,6 +26,12 @@ struct LineTarget {
                                std::string_view message, std::uint64_t batch_size,
                                HandOff how = HandOff::Wait);
 
+// The same for a record with fields: `fields` is what the layout writes
+// after the message's closing quote, rendered beforehand.
+[[nodiscard]] bool append_line_with_fields(ThreadProducer& tp, const LineTarget& target,
+                                           std::string_view message, std::string_view fields,
+                                           std::uint64_t batch_size, HandOff how = HandOff::Wait);
+
 // The common record, `message % args` with a cached template and exact str,
 // int and float arguments, written straight into the batch: the template's
 // runs need no escaping pass, only the arguments do, and nothing is copied

@@ -17,6 +17,8 @@ constexpr LineLayout TEXT = {
     " msg=\"",
     {"\"\n\0", 2},
     false,
+    " ",
+    "=",
 };
 
 constexpr LineLayout COLOR = {
@@ -26,6 +28,8 @@ constexpr LineLayout COLOR = {
     " \x1b[2mmsg=\x1b[0m\"",
     {"\"\n\0", 2},
     false,
+    " \x1b[2m",
+    "=\x1b[0m",
 };
 
 constexpr LineLayout JSON = {
@@ -34,6 +38,8 @@ constexpr LineLayout JSON = {
     ",\"msg\":\"",
     "\"}\n",
     true,
+    ",\"",
+    "\":",
 };
 
 // Empty stays bare too: " name=" then " msg=" is still one unambiguous pair.

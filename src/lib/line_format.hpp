@@ -87,6 +87,9 @@ struct LineLayout {
     std::string_view line_end;  // kLineEndRead bytes readable
     static constexpr std::size_t kLineEndRead = 4;
     bool json;                  // JSON string escapes, else the text escapes
+    // Around a key=value field's key: ` key=`, dim in colour, `,"key":`.
+    std::string_view field_open;
+    std::string_view field_close;
 
     static const LineLayout& for_settings(const WriterSettings& settings);
 };

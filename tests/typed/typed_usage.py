@@ -7,7 +7,7 @@ import traceback
 from typing import assert_type
 
 import ferrant
-from ferrant import PyLevel, PyLogger, basic_config, get_logger
+from ferrant import Logger, PyLevel, PyLogger, basic_config, get_logger
 
 
 def configure(directory: str) -> None:
@@ -24,7 +24,7 @@ def log_everything(directory: str) -> None:
     assert_type(ranks, list[int])
 
     log = get_logger("app", level=PyLevel.Debug)
-    assert_type(log, PyLogger)
+    assert_type(log, Logger)
     unnamed = get_logger(None)
     direct = PyLogger("direct", f"{directory}/direct.log", PyLevel.Trace)
     by_keyword = PyLogger(name="kw", path=None, level=PyLevel.Error)
@@ -34,14 +34,16 @@ def log_everything(directory: str) -> None:
     log.info("info %(user)s", {"user": "bob"})
     log.warn("warn")
     log.warning("warning %f", 0.5)
-    unnamed.error(message="error")
+    unnamed.error("error")
+    bound = log.bind(request="r1", attempt=1)
+    bound.info("fields %s", "too", ok=True, ratio=0.5, missing=None)
     direct.info("direct %x", 255)
     try:
         raise ValueError("boom")
     except ValueError:
         by_keyword.error("failed\n%s", traceback.format_exc())
 
-    for logger in (log, unnamed, direct, by_keyword):
+    for logger in (log, unnamed, direct, by_keyword, bound):
         logger.shutdown()
 
 
@@ -55,6 +57,8 @@ def mistakes() -> None:
     PyLogger("app", path=3)  # type: ignore[arg-type]
     PyLevel.Info < PyLevel.Warn  # type: ignore[operator]
     PyLogger("app").flush()  # type: ignore[attr-defined]
+    PyLogger("app").bind(user="bob")  # type: ignore[attr-defined]
+    get_logger("app").info(message="x")  # type: ignore[call-arg]
 
 
 if __name__ == "__main__":

@@ -1,0 +1,181 @@
+#include "binding/py_fields.hpp"
+
+#include <datetime.h>
+
+#include "binding/py_text.hpp"
+#include "lib/field_format.hpp"
+
+namespace ferrant {
+
+bool field_key(PyObject* key, std::string_view& out) {
+    if (PyUnicode_Check(key) && PyUnicode_IS_COMPACT_ASCII(key)) {
+        out = {static_cast<const char*>(PyUnicode_DATA(key)),
+               static_cast<std::size_t>(PyUnicode_GET_LENGTH(key))};
+        if (valid_field_key(out)) {
+            if (!reserved_field_key(out)) return true;
+            PyErr_Format(PyExc_ValueError, "field key %R is written by the line itself", key);
+            return false;
+        }
+    }
+    PyErr_Format(PyExc_ValueError,
+                 "invalid field key %R: 1 to 128 ASCII letters, digits, '_', '.' or '-', "
+                 "starting with a letter or '_'",
+                 key);
+    return false;
+}
+
+namespace {
+
+// The containers being written, outermost first: a cycle is told by finding
+// one again.
+struct Nest {
+    PyObject* open[kFieldNestMax];
+    int depth = 0;
+
+    bool holds(PyObject* o) const {
+        for (int i = 0; i < depth; ++i)
+            if (open[i] == o) return true;
+        return false;
+    }
+};
+
+bool append_value(ByteBuffer& out, const LineLayout& layout, PyObject* value, Nest& nest);
+
+// The decimal digits of an int of any size, whatever its class's repr.
+bool append_big_int(ByteBuffer& out, PyObject* value) {
+    PyRef digits = PyRef::steal(PyLong_Type.tp_repr(value));
+    std::string_view text;
+    if (!digits || !utf8_view(digits.get(), text)) return false;
+    append_field_literal(out, text);
+    return true;
+}
+
+// `made` (a new reference or null) written as a string value.
+bool append_made_text(ByteBuffer& out, const LineLayout& layout, PyObject* made) {
+    PyRef text_object = PyRef::steal(made);
+    std::string_view text;
+    if (!text_object) return false;
+    if (!PyUnicode_Check(text_object.get())) {
+        PyErr_Format(PyExc_TypeError, "field value text must be str, not %.100s",
+                     Py_TYPE(text_object.get())->tp_name);
+        return false;
+    }
+    if (!utf8_view(text_object.get(), text)) return false;
+    append_field_text(out, layout, text);
+    return true;
+}
+
+bool is_date_or_time(PyObject* value) {
+    // The capsule import runs once; a failure leaves it to the next value.
+    if (!PyDateTimeAPI) {
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return PyDate_Check(value) || PyTime_Check(value);  // datetime is a date
+}
+
+bool append_array(ByteBuffer& out, const LineLayout& layout, PyObject* tuple, Nest& nest) {
+    out.push_back('[');
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
+        if (i) out.push_back(',');
+        if (!append_value(out, layout, PyTuple_GET_ITEM(tuple, i), nest)) return false;
+    }
+    out.push_back(']');
+    return true;
+}
+
+bool append_object(ByteBuffer& out, const LineLayout& layout, PyObject* items, Nest& nest) {
+    out.push_back('{');
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+        PyObject* item = PyList_GET_ITEM(items, i);
+        std::string_view key;
+        if (!utf8_view(PyTuple_GET_ITEM(item, 0), key)) return false;
+        if (i) out.push_back(',');
+        append_nested_key(out, key);
+        if (!append_value(out, layout, PyTuple_GET_ITEM(item, 1), nest)) return false;
+    }
+    out.push_back('}');
+    return true;
+}
+
+// A dict (str keys only), list or tuple as nested JSON. Declined (false, no
+// exception) for a dict with another key; what was written is then taken back.
+// Snapshots hold their items: a value's str() may change the container.
+bool append_container(ByteBuffer& out, const LineLayout& layout, PyObject* value, Nest& nest,
+                      bool& declined) {
+    PyRef snapshot;
+    if (PyDict_Check(value)) {
+        snapshot = PyRef::steal(PyDict_Items(value));
+        if (!snapshot) return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i)
+            if (!PyUnicode_Check(PyTuple_GET_ITEM(PyList_GET_ITEM(snapshot.get(), i), 0))) {
+                declined = true;
+                return false;
+            }
+    } else if (PyList_Check(value)) {
+        snapshot = PyRef::steal(PySequence_Tuple(value));
+        if (!snapshot) return false;
+    } else {
+        snapshot = PyRef::borrow(value);
+    }
+    nest.open[nest.depth++] = value;
+    const bool ok = PyDict_Check(value) ? append_object(out, layout, snapshot.get(), nest)
+                                        : append_array(out, layout, snapshot.get(), nest);
+    --nest.depth;
+    return ok;
+}
+
+bool append_value(ByteBuffer& out, const LineLayout& layout, PyObject* value, Nest& nest) {
+    if (PyUnicode_CheckExact(value)) {
+        std::string_view text;
+        if (!utf8_view(value, text)) return false;
+        append_field_text(out, layout, text);
+        return true;
+    }
+    if (value == Py_None) {
+        append_field_literal(out, "null");
+        return true;
+    }
+    if (PyBool_Check(value)) {
+        append_field_literal(out, value == Py_True ? "true" : "false");
+        return true;
+    }
+    if (PyLong_Check(value)) {
+        int overflow = 0;
+        const long long i = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (i == -1 && PyErr_Occurred()) return false;
+        if (overflow) return append_big_int(out, value);
+        append_field_int(out, i);
+        return true;
+    }
+    if (PyFloat_Check(value)) {
+        append_field_float(out, layout, PyFloat_AS_DOUBLE(value));
+        return true;
+    }
+    if (layout.json && (PyDict_Check(value) || PyList_Check(value) || PyTuple_Check(value))) {
+        if (nest.depth == kFieldNestMax || nest.holds(value))
+            return append_made_text(out, layout, PyObject_Repr(value));
+        const std::size_t start = out.size();
+        bool declined = false;
+        if (append_container(out, layout, value, nest, declined)) return true;
+        if (!declined) return false;
+        out.resize_down(start);
+    } else if (is_date_or_time(value)) {
+        return append_made_text(out, layout, PyObject_CallMethod(value, "isoformat", nullptr));
+    }
+    return append_made_text(out, layout, PyObject_Str(value));
+}
+
+}  // namespace
+
+bool append_field(ByteBuffer& out, const LineLayout& layout, std::string_view key,
+                  PyObject* value) {
+    append_field_key(out, layout, key);
+    Nest nest;
+    return append_value(out, layout, value, nest);
+}
+
+}  // namespace ferrant
