@@ -261,7 +261,7 @@ def available_peers() -> tuple[dict[str, tuple[Factory, str]], dict[str, str]]:
 
 def versions() -> dict[str, str]:
     out: dict[str, str] = {}
-    for dist in ("ferrant", "picologging", "structlog", "loguru", "logly", "spdlog"):
+    for dist in ("ferrant-log", "picologging", "structlog", "loguru", "logly", "spdlog"):
         try:
             out[dist] = importlib.metadata.version(dist)
         except importlib.metadata.PackageNotFoundError:
