@@ -3,6 +3,7 @@ logfmt reader, key rules, the order of bound and call fields, hostile values
 and values whose __str__ raises or logs."""
 
 import datetime
+import json
 import math
 import re
 
@@ -76,6 +77,8 @@ def expected(value, kind):
         return str(value)
     if value is None:
         return "null"
+    if isinstance(value, (list, tuple)) or isinstance(value, dict) and all(isinstance(k, str) for k in value):
+        return json.dumps(value, separators=(",", ":"), ensure_ascii=False, default=str)
     if isinstance(value, bool):
         return "true" if value else "false"
     if isinstance(value, float):

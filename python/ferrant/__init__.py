@@ -2,6 +2,7 @@
 
 from typing import TYPE_CHECKING, Any
 
+from ferrant import _config
 from ferrant._config import basic_config
 from ferrant._logger import PyLevel, PyLogger
 from ferrant._logger import _get_logger as get_logger
@@ -11,6 +12,8 @@ if TYPE_CHECKING:
     from ferrant._handler import Handler
 
 __all__ = ["PyLevel", "PyLogger", "basic_config", "get_logger", "Handler", "Logger"]
+
+_config.configure_from_environment()
 
 
 def __getattr__(name: str) -> Any:

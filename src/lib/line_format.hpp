@@ -92,6 +92,7 @@ struct LineLayout {
     std::string_view field_close;
 
     static const LineLayout& for_settings(const WriterSettings& settings);
+    static const LineLayout& json_layout();
 };
 
 static_assert(LineLayout::kLineEndRead <= kPiecePad);
