@@ -43,7 +43,7 @@ def make_floor_factory(floor_module: Any) -> Factory:
 def make_ferrant(directory: Path, fmt: str) -> Made:
     import ferrant
 
-    ferrant.basic_config(color="off", format=fmt)
+    ferrant.basic_config(color="off", format="json" if fmt == "json" else "logfmt")
     stem = f"ferrant-{fmt}-{time.monotonic_ns()}"
     log = ferrant.PyLogger("app", path=str(directory / f"{stem}.log"), level=ferrant.PyLevel.Info)
     # Back to defaults so later writers in this process are not affected.

@@ -426,7 +426,7 @@ def test_logger_and_pylogger_share_one_file(tmp_path, kind):
 
 def test_constructor_arguments_as_pylogger():
     with pytest.raises(TypeError, match=r"Logger\(\) argument 'level'"):
-        Logger("a", None, 2)
+        Logger("a", None, 2.0)
     with pytest.raises(TypeError):
         Logger(3)
     with pytest.raises(ValueError, match="null"):

@@ -7,11 +7,12 @@ from ferrant._config import basic_config
 from ferrant._logger import PyLevel, PyLogger
 from ferrant._logger import _get_logger as get_logger
 from ferrant._logger import _Logger as Logger
+from ferrant._logger import _set_level as set_level
 
 if TYPE_CHECKING:
     from ferrant._handler import Handler
 
-__all__ = ["PyLevel", "PyLogger", "basic_config", "get_logger", "Handler", "Logger"]
+__all__ = ["PyLevel", "PyLogger", "basic_config", "get_logger", "set_level", "Handler", "Logger"]
 
 _config.configure_from_environment()
 

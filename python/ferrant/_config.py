@@ -13,12 +13,13 @@ from typing import TYPE_CHECKING, Any
 from ferrant import _logger
 
 if TYPE_CHECKING:
-    from ferrant._logger import _Color, _Format
+    from ferrant._logger import PyLevel, _Color, _Format
 
 _lock = threading.Lock()
 _default_path: str | None = None
 
 FORMATS = ("logfmt", "json")
+LEVELS = ("trace", "debug", "info", "warn", "warning", "error", "critical")
 COLORS = ("auto", "always", "off")
 _TRUE = ("1", "true", "yes", "on")
 _FALSE = ("0", "false", "no", "off")
@@ -40,6 +41,13 @@ def _env_bool(value: str, what: str) -> bool:
     raise ValueError(f"{what} must be one of {', '.join(_TRUE + _FALSE)}; got {value!r}")
 
 
+def _env_level(value: str, what: str) -> str | int:
+    text = value.strip()
+    if text.isdigit():
+        return int(text)
+    return _choice(text, LEVELS, what + " (or a logging level number)")
+
+
 def _env_days(value: str, what: str) -> int:
     try:
         days = int(value.strip(), 10)
@@ -55,6 +63,7 @@ def read_environment(environ: Mapping[str, str]) -> dict[str, Any]:
     variables set nothing, a value the package does not know raises
     ValueError naming the variable."""
     readers: dict[str, tuple[str, Any]] = {
+        "FERRANT_LEVEL": ("level", _env_level),
         "FERRANT_PATH": ("path", lambda v, what: v),
         "FERRANT_FORMAT": ("format", lambda v, what: _choice(v, FORMATS, what)),
         "FERRANT_COLOR": ("color", lambda v, what: _choice(v, COLORS, what)),
@@ -80,12 +89,16 @@ def basic_config(
     batch_size: int | None = None,
     color: _Color = _UNSET,
     format: _Format = _UNSET,
+    level: PyLevel | str | int = _UNSET,
 ) -> None:
     """Set the process-wide defaults, as ``ferrant._logger.basic_config``
     does, with two differences: an omitted ``path``, ``color`` or ``format``
     takes its ``FERRANT_*`` environment variable's value (read at import),
     and ``color`` and ``format`` are read in any case and refused with
-    ValueError when unknown (``"JSON"`` means ``"json"``; ``"yaml"`` raises)."""
+    ValueError when unknown (``"JSON"`` means ``"json"``; ``"yaml"`` raises).
+    ``level`` is the level of :class:`Logger` objects made from now on without
+    one (a :class:`PyLevel`, a name in any case or a ``logging`` number;
+    ``FERRANT_LEVEL``, else info, when omitted)."""
     settings: dict[str, Any] = {"unix_ts": unix_ts, "batch_size": batch_size}
     settings["path"] = _ENVIRONMENT.get("path") if path is _UNSET else path
     for name, given, allowed in (("color", color, COLORS), ("format", format, FORMATS)):
@@ -97,8 +110,15 @@ def basic_config(
     global _default_path
     # Held across both steps so that concurrent calls cannot leave the record
     # naming another path than the native setting.
+    if level is _UNSET:
+        level = _ENVIRONMENT.get("level", "info")
     with _lock:
-        _logger.basic_config(**settings)
+        previous = _logger._set_default_level(level)
+        try:
+            _logger.basic_config(**settings)
+        except BaseException:
+            _logger._set_default_level(previous)  # nothing changes on an error
+            raise
         _default_path = settings["path"]
 
 
