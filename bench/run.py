@@ -252,6 +252,17 @@ def fields_cases(floor: C.Factory) -> list[Case]:
     return cases
 
 
+def select(cases: list[Case], spec: str) -> list[Case]:
+    """The cases named in a comma-separated list; "fields" names its group."""
+    wanted = set(spec.split(","))
+    if "fields" in wanted:
+        wanted |= set(F.GROUP)
+    unknown = wanted - {c.key for c in cases} - {"fields"}
+    if unknown:
+        raise SystemExit(f"unknown cases: {', '.join(sorted(unknown))}")
+    return [c for c in cases if c.key in wanted]
+
+
 def machine() -> dict[str, Any]:
     model = "unknown"
     try:
@@ -427,10 +438,7 @@ def main(argv: list[str] | None = None) -> int:
     for name, why in F.available_json_peers()[1].items():
         print(f"peer missing: {name} ({why})")
     if args.cases:
-        wanted = set(args.cases.split(","))
-        if "fields" in wanted:
-            wanted |= set(F.GROUP)
-        cases = [c for c in cases if c.key in wanted]
+        cases = select(cases, args.cases)
     sizes = {c.key: {e.label: (long_n if c.key == "e2e" else peer_n if e.peer else n) for e in c.entries}
              for c in cases}
     print(f"rounds {rounds}; calls per round: ferrant/floor {n:,}, peers {peer_n:,}, long run {long_n:,}")
