@@ -158,7 +158,7 @@ def run_once(case: Case, entry: Entry, directory: Path, n: int) -> dict[str, Any
         gc.enable()
     path = output()
     lines = count_lines(path)
-    res = {"n": n + 64, "timed_n": n, "call_ns": (t1 - t0) / n, "e2e_ns": (t2 - t0) / n, "lines": lines}
+    res: dict[str, Any] = {"n": n + 64, "timed_n": n, "call_ns": (t1 - t0) / n, "e2e_ns": (t2 - t0) / n, "lines": lines}
     if case.last_line:
         res["last_line"] = F.last_line(path)
     if path is not None and path.exists():
