@@ -193,7 +193,7 @@ def build_cases(floor_mod: Any, peers: dict[str, tuple[C.Factory, str]]) -> list
         bridge.append(Entry("picologging", C.make_picologging, "percent", peer=True))
         emit.append(Entry("picologging FileHandler", B.make_picologging_emit, "percent", peer=True))
     record = (Source("obj.record"),)
-    return fields_cases(floor) + [
+    return [
         Case("enabled", 'info("user %s logged in", "bob")', "info", one, one_b,
              entries=base + text_peers),
         Case("dropped", "debug(...) below the level", "debug", one, one_b, expect_lines=False,
@@ -219,7 +219,7 @@ def build_cases(floor_mod: Any, peers: dict[str, tuple[C.Factory, str]]) -> list
              entries=bridge, floor_label=BRIDGE_FLOOR, ferrant_label=HANDLER),
         Case("bridge_emit", "the handler alone: handler.handle(record)", "handle", record, record,
              entries=emit, ferrant_label=HANDLER),
-    ]
+    ] + fields_cases(floor)
 
 
 def fields_cases(floor: C.Factory) -> list[Case]:

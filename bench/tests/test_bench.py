@@ -134,7 +134,7 @@ def test_tiny_run_end_to_end(tmp_path: Path) -> None:
 def test_fields_group_and_ns_over() -> None:
     floor = run.C.make_floor_factory(object())
     cases = run.build_cases(object(), {})
-    assert [c.key for c in run.select(cases, "fields,enabled")] == [*F.GROUP, "enabled"]
+    assert [c.key for c in run.select(cases, "fields,enabled")] == ["enabled", *F.GROUP]
     with pytest.raises(SystemExit):
         run.select(cases, "fieldz")
     bound = next(e for e in run.fields_cases(floor)[0].entries if e.label == F.BOUND)
