@@ -21,6 +21,13 @@ Factory = Callable[[Path, str], Made]
 TEXT_FORMAT = 'time=%(asctime)s level=%(levelname)s name=%(name)s msg="%(message)s"'
 
 
+class Source(str):
+    """A call argument written into the loop as source text, not as a constant."""
+
+    def __repr__(self) -> str:
+        return str(self)
+
+
 def _noop() -> None:
     pass
 
