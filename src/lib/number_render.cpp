@@ -70,6 +70,58 @@ bool f64_repr_positional(double v) {
     return v == 0.0 || (m >= 1e-4 && m < 1e16);
 }
 
+namespace {
+
+constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7, 1e8,
+                             1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16};
+
+// The shortest repr of most floats people log (12.5, 0.25, 3.14159) without
+// the general shortest-digits search: the fewest fraction digits k whose
+// nearest decimal n / 10**k reads back as v. Below 2**50 the product
+// v * 10**k is off by at most 1/16, so its nearest integer is the only
+// candidate that can read back, and n / 10**k is one correctly rounded
+// division; a fewer-digit form that reads back would have been found at a
+// smaller k. False, writing nothing, for values that need another way.
+bool put_short_repr(char* p, double v, std::size_t& size) {
+    const double m = std::fabs(v);
+    for (int k = 0; k < 17; ++k) {
+        const double scaled = m * kPow10[k];
+        if (!(scaled < 0x1p50)) return false;
+        const double n = std::nearbyint(scaled);
+        if (n / kPow10[k] != m) continue;
+        char digits[24];
+        const auto units = static_cast<std::uint64_t>(n);
+        char* end = digits::write_u64(digits, units);
+        auto count = static_cast<std::size_t>(end - digits);
+        const auto frac = static_cast<std::size_t>(k);
+        char* q = p;
+        if (v < 0) *q++ = '-';
+        if (count <= frac) {  // 0.000ddd
+            *q++ = '0';
+            *q++ = '.';
+            std::memset(q, '0', frac - count);
+            q += frac - count;
+            std::memcpy(q, digits, count);
+            q += count;
+        } else {
+            std::memcpy(q, digits, count - frac);
+            q += count - frac;
+            *q++ = '.';
+            if (frac) {
+                std::memcpy(q, digits + count - frac, frac);
+                q += frac;
+            } else {
+                *q++ = '0';
+            }
+        }
+        size = static_cast<std::size_t>(q - p);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool push_f64_repr(ByteBuffer& out, double v) {
     if (v == 0.0) {
         if (std::signbit(v))
@@ -83,6 +135,11 @@ bool push_f64_repr(ByteBuffer& out, double v) {
     if (!(m >= 1e-4 && m < 1e16)) return false;
     out.reserve_extra(kReprMax + 2);
     char* p = out.end();
+    std::size_t short_size = 0;
+    if (put_short_repr(p, v, short_size)) {
+        out.commit(short_size);
+        return true;
+    }
     // Shortest round-trip digits, forced into positional form.
     const auto r = std::to_chars(p, p + kReprMax, v, std::chars_format::fixed);
     assert(r.ec == std::errc{});

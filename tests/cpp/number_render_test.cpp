@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -148,6 +150,38 @@ INSTANTIATE_TEST_SUITE_P(
         ReprCase{-std::numeric_limits<double>::infinity(), nullptr},
         ReprCase{std::numeric_limits<double>::quiet_NaN(), nullptr},
         ReprCase{std::numeric_limits<double>::denorm_min(), nullptr}));
+
+// The short decimal path against the general shortest-digits one, on
+// decimals as people write them and on doubles of every bit pattern in range.
+TEST(Repr, ShortPathAgreesWithShortestDigits) {
+    std::uint64_t state = 0x9E3779B97F4A7C15u;
+    auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    auto check = [](double v) {
+        if (!ferrant::f64_repr_positional(v) || v == 0.0) return;
+        char text[64];
+        const auto r = std::to_chars(text, text + sizeof text, v, std::chars_format::fixed);
+        std::string expected(text, r.ptr);
+        if (expected.find('.') == std::string::npos) expected += ".0";
+        ByteBuffer b;
+        ASSERT_TRUE(ferrant::push_f64_repr(b, v));
+        ASSERT_EQ(b.view(), expected) << std::hexfloat << v;
+    };
+    for (int i = 0; i < 300000; ++i) {
+        const auto units = static_cast<double>(next() % 100000000000u);
+        const auto k = static_cast<int>(next() % 17);
+        const double decimal = units / std::pow(10.0, k);
+        check(decimal);
+        check(-decimal);
+        check(std::nextafter(decimal, 1e300));
+        check(std::bit_cast<double>(next()));
+        check(std::bit_cast<double>((next() & 0x000FFFFFFFFFFFFFu) | 0x4000000000000000u));
+    }
+}
 
 struct FixedCase {
     double v;
