@@ -3,6 +3,7 @@ handler: every record logged before it is written, and the process still
 ends by the signal. A handler the program set first is left alone."""
 
 import http.client
+import os
 import re
 import signal
 import subprocess
@@ -36,8 +37,14 @@ while True:
 """
 
 
+# GCC 12's ASan allocator takes no locks around fork() (see test_fork.py).
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
 @pytest.mark.parametrize("mode", ["main thread", "made off the main thread", "forked child"])
 def test_sigterm_under_load_keeps_every_record(tmp_path, sizes, mode):
+    if SANITIZED and mode == "forked child":
+        pytest.skip("a child forked in an ASan build may hang in the allocator")
     target = sizes.pick(ci=300_000, stress=3_000_000, light=20_000)
     proc = subprocess.Popen([sys.executable, "-c", LOAD.format(mode=mode)], cwd=tmp_path,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -46,7 +53,7 @@ def test_sigterm_under_load_keeps_every_record(tmp_path, sizes, mode):
         logged = 0
         while logged < target:
             logged = int(proc.stdout.readline())
-        subprocess.os.kill(pid, signal.SIGTERM)
+        os.kill(pid, signal.SIGTERM)
         proc.wait(timeout=sizes.timeout(10))
     finally:
         proc.kill()
