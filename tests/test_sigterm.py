@@ -88,7 +88,7 @@ log.info("still running")
          ["logged"]),
         ("signal.signal(signal.SIGTERM, signal.SIG_IGN)", {}, "<Handlers.SIG_IGN", 0,
          ["logged", "still running"]),
-        ("", {"FERRANT_SIGTERM": "0"}, "<Handlers.SIG_DFL", -signal.SIGTERM, None),
+        ("", {"FERRANT_SIGTERM": "Off"}, "<Handlers.SIG_DFL", -signal.SIGTERM, None),
     ],
     ids=["installed", "own handler first", "ignored first", "opted out"],
 )

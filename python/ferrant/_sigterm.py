@@ -6,16 +6,16 @@ Kubernetes and systemd end a process with SIGTERM). It is set through the
 `signal` module, so a framework that saves "the original" handler, installs
 its own and later restores it and raises SIGTERM again (as uvicorn does)
 comes back to it, and its own last lines are kept.
-`FERRANT_SIGTERM=0` in the environment leaves SIGTERM alone."""
+`FERRANT_SIGTERM=0` (or false, no, off) in the environment when ferrant is
+imported leaves SIGTERM alone."""
 
 from __future__ import annotations
 
-import os
 import signal
 import threading
 from types import FrameType
 
-from ferrant import _logger
+from ferrant import _config, _logger
 
 
 def _on_sigterm(signum: int, frame: FrameType | None) -> None:
@@ -38,7 +38,7 @@ def _install() -> bool:
     set: the native side asks again from the main thread."""
     if threading.current_thread() is not threading.main_thread():
         return False
-    if os.environ.get("FERRANT_SIGTERM") == "0":
+    if not _config.SIGTERM_HANDLER:
         return True
     if signal.getsignal(signal.SIGTERM) is signal.SIG_DFL:
         signal.signal(signal.SIGTERM, _on_sigterm)
