@@ -80,6 +80,10 @@ def read_environment(environ: Mapping[str, str]) -> dict[str, Any]:
 
 _ENVIRONMENT: dict[str, Any] = read_environment(os.environ)
 
+# Whether ferrant may install its SIGTERM handler (ferrant._sigterm).
+SIGTERM_HANDLER: bool = (_env_bool(os.environ["FERRANT_SIGTERM"], "FERRANT_SIGTERM")
+                         if os.environ.get("FERRANT_SIGTERM") else True)
+
 _UNSET: Any = object()
 
 

@@ -288,3 +288,8 @@ def get_logger(name: str | None, level: PyLevel = ...) -> PyLogger:
 
         log = ferrant.get_logger(__name__, level=PyLevel.Debug)
     """
+
+def _flush_at_exit() -> None:
+    """The exit's flush: stops the flusher, hands every thread's open batch to
+    its writer and waits for every writer, within the exit's bound of 5 s.
+    Registered with ``atexit``; ferrant's SIGTERM handler calls it too."""

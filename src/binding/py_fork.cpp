@@ -4,6 +4,7 @@
 
 #include "binding/py_boundary.hpp"
 #include "binding/py_exit.hpp"
+#include "binding/py_sigterm.hpp"
 #include "binding/py_term.hpp"
 #include "binding/py_producer.hpp"
 #include "lib/fork_state.hpp"
@@ -34,6 +35,7 @@ constexpr long LAST_PRIORITY = -2147483647L;
 // multiprocessing ends its workers with os._exit, which skips atexit: a
 // finaliser of multiprocessing's own exit function hands the lines over.
 bool register_finalizer(PyObject* util) {
+    if (!release_sigterm_handler()) return false;
     install_term_flush();
     PyRef finalize = PyRef::steal(PyObject_GetAttrString(util, "Finalize"));
     if (!finalize) return false;

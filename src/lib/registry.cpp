@@ -1,5 +1,6 @@
 #include "lib/registry.hpp"
 
+#include <atomic>
 #include <functional>
 
 #include "lib/settings.hpp"
@@ -23,19 +24,35 @@ namespace {
 // In a forked child the lock may have been held by a thread that is not there.
 const OnForkChild REGISTRY_AFTER_FORK([] { new (&registry().mutex) std::mutex(); });
 
+std::atomic<WriterStartHook> START_HOOK{nullptr};
+
+std::shared_ptr<SharedWriter> live_writer(Registry& reg, const PathKey& key) {
+    auto found = reg.writers.find(key);
+    if (found == reg.writers.end()) return nullptr;
+    std::shared_ptr<SharedWriter> live = found->second.lock();
+    return live && !live->stopped_or_failed() ? live : nullptr;
+}
+
 }  // namespace
+
+void set_writer_start_hook(WriterStartHook hook) { START_HOOK.store(hook, std::memory_order_release); }
 
 Result<std::shared_ptr<SharedWriter>> shared_writer(std::optional<std::string> path) {
     PathKey key{std::move(path)};
     Registry& reg = registry();
-    std::lock_guard lock(reg.mutex);
-
-    auto found = reg.writers.find(key);
-    if (found != reg.writers.end()) {
-        if (std::shared_ptr<SharedWriter> live = found->second.lock()) {
-            if (!live->stopped_or_failed()) return live;
-        }
+    {
+        std::lock_guard lock(reg.mutex);
+        if (std::shared_ptr<SharedWriter> live = live_writer(reg, key)) return live;
     }
+    // Unlocked: the hook may call into the interpreter, which may switch
+    // threads, and another thread's call here must not wait on this one.
+    if (WriterStartHook hook = START_HOOK.load(std::memory_order_acquire)) {
+        Status done = hook();
+        if (!done) return std::move(done.error());
+    }
+    std::lock_guard lock(reg.mutex);
+    if (std::shared_ptr<SharedWriter> live = live_writer(reg, key)) return live;
+    auto found = reg.writers.find(key);
 
     // Settings are read one at a time, each lock released before the next,
     // while the registry stays locked so that one writer per key is made.

@@ -41,4 +41,11 @@ Registry& registry();
 // on an error is replaced, even while something still holds it.
 Result<std::shared_ptr<SharedWriter>> shared_writer(std::optional<std::string> path);
 
+// Called by shared_writer in the asking thread, outside the registry's lock,
+// before it starts a new writer (none when a live one is found); its error
+// is shared_writer's, and then no writer is started. One hook per process,
+// set before any writer is asked for.
+using WriterStartHook = Status (*)();
+void set_writer_start_hook(WriterStartHook hook);
+
 }  // namespace ferrant

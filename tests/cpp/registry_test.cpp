@@ -173,6 +173,35 @@ TEST_F(Registry, AutoColourFollowsTheEnvironmentAtEachStdoutCreation) {
     EXPECT_FALSE(get(tmp / "c.log")->color());
 }
 
+// The hook runs before each new writer only, and its error starts none.
+int hook_calls = 0;
+bool hook_fails = false;
+
+ferrant::Status counting_hook() {
+    ++hook_calls;
+    if (hook_fails) return ferrant::Error::runtime("refused");
+    return ferrant::ok_status();
+}
+
+TEST_F(Registry, StartHookRunsBeforeEachNewWriterAndItsErrorStartsNone) {
+    hook_calls = 0;
+    hook_fails = false;
+    ferrant::set_writer_start_hook(counting_hook);
+    const auto first = get(tmp / "hook.log");
+    EXPECT_EQ(get(tmp / "hook.log"), first);
+    EXPECT_EQ(hook_calls, 1);
+    first->stop();
+    hook_fails = true;
+    auto refused = shared_writer(tmp / "hook.log");
+    hook_fails = false;
+    ferrant::set_writer_start_hook(nullptr);
+    EXPECT_EQ(hook_calls, 2);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().message, "refused");
+    EXPECT_NE(get(tmp / "hook.log"), first);
+    EXPECT_EQ(hook_calls, 2);
+}
+
 TEST(SharedWriterStop, IsIdempotentAndSafeFromManyThreads) {
     TempDir tmp;
     auto w = SharedWriter::start(tmp / "s.log", ferrant::current_local_date(), {});
