@@ -7,6 +7,7 @@
 #include "binding/py_level.hpp"
 #include "binding/py_logger.hpp"
 #include "binding/py_thresholds.hpp"
+#include "binding/py_retention.hpp"
 #include "lib/local_time.hpp"
 
 namespace ferrant {
@@ -79,6 +80,7 @@ PyObject* create_module() {
         !add_function(module.get(), &SET_LEVEL_DEF, false) ||
         !add_function(module.get(), &SET_DEFAULT_LEVEL_DEF, false))
         return nullptr;
+    if (!add_function(module.get(), &SET_RETENTION_DEF, false)) return nullptr;
     if (!register_exit_flush() || !install_fork_handlers()) return nullptr;
     return module.release();
 }
