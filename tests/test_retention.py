@@ -118,3 +118,17 @@ def test_old_days_go_and_finished_days_are_gzipped_across_midnights(run, tmp_pat
         'error removing: Is a directory (os error 21) for "logs/app_20240302.log"',
         'error compressing: Is a directory (os error 21) for "logs/app_20240308.log"',
     ], errors
+
+
+def test_environment_sets_the_retention_and_code_wins(run):
+    proc = run(
+        """
+        import ferrant
+        from ferrant import _logger
+        print(_logger._set_retention(None, False))
+        ferrant.basic_config(retention_days=3)
+        print(_logger._set_retention(None, False))
+        """,
+        env={"FERRANT_RETENTION_DAYS": "7", "FERRANT_COMPRESS": "yes"},
+    )
+    assert proc.stdout.decode().split("\n")[:2] == ["(7, True)", "(3, True)"]
