@@ -18,9 +18,11 @@ def test_public_surface():
     public = [n for n in dir(_logger) if not n.startswith("_")]
     assert public == sorted(_logger.__all__)
     assert ferrant.__all__ == _logger.__all__ + ["set_level", "Handler", "Logger"]
-    # The package's basic_config takes the native one's arguments, and a level.
+    # The package's basic_config takes the native one's arguments, a level
+    # and the retention.
     native = list(inspect.signature(_logger.basic_config).parameters)
-    assert list(inspect.signature(ferrant.basic_config).parameters) == native + ["level"]
+    assert list(inspect.signature(ferrant.basic_config).parameters) == native + [
+        "level", "retention_days", "compress"]
     same = [n for n in _logger.__all__ if n not in ("basic_config", "get_logger")]
     assert all(getattr(ferrant, n) is getattr(_logger, n) for n in same)
     # The package's get_logger makes the Logger with fields; the module's a PyLogger.

@@ -94,6 +94,9 @@ def basic_config(
     color: _Color = _UNSET,
     format: _Format = _UNSET,
     level: PyLevel | str | int = _UNSET,
+    *,
+    retention_days: int | None = _UNSET,
+    compress: bool = _UNSET,
 ) -> None:
     """Set the process-wide defaults, as ``ferrant._logger.basic_config``
     does, with two differences: an omitted ``path``, ``color`` or ``format``
@@ -102,7 +105,11 @@ def basic_config(
     ValueError when unknown (``"JSON"`` means ``"json"``; ``"yaml"`` raises).
     ``level`` is the level of :class:`Logger` objects made from now on without
     one (a :class:`PyLevel`, a name in any case or a ``logging`` number;
-    ``FERRANT_LEVEL``, else info, when omitted)."""
+    ``FERRANT_LEVEL``, else info, when omitted). ``retention_days`` (None, or
+    N >= 1: delete the dated files more than N days before today) and
+    ``compress`` (gzip each finished day's file) apply to file writers
+    started from now on (``FERRANT_RETENTION_DAYS`` and ``FERRANT_COMPRESS``
+    when omitted)."""
     settings: dict[str, Any] = {"unix_ts": unix_ts, "batch_size": batch_size}
     settings["path"] = _ENVIRONMENT.get("path") if path is _UNSET else path
     for name, given, allowed in (("color", color, COLORS), ("format", format, FORMATS)):
@@ -116,12 +123,22 @@ def basic_config(
     # naming another path than the native setting.
     if level is _UNSET:
         level = _ENVIRONMENT.get("level", "info")
+    if retention_days is _UNSET:
+        retention_days = _ENVIRONMENT.get("retention_days")
+    if compress is _UNSET:
+        compress = _ENVIRONMENT.get("compress", False)
     with _lock:
         previous = _logger._set_default_level(level)
+        try:
+            kept = _logger._set_retention(retention_days, compress)
+        except BaseException:
+            _logger._set_default_level(previous)
+            raise
         try:
             _logger.basic_config(**settings)
         except BaseException:
             _logger._set_default_level(previous)  # nothing changes on an error
+            _logger._set_retention(*kept)
             raise
         _default_path = settings["path"]
 

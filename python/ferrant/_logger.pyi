@@ -276,6 +276,10 @@ def basic_config(
         ferrant.basic_config(path="logs/app.log", format="json")
     """
 
+def _set_retention(retention_days: int | None, compress: bool, /) -> tuple[int | None, bool]:
+    """``ferrant.basic_config``'s ``retention_days`` and ``compress``, for file
+    writers made afterwards; returns the pair it replaced."""
+
 def get_logger(name: str | None, level: PyLevel = ...) -> PyLogger:
     """A new logger writing to the destination set by :func:`basic_config`.
 

@@ -8,6 +8,7 @@
 #include "binding/py_logger.hpp"
 #include "binding/py_sigterm.hpp"
 #include "binding/py_thresholds.hpp"
+#include "binding/py_retention.hpp"
 #include "lib/local_time.hpp"
 
 namespace ferrant {
@@ -80,6 +81,7 @@ PyObject* create_module() {
         !add_function(module.get(), &SET_LEVEL_DEF, false) ||
         !add_function(module.get(), &SET_DEFAULT_LEVEL_DEF, false))
         return nullptr;
+    if (!add_function(module.get(), &SET_RETENTION_DEF, false)) return nullptr;
     if (!register_exit_flush() || !install_fork_handlers()) return nullptr;
     // The package's SIGTERM handler writes out through it.
     if (PyModule_AddObjectRef(module.get(), "_flush_at_exit", exit_flush_function()) < 0) return nullptr;

@@ -96,9 +96,7 @@ void end_torn_line(int fd) {
 
 }  // namespace
 
-std::string dated_path(std::string_view path, const LocalDate& day) {
-    const std::string suffix = date_suffix(day);
-
+DatedPattern dated_pattern(std::string_view path) {
     std::string_view trimmed = path;
     while (!trimmed.empty() && trimmed.back() == '/') trimmed.remove_suffix(1);
     const std::size_t slash = trimmed.rfind('/');
@@ -107,15 +105,18 @@ std::string dated_path(std::string_view path, const LocalDate& day) {
     const bool has_extension =
         dot != std::string_view::npos && dot != 0 && name != "..";
 
-    std::string target;
-    if (!has_extension) {
-        target.reserve(path.size() + suffix.size() + 4);
-        target.append(path).append(suffix).append(".log");
-        return target;
-    }
-    if (slash != std::string_view::npos) target.append(trimmed.substr(0, slash + 1));
-    target.append(name.substr(0, dot)).append(suffix).append(name.substr(dot));
-    return target;
+    // Without an extension the whole text, trailing slashes included, is
+    // the head.
+    const std::string_view head =
+        has_extension ? trimmed.substr(0, trimmed.size() - (name.size() - dot)) : path;
+    const std::size_t split = head.rfind('/') + 1;  // 0 without a slash
+    return DatedPattern{std::string(head.substr(0, split)), std::string(head.substr(split)),
+                        has_extension ? std::string(name.substr(dot)) : std::string(".log")};
+}
+
+std::string dated_path(std::string_view path, const LocalDate& day) {
+    const DatedPattern p = dated_pattern(path);
+    return p.dir + p.stem + date_suffix(day) + p.ext;
 }
 
 OsError create_directories(std::string_view dir) {

@@ -15,6 +15,15 @@ namespace ferrant {
 // text when that component has no extension.
 std::string dated_path(std::string_view path, const LocalDate& day);
 
+// `path`'s dated files are head + "_YYYYMMDD" + tail; head holds the
+// directories ("" or ending in "/") apart from the rest.
+struct DatedPattern {
+    std::string dir;
+    std::string stem;
+    std::string ext;
+};
+DatedPattern dated_pattern(std::string_view path);
+
 // Creates `dir` and its missing ancestors with mode 0777 (before umask). An
 // existing directory is fine; an existing non-directory gives EEXIST.
 OsError create_directories(std::string_view dir);

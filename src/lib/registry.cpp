@@ -61,6 +61,7 @@ Result<std::shared_ptr<SharedWriter>> shared_writer(std::optional<std::string> p
         decide_color(default_color_cell().get(), key.is_stdout(), current_color_environment());
     settings.format = default_format_cell().get();
     settings.unix_ts = default_unix_ts_cell().get();
+    if (!key.is_stdout()) settings.retention = default_retention_cell().get();
 
     Result<std::shared_ptr<SharedWriter>> started =
         SharedWriter::start(key.path, current_local_date(), settings);

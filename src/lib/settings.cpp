@@ -26,6 +26,11 @@ SettingCell<Format>& default_format_cell() {
     return *cell;
 }
 
+SettingCell<RetentionPolicy>& default_retention_cell() {
+    static auto* cell = new SettingCell<RetentionPolicy>{RetentionPolicy{}};
+    return *cell;
+}
+
 namespace {
 
 // In a forked child a cell's lock may have been held by a thread that is not
@@ -35,6 +40,7 @@ const OnForkChild SETTINGS_AFTER_FORK([] {
     default_unix_ts_cell().reset_lock_after_fork();
     default_color_cell().reset_lock_after_fork();
     default_format_cell().reset_lock_after_fork();
+    default_retention_cell().reset_lock_after_fork();
 });
 
 }  // namespace

@@ -42,6 +42,7 @@ SettingCell<PathSetting>& default_path_cell();
 SettingCell<bool>& default_unix_ts_cell();
 SettingCell<ColorMode>& default_color_cell();
 SettingCell<Format>& default_format_cell();
+SettingCell<RetentionPolicy>& default_retention_cell();
 
 inline constexpr std::uint64_t DEFAULT_BATCH_SIZE = 32;
 inline std::atomic<std::uint64_t> BATCH_SIZE{DEFAULT_BATCH_SIZE};

@@ -40,6 +40,7 @@ Status SharedWriter::spawn(LocalDate day) {
     auto lane = std::make_shared<BatchLane>();
     Context context{std::move(receiver), path_, day, clock_};
     context.lane = lane;
+    context.retention = settings_.retention;
     try {
         const BlockSignalsForNewThreads mask;
         handle_.emplace([context = std::move(context), ended]() mutable {

@@ -12,6 +12,7 @@
 #include "lib/escape.hpp"
 #include "lib/output.hpp"
 #include "lib/dated_file.hpp"
+#include "lib/retention.hpp"
 
 namespace ferrant {
 
@@ -44,9 +45,11 @@ void report(const std::string& line) { (void)write_all(STDERR_FILENO, line.data(
 // wanted destination again (one line with the count of bytes dropped).
 class Writer {
 public:
-    explicit Writer(Context& context) : context_(context), output_(open_first()) {
+    explicit Writer(Context& context)
+        : context_(context), output_(open_first()), retention_(context.path, context.retention) {
         // Every output after this one inherits the observer (take_pending).
         if (context.lane) output_.set_progress(&release_room, context.lane.get());
+        retention_.start(context.clock->local_date(), context.day);
     }
 
     void write(std::string_view chunk) { settle(output_.write(chunk)); }
@@ -111,6 +114,7 @@ private:
         }
         stale_ = false;
         switch_to(next.take(), std::move(target), new_day && !failing_);
+        if (new_day) retention_.start(context_.day, context_.day);
     }
 
     // The new output is open before the old one is written out and closed.
@@ -160,6 +164,7 @@ private:
     std::uint64_t lost_ = 0;
     bool dropped_since_flush_ = false;
     Output output_;
+    RetentionWorker retention_;
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "lib/batch_lane.hpp"
 #include "lib/channel.hpp"
 #include "lib/local_time.hpp"
+#include "lib/writer_settings.hpp"
 
 namespace ferrant {
 
@@ -50,6 +51,8 @@ struct Context {
     bool stdout_open = standard_output_open();
     // Where batches arrive, when not on the channel; closed as the thread ends.
     std::shared_ptr<BatchLane> lane{};
+    // For a file: its earlier dated files, at the start and at each new day.
+    RetentionPolicy retention{};
 };
 
 // The writer thread's body: runs until Stop or disconnection. The receiver

@@ -15,6 +15,8 @@ def configure(directory: str) -> None:
     basic_config(f"{directory}/app.log", True, 64, "always", "json")
     basic_config(path=None, unix_ts=False, batch_size=None, color="off", format="logfmt")
     basic_config(path=f"{directory}/app.log", color="auto")
+    basic_config(f"{directory}/app.log", retention_days=7, compress=True)
+    basic_config(retention_days=None, compress=False)
     ferrant.basic_config(format="json")
 
 
@@ -57,6 +59,8 @@ def mistakes() -> None:
     basic_config(unix_ts=1)  # type: ignore[arg-type]
     get_logger("app", level=2.5)  # type: ignore[arg-type]
     PyLogger("app", level="info")  # type: ignore[arg-type]
+    basic_config(retention_days="7")  # type: ignore[arg-type]
+    basic_config(None, False, None, "auto", "logfmt", "info", 7)  # type: ignore[call-arg]
     get_logger("app").info(42)  # type: ignore[arg-type]
     PyLogger("app", path=3)  # type: ignore[arg-type]
     PyLevel.Info < PyLevel.Warn  # type: ignore[operator]
