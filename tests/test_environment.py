@@ -40,6 +40,7 @@ def test_environment_values(environ, expected):
         ("FERRANT_COLOR", "never"),
         ("FERRANT_RETENTION_DAYS", "0"),
         ("FERRANT_RETENTION_DAYS", "7d"),
+        ("FERRANT_RETENTION_DAYS", str(2**31)),
         ("FERRANT_COMPRESS", "gzip"),
     ],
 )

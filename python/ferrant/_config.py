@@ -53,7 +53,7 @@ def _env_days(value: str, what: str) -> int:
         days = int(value.strip(), 10)
     except ValueError:
         days = 0
-    if days < 1:
+    if not 1 <= days < 2**31:
         raise ValueError(f"{what} must be a whole number of days, 1 or more; got {value!r}")
     return days
 
@@ -93,8 +93,8 @@ def basic_config(
     batch_size: int | None = None,
     color: _Color = _UNSET,
     format: _Format = _UNSET,
-    level: PyLevel | str | int = _UNSET,
     *,
+    level: PyLevel | str | int = _UNSET,
     retention_days: int | None = _UNSET,
     compress: bool = _UNSET,
 ) -> None:
