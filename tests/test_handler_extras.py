@@ -63,7 +63,7 @@ VALUES = [
     (1.5, "1.5", 1.5),
     (True, "true", True),
     (None, "null", None),
-    ({"a": [1, None], "b": "x"}, "{'a': [1, None], 'b': 'x'}", [("a", [1, None]), ("b", "x")]),
+    ({"a": [1, None], "b": "x"}, '{"a":[1,null],"b":"x"}', [("a", [1, None]), ("b", "x")]),
 ]
 
 
