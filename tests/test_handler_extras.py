@@ -150,3 +150,16 @@ def test_context_fields_reach_bridged_lines(bridged):
     bridged.log.info("m")
     json = bridged.kind == "json"
     assert bridged.fields() == [[("request_id", "r-1"), ("status", 200 if json else "200")], []]
+
+
+def test_set_level_leaves_bridged_records_to_logging(bridged):
+    # The stdlib logger's and handler's levels decide; ferrant's set_level
+    # governs ferrant's own loggers only.
+    bridged.log.info("before")
+    ferrant.set_level("error")
+    try:
+        bridged.log.info("kept", extra={"n": 1})
+        bridged.log.debug("kept too")
+    finally:
+        ferrant.set_level("info")
+    assert len(bridged.lines()) == 3

@@ -26,6 +26,7 @@ class _DefaultPath:
 
 
 _DEFAULT: Any = _DefaultPath()
+_TRACE = PyLevel.Trace
 
 _BY_LEVEL: dict[Any, Write] = {
     logging.CRITICAL: Logger.error,
@@ -202,7 +203,8 @@ class Handler(logging.Handler):
             else:
                 msg = fmt.format(record)
             log = self._loggers.get(record.name)
-            if log is None:
+            # set_level reaches every Logger; logging's levels decide here.
+            if log is None or log.level is not _TRACE:
                 log = self._logger_for(record.name)
             write = _BY_LEVEL.get(record.levelno) or _write_for(record.levelno)
             fields = _extras(record)
