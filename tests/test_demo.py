@@ -11,6 +11,9 @@ from lines import COLOURED_LEVEL, DIM, LOCAL_TIME, RESET, UNIX_TIME, parse_logfm
 MESSAGES = ["loaded 3 plugins in 0.042100 s", "user bob logged in", "disk 91% full",
             "request failed: {'status': 503}"]
 LEVELS = ["debug", "info", "warn", "error"]
+FIELDS = [{}, {"request_id": "r-7f3a", "user_id": 42}, {"mount": "/var"},
+          {"request_id": "r-7f3a", "status": 503, "ms": 12.5}]
+OWN = {"time", "level", "name", "msg"}
 STEMS = ["text", "text-unix", "colour", "colour-unix", "json", "json-unix"]
 
 
@@ -34,17 +37,19 @@ def plain(line):
 def check_layout(stem, lines):
     assert len(lines) == 4, (stem, lines)
     time = UNIX_TIME if stem.endswith("unix") else LOCAL_TIME
-    for line, level, message in zip(lines, LEVELS, MESSAGES):
+    for line, level, message, extra in zip(lines, LEVELS, MESSAGES, FIELDS):
         if stem.startswith("json"):
             record = json.loads(line)
             quote = "" if stem.endswith("unix") else '"'
             assert re.match(rf'\{{"time":{quote}{time}{quote},', line), line
             assert (record["level"], record["name"], record["msg"]) == (level, "demo", message)
+            assert {k: v for k, v in record.items() if k not in OWN} == extra
             continue
         assert (DIM in line) == stem.startswith("colour")
         fields = dict(parse_logfmt(plain(line)))
         assert re.fullmatch(time, fields["time"]), line
         assert (fields["level"], fields["name"], fields["msg"]) == (level, "demo", message)
+        assert {k: v for k, v in fields.items() if k not in OWN} == {k: str(v) for k, v in extra.items()}
 
 
 def test_demo_shows_each_layout_and_leaves_nothing(tmp_path):
@@ -55,7 +60,7 @@ def test_demo_shows_each_layout_and_leaves_nothing(tmp_path):
         check_layout(stem, section.strip("\n").split("\n\n")[0].splitlines())
     bridged = [dict(parse_logfmt(line)) for line in sections[6].strip("\n").split("\n\n")[0].splitlines()]
     assert [(r["level"], r["name"]) for r in bridged] == [("info", "demo.stdlib")] * 1 + [("error", "demo.stdlib")]
-    assert bridged[0]["msg"] == "a record of logging"
+    assert bridged[0]["msg"] == "a record of logging" and bridged[0]["user_id"] == "42"
     assert bridged[1]["msg"].startswith("with its traceback, still one line\nTraceback")
     assert bridged[1]["msg"].endswith("KeyError: 'missing'")
     assert "wrote 6 files to " in out and "removed " in out

@@ -2,6 +2,7 @@
 files ferrant wrote. Each tool is used when installed; otherwise its tests skip."""
 
 import gzip
+import importlib
 import json
 import os
 import re
@@ -18,7 +19,9 @@ import pytest
 
 from lines import dated_lines, parse_logfmt
 
-RECIPES = Path(__file__).resolve().parent.parent / "docs" / "recipes.md"
+ROOT = Path(__file__).resolve().parent.parent
+RECIPES = ROOT / "docs" / "recipes.md"
+README = ROOT / "README.md"
 SBIN_PATH = os.environ.get("PATH", "") + ":/usr/sbin:/sbin"
 ENV = {**os.environ, "PATH": f"{Path(sys.executable).parent}:{SBIN_PATH}"}
 
@@ -31,10 +34,31 @@ RECORDS = [
 ]
 
 
+def recipe_block(name, page=RECIPES):
+    """(code, names it needs) of the block marked `<!-- recipe: NAME -->` or
+    `<!-- recipe: NAME; needs ferrant.a ferrant.B.c -->`."""
+    m = re.search(rf"<!-- recipe: {re.escape(name)}(?:; needs ([\w. ]+))? -->\n```[a-z]*\n(.*?)\n```",
+                  page.read_text(), re.S)
+    assert m, f"{page.name} has no recipe {name!r}"
+    return m.group(2), (m.group(1) or "").split()
+
+
+def available(dotted):
+    module, *attrs = dotted.split(".")
+    obj = importlib.import_module(module)
+    for attr in attrs:
+        if not hasattr(obj, attr):
+            return False
+        obj = getattr(obj, attr)
+    return True
+
+
 def recipe(name):
-    m = re.search(rf"<!-- recipe: {re.escape(name)} -->\n```[a-z]*\n(.*?)\n```", RECIPES.read_text(), re.S)
-    assert m, f"docs/recipes.md has no recipe {name!r}"
-    return m.group(1)
+    code, needs = recipe_block(name)
+    missing = [n for n in needs if not available(n)]
+    if missing:
+        pytest.skip(f"recipe {name!r} needs {', '.join(missing)}, which this ferrant lacks")
+    return code
 
 
 def needs(tool):
@@ -83,6 +107,75 @@ def test_traceback(run):
     msg = dict(parse_logfmt(line))["msg"]
     assert msg.startswith("job nightly-report failed\nTraceback (most recent call last):\n")
     assert msg.endswith("\nValueError: bad input in nightly-report\n")
+
+
+def test_service_lines_carry_the_request_and_the_traceback(run, tmp_path):
+    run(recipe("service"))
+    records = [json.loads(line) for line in dated_lines(tmp_path / "logs")]
+    assert [(r["level"], r["msg"], r["request_id"]) for r in records] == [
+        ("info", "charged", "r-1"), ("info", "/checkout done", "r-1"),
+        ("error", "charge failed", "r-2"), ("info", "/checkout done", "r-2"),
+    ]
+    assert records[0]["total"] == 12 and records[2]["cart_size"] == 0
+    assert [r["status"] for r in records[1::2]] == [200, 500]
+    assert all(isinstance(r["ms"], float) for r in records[1::2])
+    exc = records[2]["exc"]
+    assert exc.startswith("Traceback (most recent call last):\n") and "ValueError: empty cart" in exc
+
+
+@pytest.mark.parametrize("name", ["service", "jq-status", "duckdb-p95"])
+def test_readme_shows_the_recipes_as_they_are_tested(name):
+    assert recipe_block(name, README) == recipe_block(name)
+
+
+def write_requests(run, tmp_path, n=60):
+    """n requests through ferrant.Logger fields, two lines each (the second
+    with status and ms), and a few lines without either."""
+    run(
+        f"""
+        import ferrant
+        ferrant.basic_config(path="logs/app.log", format="json")
+        log = ferrant.get_logger("web")
+        log.info("starting", port=8080)
+        for i in range({n}):
+            req = log.bind(request_id=f"r-{{i}}")
+            req.debug("not written: below the level")
+            req.info("request", path="/" + "abc"[i % 3])
+            status = (200, 404, 500, 503)[i % 4]
+            req.info("done", status=status, ms=round(((i * 37) % 101) / 7, 3) if i % 5 else i)
+        log.warning("stopping", pending=None)
+        """
+    )
+    return [json.loads(line) for line in dated_lines(tmp_path / "logs")]
+
+
+@needs("jq")
+def test_jq_by_field(run, tmp_path):
+    records = write_requests(run, tmp_path)
+    failed = [json.loads(line) for line in shell(recipe("jq-status"), tmp_path).splitlines()]
+    assert failed == [r for r in records if r.get("status", 0) >= 500] and len(failed) == 30
+    one = [json.loads(line) for line in shell(recipe("jq-request"), tmp_path).splitlines()]
+    assert [r["msg"] for r in one] == ["request", "done"] and one[1]["status"] == 500
+
+
+def p95(values):
+    """The linear interpolation between closest ranks that quantile_cont computes."""
+    xs = sorted(values)
+    pos = (len(xs) - 1) * 0.95
+    low = int(pos)
+    high = min(low + 1, len(xs) - 1)
+    return xs[low] + (xs[high] - xs[low]) * (pos - low)
+
+
+def test_duckdb_p95_by_status(run, tmp_path, monkeypatch):
+    duckdb = pytest.importorskip("duckdb", reason="the duckdb module is not installed")
+    records = [r for r in write_requests(run, tmp_path) if "status" in r]
+    monkeypatch.chdir(tmp_path)
+    rows = duckdb.sql(recipe("duckdb-p95")).fetchall()
+    statuses = sorted({r["status"] for r in records})
+    assert [(s, n) for s, n, _ in rows] == [(s, 15) for s in statuses]
+    for status, _, got in rows:
+        assert got == pytest.approx(p95([r["ms"] for r in records if r["status"] == status]))
 
 
 def test_sigterm_becomes_a_normal_exit(tmp_path):

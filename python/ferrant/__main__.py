@@ -1,6 +1,7 @@
-"""A short tour: the same records in each of the six line layouts, on the
-terminal and in one dated file per layout, then records of the standard
-library's logging written through ferrant.Handler.
+"""A short tour: the same records, with fields and a bound request id, in
+each of the six line layouts, on the terminal and in one dated file per
+layout, then records of the standard library's logging written through
+ferrant.Handler.
 
     python -m ferrant               # the files go to a temporary directory, removed at the end
     python -m ferrant --keep        # keep that directory
@@ -13,7 +14,7 @@ import shutil
 import sys
 import tempfile
 
-from ferrant import PyLevel, PyLogger, basic_config, get_logger
+from ferrant import Logger, PyLevel, basic_config, get_logger
 
 LAYOUTS = [
     ("text", "key=value text, local time", dict(color="off")),
@@ -25,11 +26,12 @@ LAYOUTS = [
 ]
 
 
-def log_some(log: PyLogger) -> None:
+def log_some(log: Logger) -> None:
     log.debug("loaded %d plugins in %f s", 3, 0.0421)
-    log.info("user %s logged in", "bob")
-    log.warning("disk %d%% full", 91)
-    log.error("request failed: %r", {"status": 503})
+    req = log.bind(request_id="r-7f3a")  # every line of this request carries it
+    req.info("user %s logged in", "bob", user_id=42)
+    log.warning("disk %d%% full", 91, mount="/var")
+    req.error("request failed: %r", {"status": 503}, status=503, ms=12.5)
 
 
 def bridge() -> None:
@@ -43,7 +45,7 @@ def bridge() -> None:
     stdlib.addHandler(handler)
     stdlib.propagate = False
     stdlib.setLevel(logging.INFO)
-    stdlib.info("a record of %s", "logging")
+    stdlib.info("a record of %s", "logging", extra={"user_id": 42})
     try:
         {}["missing"]
     except KeyError:
@@ -73,7 +75,7 @@ def main(argv: list[str] | None = None) -> int:
             # Each writer keeps the settings it started with: stopping the
             # terminal's writer lets the next layout start a new one.
             terminal = get_logger("demo", level=PyLevel.Debug)
-            file = PyLogger("demo", os.path.join(directory, f"{stem}.log"), level=PyLevel.Debug)
+            file = Logger("demo", os.path.join(directory, f"{stem}.log"), level=PyLevel.Debug)
             for log in (terminal, file):
                 log_some(log)
                 log.shutdown()

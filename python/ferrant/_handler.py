@@ -5,12 +5,14 @@ write."""
 from __future__ import annotations
 
 import logging
+import re
 from typing import Any, Callable
 
 from ferrant import _config
 from ferrant._logger import PyLevel, PyLogger
+from ferrant._logger import _Logger as Logger
 
-Write = Callable[[PyLogger, str], None]
+Write = Callable[..., None]
 
 # Names are few in practice; a program that makes loggers per request still
 # gets a bounded cache, refilled on demand.
@@ -24,31 +26,78 @@ class _DefaultPath:
 
 
 _DEFAULT: Any = _DefaultPath()
+_TRACE = PyLevel.Trace
 
 _BY_LEVEL: dict[Any, Write] = {
-    logging.CRITICAL: PyLogger.error,
-    logging.ERROR: PyLogger.error,
-    logging.WARNING: PyLogger.warn,
-    logging.INFO: PyLogger.info,
-    logging.DEBUG: PyLogger.debug,
-    logging.NOTSET: PyLogger.trace,
+    logging.CRITICAL: Logger.error,
+    logging.ERROR: Logger.error,
+    logging.WARNING: Logger.warn,
+    logging.INFO: Logger.info,
+    logging.DEBUG: Logger.debug,
+    logging.NOTSET: Logger.trace,
 }
 
 
 def _write_for(levelno: int) -> Write:
     if levelno >= logging.ERROR:
-        write = PyLogger.error
+        write = Logger.error
     elif levelno >= logging.WARNING:
-        write = PyLogger.warn
+        write = Logger.warn
     elif levelno >= logging.INFO:
-        write = PyLogger.info
+        write = Logger.info
     elif levelno >= logging.DEBUG:
-        write = PyLogger.debug
+        write = Logger.debug
     else:
-        write = PyLogger.trace
+        write = Logger.trace
     if len(_BY_LEVEL) < 64:
         _BY_LEVEL[levelno] = write
     return write
+
+
+# What every record holds without `extra`: what LogRecord sets, and what
+# Formatters and 3.12 add. Anything else in a record's __dict__ is an extra.
+_OWN = frozenset(logging.LogRecord("", 0, "", 0, "", (), None).__dict__)
+_STANDARD = _OWN | {"message", "asctime", "taskName"}
+_OWN_COUNT = len(_OWN)
+
+_KEY = re.compile(r"[A-Za-z_][A-Za-z0-9_.-]{0,127}", re.ASCII)
+_LINE_KEYS = frozenset({"time", "level", "name", "msg", "exc"})
+# Attribute name -> whether it can be a field; names repeat across records.
+_KEY_OK: dict[Any, bool] = {}
+
+
+def _usable(key: Any) -> bool:
+    ok = _KEY_OK.get(key)
+    if ok is None:
+        ok = (isinstance(key, str) and key not in _STANDARD and key not in _LINE_KEYS
+              and _KEY.fullmatch(key) is not None)
+        if len(_KEY_OK) >= 4096:
+            _KEY_OK.clear()
+        _KEY_OK[key] = ok
+    return ok
+
+
+def _extras(record: logging.LogRecord) -> dict[str, Any] | None:
+    """The record's `extra` attributes that can be fields, in the order set."""
+    attrs = record.__dict__
+    if len(attrs) <= _OWN_COUNT:
+        return None
+    # Extras are set after LogRecord's own attributes: walk back from the
+    # end to the last of those, unless something was set before them.
+    found = []
+    walked = 0
+    known = _KEY_OK.get
+    for key in reversed(attrs):
+        if key in _OWN:
+            break
+        walked += 1
+        if known(key) or _usable(key):
+            found.append(key)
+    if len(attrs) - walked != _OWN_COUNT:
+        found = [key for key in attrs if _usable(key)]
+    else:
+        found.reverse()
+    return {key: attrs[key] for key in found} if found else None
 
 
 def _printable(text: str) -> str:
@@ -91,7 +140,7 @@ class Handler(logging.Handler):
         self._path = path
         # Before the base registers the handler: a wrong `path` raises here.
         self._keepers: tuple[PyLogger, PyLogger] | None = self._keep()
-        self._loggers: dict[str, PyLogger] = {}
+        self._loggers: dict[str, Logger] = {}
         super().__init__(level)
         self.formatter = _PLAIN
 
@@ -109,14 +158,16 @@ class Handler(logging.Handler):
         # on the first then only flushes, and never stops the writer.
         return PyLogger(None, self._path), PyLogger(None, self._path)
 
-    def _logger_for(self, name: str) -> PyLogger:
+    def _logger_for(self, name: str) -> Logger:
         if self._keepers is None:  # reopened after close()
             self._keepers = self._keep()
         text = name if isinstance(name, str) else str(name)
+        # A Logger, not a PyLogger: the same line, plus fields (extras, and
+        # whatever the Logger adds of its own, such as context fields).
         try:
-            log = PyLogger(text, self._path, level=PyLevel.Trace)
+            log = Logger(text, self._path, level=PyLevel.Trace)
         except UnicodeEncodeError:
-            log = PyLogger(_printable(text), self._path, level=PyLevel.Trace)
+            log = Logger(_printable(text), self._path, level=PyLevel.Trace)
         loggers = self._loggers
         if len(loggers) >= _MAX_NAMES:
             loggers.clear()
@@ -152,13 +203,22 @@ class Handler(logging.Handler):
             else:
                 msg = fmt.format(record)
             log = self._loggers.get(record.name)
-            if log is None:
+            # set_level reaches every Logger; logging's levels decide here.
+            if log is None or log.level is not _TRACE:
                 log = self._logger_for(record.name)
             write = _BY_LEVEL.get(record.levelno) or _write_for(record.levelno)
-            try:
-                write(log, msg)
-            except UnicodeEncodeError:
-                write(log, _printable(msg))
+            fields = _extras(record)
+            if fields is None:
+                try:
+                    write(log, msg)
+                except UnicodeEncodeError:
+                    write(log, _printable(msg))
+            else:
+                try:
+                    write(log, msg, **fields)
+                except UnicodeEncodeError:
+                    fields = {k: _printable(v) if isinstance(v, str) else v for k, v in fields.items()}
+                    write(log, _printable(msg), **fields)
         except RecursionError:
             raise
         except Exception:
