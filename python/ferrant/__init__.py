@@ -3,6 +3,12 @@
 from typing import TYPE_CHECKING, Any
 
 from ferrant._config import basic_config
+from ferrant._contextvars import (
+    bind_contextvars,
+    bound_contextvars,
+    clear_contextvars,
+    unbind_contextvars,
+)
 from ferrant._logger import PyLevel, PyLogger
 from ferrant._logger import _get_logger as get_logger
 from ferrant._logger import _Logger as Logger
@@ -10,7 +16,18 @@ from ferrant._logger import _Logger as Logger
 if TYPE_CHECKING:
     from ferrant._handler import Handler
 
-__all__ = ["PyLevel", "PyLogger", "basic_config", "get_logger", "Handler", "Logger"]
+__all__ = [
+    "PyLevel",
+    "PyLogger",
+    "basic_config",
+    "get_logger",
+    "Handler",
+    "Logger",
+    "bind_contextvars",
+    "bound_contextvars",
+    "clear_contextvars",
+    "unbind_contextvars",
+]
 
 
 def __getattr__(name: str) -> Any:

@@ -2,6 +2,7 @@
 
 #include "binding/py_boundary.hpp"
 #include "binding/py_config.hpp"
+#include "binding/py_context_fields.hpp"
 #include "binding/py_exit.hpp"
 #include "binding/py_fork.hpp"
 #include "binding/py_level.hpp"
@@ -76,6 +77,12 @@ PyObject* create_module() {
     if (!fields_logger || PyModule_AddObjectRef(module.get(), "_Logger", fields_logger) < 0 ||
         !add_function(module.get(), &GET_FIELDS_LOGGER_DEF, false))
         return nullptr;
+    // The package exports these without their underscore.
+    if (!init_context_fields()) return nullptr;
+    for (PyMethodDef* def : {&BIND_CONTEXTVARS_DEF, &UNBIND_CONTEXTVARS_DEF,
+                             &CLEAR_CONTEXTVARS_DEF, &GET_CONTEXT_FIELDS_DEF,
+                             &SET_CONTEXT_FIELDS_DEF})
+        if (!add_function(module.get(), def, false)) return nullptr;
     if (!register_exit_flush() || !install_fork_handlers()) return nullptr;
     return module.release();
 }
