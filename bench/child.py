@@ -20,6 +20,7 @@ from pathlib import Path
 from typing import Any
 
 from bench import contenders as C
+from bench import fields as F
 from bench import native
 from bench.run import make_loop
 
@@ -70,16 +71,20 @@ def allocs(n: int, directory: Path) -> dict[str, Any]:
     total.restype = mine.restype = ctypes.c_ulong
     floor = C.make_floor_factory(native.load_floor())
     peers, _ = C.available_peers()
-    todo: list[tuple[str, C.Factory, str, str, int]] = [
-        ("empty method", floor, "text", "percent", n),
-        ("ferrant", C.make_ferrant, "text", "percent", n),
-        ("ferrant json", C.make_ferrant, "json", "percent", n),
+    with_fields = (F.MESSAGE, *F.kw(F.ALLOC_FIELDS))
+    text_label, json_label = F.ALLOC_LABELS
+    todo: list[tuple[str, C.Factory, str, str, int, tuple[Any, ...] | None]] = [
+        ("empty method", floor, "text", "percent", n, None),
+        ("ferrant", C.make_ferrant, "text", "percent", n, None),
+        ("ferrant json", C.make_ferrant, "json", "percent", n, None),
+        (text_label, F.make_logger, "text", "percent", n, with_fields),
+        (json_label, F.make_logger, "json", "percent", n, with_fields),
     ]
-    todo += [(name, fac, "text", style, max(n // 10, 1000)) for name, (fac, style) in peers.items()]
+    todo += [(name, fac, "text", style, max(n // 10, 1000), None) for name, (fac, style) in peers.items()]
     out: dict[str, Any] = {}
-    for label, factory, fmt, style, count in todo:
+    for label, factory, fmt, style, count, call in todo:
         log, finish, _ = factory(directory, fmt)
-        loop = make_loop("info", ONE_BRACE if style == "brace" else ONE, style)
+        loop = make_loop("info", call or (ONE_BRACE if style == "brace" else ONE), style)
         loop(log, max(count // 10, 1000))  # warm-up: buffers reach their working size
         gc.collect()
         gc.disable()

@@ -21,6 +21,13 @@ Factory = Callable[[Path, str], Made]
 TEXT_FORMAT = 'time=%(asctime)s level=%(levelname)s name=%(name)s msg="%(message)s"'
 
 
+class Source(str):
+    """A call argument written into the loop as source text, not as a constant."""
+
+    def __repr__(self) -> str:
+        return str(self)
+
+
 def _noop() -> None:
     pass
 
@@ -43,7 +50,7 @@ def make_floor_factory(floor_module: Any) -> Factory:
 def make_ferrant(directory: Path, fmt: str) -> Made:
     import ferrant
 
-    ferrant.basic_config(color="off", format=fmt)
+    ferrant.basic_config(color="off", format="json" if fmt == "json" else "logfmt")
     stem = f"ferrant-{fmt}-{time.monotonic_ns()}"
     log = ferrant.PyLogger("app", path=str(directory / f"{stem}.log"), level=ferrant.PyLevel.Info)
     # Back to defaults so later writers in this process are not affected.
@@ -261,7 +268,7 @@ def available_peers() -> tuple[dict[str, tuple[Factory, str]], dict[str, str]]:
 
 def versions() -> dict[str, str]:
     out: dict[str, str] = {}
-    for dist in ("ferrant", "picologging", "structlog", "loguru", "logly", "spdlog"):
+    for dist in ("ferrant-log", "picologging", "structlog", "loguru", "logly", "spdlog"):
         try:
             out[dist] = importlib.metadata.version(dist)
         except importlib.metadata.PackageNotFoundError:

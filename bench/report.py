@@ -8,6 +8,8 @@ import sys
 from pathlib import Path
 from typing import Any
 
+from bench import fields as F
+
 PEERS = ["stdlib logging", "picologging", "structlog", "loguru", "logly", "spdlog sync", "spdlog async"]
 HANDLER = "ferrant.Handler"
 LEAN = "ferrant.Handler, lean records"
@@ -36,11 +38,12 @@ def markdown(res: dict[str, Any]) -> str:
         "Medians of the per-call time on the calling thread; `x empty` is the median of the per-round ratios "
         "to the empty method; a peer's `ferrant Nx` is the median of the per-round ratios peer / ferrant.",
         "",
-        "| case | empty loop | empty method | ferrant | x empty | " + " | ".join(PEERS) + " |",
-        "|---|---:|---:|---:|---:|" + "---:|" * len(PEERS),
     ]
+    if any(k not in BRIDGE and k not in F.GROUP for k in res["cases"]):
+        out += ["| case | empty loop | empty method | ferrant | x empty | " + " | ".join(PEERS) + " |",
+                "|---|---:|---:|---:|---:|" + "---:|" * len(PEERS)]
     for key, case in res["cases"].items():
-        if key in BRIDGE:
+        if key in BRIDGE or key in F.GROUP:
             continue
         s = case["summary"]
         if key == "threads":
@@ -62,6 +65,7 @@ def markdown(res: dict[str, Any]) -> str:
         out.append(f"| {title} | {ns(s.get('empty loop', {}).get('call_ns'))} | {ns(floor.get('call_ns'))} | "
                    f"{ns(fer.get('call_ns'))} | {x(fer.get('call_x_floor'))} | " + " | ".join(cells) + " |")
     out += bridge(res)
+    out += fields(res)
     mem = res.get("memory") or {}
     if mem.get("samples"):
         pts = [s for s in mem["samples"] if not s.get("after_shutdown")]
@@ -83,7 +87,8 @@ def markdown(res: dict[str, Any]) -> str:
         out += ["", "| target | measured | |", "|---|---:|---|"]
         for t in res["targets"]:
             mark = "n/a" if t["met"] is None else ("met" if t["met"] else "not met")
-            out.append(f"| {t['target']} | {x(t['measured'])} | {mark} |")
+            why = f" ({t['why']})" if t.get("why") else ""
+            out.append(f"| {t['target']} | {F.measured(t)} | {mark}{why} |")
     return "\n".join(out)
 
 
@@ -120,6 +125,26 @@ def bridge(res: dict[str, Any]) -> list[str]:
     lean = per_round(whole, "picologging", LEAN) if whole else None
     if lean is not None:
         out += ["", f"picologging's whole call / {LEAN}: {x(lean)}."]
+    return out
+
+
+def fields(res: dict[str, Any]) -> list[str]:
+    """The records with fields, one row per contender of each case."""
+    keys = [k for k in F.GROUP if k in res["cases"]]
+    if not keys:
+        return []
+    out = ["", "Records with fields: median ns per call on the calling thread; `x empty` is the median of the "
+           "per-round ratios to the empty method called with the same arguments, `ns over` the median of the "
+           "per-round differences to the contender named, `ferrant Nx` peer / ferrant.Logger.", "",
+           "| case | contender | ns | x empty | ns over | ferrant Nx |", "|---|---|---:|---:|---|---:|"]
+    for key in keys:
+        case = res["cases"][key]
+        for label, r in case["summary"].items():
+            over = "-" if r.get("ns_over") is None else f"{r['ns_over']:+.1f} ({r['ns_over_label']})"
+            out.append(f"| {case['title']} | {label} | {ns(r['call_ns'])} | {x(r.get('call_x_floor'))} | {over} | "
+                       f"{x(r.get('ferrant_speedup_call'))} |")
+        for label, why in (case.get("unavailable") or {}).items():
+            out.append(f"| {case['title']} | {label} | {why} | | | |")
     return out
 
 

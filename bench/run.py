@@ -23,7 +23,9 @@ from typing import Any, Callable
 
 from bench import bridge as B
 from bench import contenders as C
+from bench import fields as F
 from bench import latency, native
+from bench.contenders import Source
 
 HERE = Path(__file__).resolve().parent
 FLOOR = "empty method"
@@ -44,6 +46,9 @@ class Entry:
     threads: int = 1
     peer: bool = False  # peers run fewer calls: they are 50-200x slower
     raw: bool = False  # no logger: the same bytes written in 1 MiB writes
+    method: str = ""  # instead of the case's method
+    call: tuple[Any, ...] | None = None  # instead of the case's arguments
+    compare: str = ""  # the contender whose time this one's is told against in ns
 
 
 @dataclass
@@ -58,13 +63,8 @@ class Case:
     entries: list[Entry] = field(default_factory=list)
     floor_label: str = ""  # what x-floor ratios divide by; default by case
     ferrant_label: str = ""  # what peers are compared with; default by case
-
-
-class Source(str):
-    """A call argument written into the loop as source text, not as a constant."""
-
-    def __repr__(self) -> str:
-        return str(self)
+    last_line: bool = False  # keep each run's last line for the case's self-check
+    unavailable: dict[str, str] = field(default_factory=dict)  # contender -> why it cannot run
 
 
 _LOOPS: dict[tuple[Any, ...], Callable[[Any, int], None]] = {}
@@ -124,8 +124,9 @@ def run_once(case: Case, entry: Entry, directory: Path, n: int) -> dict[str, Any
     if entry.raw:
         return raw_write(directory, n)
     obj, finish, output = entry.factory(directory, case.fmt)
-    method = None if entry.label == EMPTY else case.method
-    loop = make_loop(method, case.brace if entry.style == "brace" else case.percent, entry.style)
+    method = None if entry.label == EMPTY else entry.method or case.method
+    call = entry.call or (case.brace if entry.style == "brace" else case.percent)
+    loop = make_loop(method, call, entry.style)
     loop(obj, 64)  # let the interpreter specialise the call site
     gc.collect()
     gc.disable()
@@ -157,9 +158,12 @@ def run_once(case: Case, entry: Entry, directory: Path, n: int) -> dict[str, Any
         gc.enable()
     path = output()
     lines = count_lines(path)
+    res: dict[str, Any] = {"n": n + 64, "timed_n": n, "call_ns": (t1 - t0) / n, "e2e_ns": (t2 - t0) / n, "lines": lines}
+    if case.last_line:
+        res["last_line"] = F.last_line(path)
     if path is not None and path.exists():
         path.unlink()
-    return {"n": n + 64, "timed_n": n, "call_ns": (t1 - t0) / n, "e2e_ns": (t2 - t0) / n, "lines": lines}
+    return res
 
 
 def build_cases(floor_mod: Any, peers: dict[str, tuple[C.Factory, str]]) -> list[Case]:
@@ -215,7 +219,48 @@ def build_cases(floor_mod: Any, peers: dict[str, tuple[C.Factory, str]]) -> list
              entries=bridge, floor_label=BRIDGE_FLOOR, ferrant_label=HANDLER),
         Case("bridge_emit", "the handler alone: handler.handle(record)", "handle", record, record,
              entries=emit, ferrant_label=HANDLER),
-    ]
+    ] + fields_cases(floor)
+
+
+def fields_cases(floor: C.Factory) -> list[Case]:
+    """Records with key/value fields, each case with the empty method called
+    with the same arguments as its floor."""
+    call = (F.MESSAGE, *F.kw(F.FIELDS))
+    why = F.context_available()
+    cases = []
+    for fmt in ("text", "json"):
+        entries = [Entry(FLOOR, floor, "percent"), Entry(F.LOGGER, F.make_logger, "percent"),
+                   Entry(F.BOUND, F.make_bound, "percent", compare=F.LOGGER)]
+        if not why:
+            entries.append(Entry(F.CONTEXT, F.make_context, "percent", compare=F.LOGGER))
+        if fmt == "json":
+            peers, _ = F.available_json_peers()
+            entries += [Entry(name, fac, "percent", peer=True, method=method, call=args)
+                        for name, (fac, method, args) in peers.items()]
+        title = f'info("request done", path=..., status=..., ms=...), {fmt}'
+        cases.append(Case(f"fields_{fmt}", title, "info", call, call, fmt=fmt, entries=entries,
+                          ferrant_label=F.LOGGER, last_line=True,
+                          unavailable={F.CONTEXT: why} if why else {}))
+    one = ("user %s logged in", "bob")
+    cases.append(Case("fields_percent", 'info("user %s logged in", "bob"), Logger and PyLogger', "info", one, one,
+                      entries=[Entry(FLOOR, floor, "percent"), Entry(F.PYLOGGER, C.make_ferrant, "percent"),
+                               Entry(F.LOGGER, F.make_logger, "percent", compare=F.PYLOGGER)],
+                      ferrant_label=F.LOGGER, last_line=True))
+    cases.append(Case("fields_dropped", "debug(..., path=..., status=..., ms=...) below the level", "debug",
+                      call, call, expect_lines=False, ferrant_label=F.LOGGER,
+                      entries=[Entry(FLOOR, floor, "percent"), Entry(F.LOGGER, F.make_logger, "percent")]))
+    return cases
+
+
+def select(cases: list[Case], spec: str) -> list[Case]:
+    """The cases named in a comma-separated list; "fields" names its group."""
+    wanted = set(spec.split(","))
+    if "fields" in wanted:
+        wanted |= set(F.GROUP)
+    unknown = wanted - {c.key for c in cases} - {"fields"}
+    if unknown:
+        raise SystemExit(f"unknown cases: {', '.join(sorted(unknown))}")
+    return [c for c in cases if c.key in wanted]
 
 
 def machine() -> dict[str, Any]:
@@ -266,6 +311,10 @@ def summarise(case: Case, raw: dict[str, list[dict[str, Any]]]) -> dict[str, Any
             row["ferrant_speedup_e2e"] = med(ratios(c["e2e_ns"], peer_fer["e2e_ns"]))
         row["e2e_over_call"] = med(ratios(c["e2e_ns"], c["call_ns"]))
         rows[lab] = row
+    for e in case.entries:
+        if e.compare in col and e.label in rows:
+            rows[e.label]["ns_over"] = med([a - b for a, b in zip(col[e.label]["call_ns"], col[e.compare]["call_ns"])])
+            rows[e.label]["ns_over_label"] = e.compare
     if case.key == "e2e" and RAW in col and fer:
         rows[FERRANT]["e2e_x_raw"] = med(ratios(fer["e2e_ns"], col[RAW]["e2e_ns"]))
     if case.key == "threads" and f"{FERRANT} x4" in col and fer:
@@ -286,7 +335,8 @@ def fmt_x(v: float | None) -> str:
 
 def print_table(cases: list[Case], summary: dict[str, dict[str, Any]], sizes: dict[str, dict[str, int]]) -> str:
     out: list[str] = []
-    head = f"| {'contender':<29} | {'calls':>10} | {'call ns':>9} | {'x empty method':>14} | {'end-to-end ns':>13} | {'e2e x empty':>11} | {'ferrant faster':>14} |"
+    head = (f"| {'contender':<35} | {'calls':>10} | {'call ns':>9} | {'x empty method':>14} | {'end-to-end ns':>13} | "
+            f"{'e2e x empty':>11} | {'ferrant faster':>14} | {'ns over':>8} |")
     for case in cases:
         rows = summary.get(case.key)
         if not rows:
@@ -297,10 +347,13 @@ def print_table(cases: list[Case], summary: dict[str, dict[str, Any]], sizes: di
         out.append("|" + "|".join("-" * (len(c)) for c in head.split("|")[1:-1]) + "|")
         for lab, r in rows.items():
             speed = r.get("ferrant_speedup_call")
+            over = "-" if r.get("ns_over") is None else f"{r['ns_over']:+.1f}"
             out.append(
-                f"| {lab:<29} | {sizes[case.key][lab]:>10,} | {fmt_ns(r['call_ns']):>9} | {fmt_x(r.get('call_x_floor')):>14} | "
-                f"{fmt_ns(r['e2e_ns']):>13} | {fmt_x(r.get('e2e_x_floor')):>11} | {fmt_x(speed):>14} |"
+                f"| {lab:<35} | {sizes[case.key][lab]:>10,} | {fmt_ns(r['call_ns']):>9} | {fmt_x(r.get('call_x_floor')):>14} | "
+                f"{fmt_ns(r['e2e_ns']):>13} | {fmt_x(r.get('e2e_x_floor')):>11} | {fmt_x(speed):>14} | {over:>8} |"
             )
+        for lab, why in case.unavailable.items():
+            out.append(f"| {lab:<35} | {why}")
     text = "\n".join(out)
     print(text)
     return text
@@ -360,7 +413,7 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--long-n", type=int, help="records per round in the end-to-end case (default 10,000,000)")
     ap.add_argument("--mem-n", type=int, help="records for the RSS run (default 10,000,000)")
     ap.add_argument("--alloc-n", type=int, help="records per contender for allocation counts (default 1,000,000)")
-    ap.add_argument("--cases", help="comma-separated subset of cases")
+    ap.add_argument("--cases", help="comma-separated subset of cases; \"fields\" names the cases with fields")
     ap.add_argument("--no-memory", action="store_true", help="skip the RSS and allocation runs")
     ap.add_argument("--latency-records", type=int,
                     help="records of the latency run, one per 100 ms (default 100, quick 30; 0 skips it)")
@@ -382,15 +435,17 @@ def main(argv: list[str] | None = None) -> int:
     for name, why in missing.items():
         print(f"peer missing: {name} ({why})")
     cases = build_cases(floor_mod, peers)
+    for name, why in F.available_json_peers()[1].items():
+        print(f"peer missing: {name} ({why})")
     if args.cases:
-        wanted = set(args.cases.split(","))
-        cases = [c for c in cases if c.key in wanted]
+        cases = select(cases, args.cases)
     sizes = {c.key: {e.label: (long_n if c.key == "e2e" else peer_n if e.peer else n) for e in c.entries}
              for c in cases}
     print(f"rounds {rounds}; calls per round: ferrant/floor {n:,}, peers {peer_n:,}, long run {long_n:,}")
 
     raw: dict[str, dict[str, list[dict[str, Any]]]] = {c.key: {e.label: [] for e in c.entries} for c in cases}
     warnings: list[str] = []
+    checks: dict[str, dict[str, str]] = {}  # case -> contender -> the last round's self-check
     workdir = Path(tempfile.mkdtemp(prefix="ferrant-bench-"))
     try:
         for r in range(1, rounds + 1):
@@ -411,6 +466,12 @@ def main(argv: list[str] | None = None) -> int:
                         if not (want - slack <= res["lines"] <= want):
                             warnings.append(f"round {r} {case.key} {e.label}: {res['lines']} lines, expected {want}")
                 print(f"round {r}/{rounds} {case.key:<10} ns/call: " + ", ".join(parts), flush=True)
+                if case.last_line:
+                    lines = {lab: runs[-1].get("last_line") for lab, runs in raw[case.key].items()}
+                    for lab, verdict in F.check(case.key, lines).items():
+                        checks.setdefault(case.key, {})[lab] = verdict
+                        if verdict != "ok":
+                            warnings.append(f"round {r} {case.key} {lab}: {verdict}")
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
 
@@ -448,18 +509,24 @@ def main(argv: list[str] | None = None) -> int:
         print("\n" + latency.describe(lat))
 
     tg = targets(summary) if not args.cases else []
+    unavailable = {c.key: c.unavailable for c in cases if c.unavailable}
+    if any(c.key in F.GROUP for c in cases):
+        tg += F.targets(summary, allocs, unavailable)
     if tg:
         print("\ntargets:")
         for t in tg:
             mark = "n/a" if t["met"] is None else ("met" if t["met"] else "NOT met")
-            print(f"  {t['target']:<55} measured {fmt_x(t['measured']):>7}  {mark}")
+            why = f" ({t['why']})" if t.get("why") else ""
+            print(f"  {t['target']:<55} measured {F.measured(t):>9}  {mark}{why}")
 
     result = {
         "machine": info,
         "config": {"rounds": rounds, "n": n, "peer_n": peer_n, "long_n": long_n, "mem_n": mem_n,
                    "alloc_n": alloc_n, "quick": q, "argv": sys.argv[1:]},
         "missing_peers": missing,
-        "cases": {c.key: {"title": c.title, "raw": raw[c.key], "summary": summary[c.key]} for c in cases},
+        "cases": {c.key: {"title": c.title, "raw": raw[c.key], "summary": summary[c.key],
+                          "unavailable": c.unavailable} for c in cases},
+        "checks": checks,
         "memory": memory,
         "allocations": allocs,
         "latency": lat,

@@ -18,6 +18,8 @@ class Run:
         full_env = dict(os.environ)
         full_env.pop("NO_COLOR", None)
         full_env.pop("FORCE_COLOR", None)
+        for variable in [v for v in full_env if v.startswith("FERRANT_")]:
+            del full_env[variable]
         if env:
             full_env.update(env)
         proc = subprocess.run(

@@ -3,6 +3,7 @@ logfmt reader, key rules, the order of bound and call fields, hostile values
 and values whose __str__ raises or logs."""
 
 import datetime
+import json
 import math
 import re
 
@@ -76,6 +77,8 @@ def expected(value, kind):
         return str(value)
     if value is None:
         return "null"
+    if isinstance(value, (list, tuple)) or isinstance(value, dict) and all(isinstance(k, str) for k in value):
+        return json.dumps(value, separators=(",", ":"), ensure_ascii=False, default=str)
     if isinstance(value, bool):
         return "true" if value else "false"
     if isinstance(value, float):
@@ -423,7 +426,7 @@ def test_logger_and_pylogger_share_one_file(tmp_path, kind):
 
 def test_constructor_arguments_as_pylogger():
     with pytest.raises(TypeError, match=r"Logger\(\) argument 'level'"):
-        Logger("a", None, 2)
+        Logger("a", None, 2.0)
     with pytest.raises(TypeError):
         Logger(3)
     with pytest.raises(ValueError, match="null"):

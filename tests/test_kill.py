@@ -78,7 +78,7 @@ def check_prefix(data, fmt):
     return len(lines), len(tail)
 
 
-@pytest.mark.parametrize("fmt", ["text", "json"])
+@pytest.mark.parametrize("fmt", ["logfmt", "json"])
 def test_kill_while_logging_leaves_whole_lines(tmp_path, sizes, fmt):
     repetitions = sizes.pick(ci=5, stress=50, light=2)  # per format
     # Seconds of logging after the first write: the file grows ~100 MB/s.

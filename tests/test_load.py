@@ -53,7 +53,7 @@ for group in range(0, 1000, 100):
 """
 
 DESTINATIONS = ["file", "stdout"]
-FORMATS = ["text", "json"]
+FORMATS = ["logfmt", "json"]
 
 
 def decode(line, fmt):

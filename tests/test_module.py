@@ -17,15 +17,16 @@ def test_public_surface():
     assert _logger.__all__ == ["PyLevel", "PyLogger", "basic_config", "get_logger"]
     public = [n for n in dir(_logger) if not n.startswith("_")]
     assert public == sorted(_logger.__all__)
-    assert ferrant.__all__ == _logger.__all__ + ["Handler", "Logger"]
-    # basic_config is wrapped to remember the default path for ferrant.Handler.
-    assert ferrant.basic_config.__wrapped__ is _logger.basic_config
-    assert inspect.signature(ferrant.basic_config) == inspect.signature(_logger.basic_config)
+    assert ferrant.__all__ == _logger.__all__ + ["set_level", "Handler", "Logger"]
+    # The package's basic_config takes the native one's arguments, and a level.
+    native = list(inspect.signature(_logger.basic_config).parameters)
+    assert list(inspect.signature(ferrant.basic_config).parameters) == native + ["level"]
     same = [n for n in _logger.__all__ if n not in ("basic_config", "get_logger")]
     assert all(getattr(ferrant, n) is getattr(_logger, n) for n in same)
     # The package's get_logger makes the Logger with fields; the module's a PyLogger.
     assert ferrant.get_logger is _logger._get_logger
     assert ferrant.Logger is _logger._Logger
+    assert ferrant.set_level is _logger._set_level
     assert type(ferrant.get_logger("x")) is ferrant.Logger
     assert type(_logger.get_logger("x")) is _logger.PyLogger
     assert _logger.__name__ == "ferrant._logger"

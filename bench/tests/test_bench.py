@@ -13,6 +13,7 @@ from pathlib import Path
 
 import pytest
 
+from bench import fields as F
 from bench import report, run
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -83,7 +84,7 @@ def test_tiny_run_end_to_end(tmp_path: Path) -> None:
     assert "round 1/1 enabled" in proc.stdout
     res = json.loads(out.read_text())
     assert set(res["cases"]) == {"enabled", "dropped", "no_arg", "long_message", "three_args", "json", "threads", "e2e",
-                                 "bridge", "bridge_emit"}
+                                 "bridge", "bridge_emit", *F.GROUP}
     # Every record reached its file and nothing was counted twice.
     assert res["warnings"] == []
     enabled = res["cases"]["enabled"]["raw"][run.FERRANT][0]
@@ -101,7 +102,17 @@ def test_tiny_run_end_to_end(tmp_path: Path) -> None:
     assert counts["empty method"]["allocs_all"] == 0
     # stdlib logging mallocs on every record: the shim must see it.
     assert counts["stdlib logging"]["per_record_all"] >= 1
-    assert len(res["targets"]) == 11
+    assert len(res["targets"]) == 11 + 14
+    # Every fields target has its figure, or says why it has none.
+    for t in res["targets"][11:]:
+        assert (t["measured"] is not None) != ("why" in t), t
+    assert {lab for lab in F.ALLOC_LABELS} <= set(counts)
+    # Each contender of the fields cases wrote the call's fields (and the
+    # bound logger exactly its fields' bytes more) in the timed run itself.
+    assert res["checks"]["fields_json"] == {lab: "ok" for lab in res["cases"]["fields_json"]["summary"]
+                                            if lab != run.FLOOR}
+    assert {"structlog", "loguru", "logly", F.STDLIB_JSON} <= set(res["checks"]["fields_json"])
+    assert set(res["checks"]["fields_text"].values()) == {"ok"}
     # The handler cases get their own table, not a row of the peers' one.
     table = report.markdown(res).split("Behind `logging`")
     assert len(table) == 2 and "handler.handle(record)" not in table[0]
@@ -118,3 +129,48 @@ def test_tiny_run_end_to_end(tmp_path: Path) -> None:
     for peer in res["cases"]["enabled"]["summary"]:
         if peer not in (run.EMPTY, run.FLOOR, run.FERRANT) and peer not in res["missing_peers"]:
             assert enabled_raw[peer][0]["lines"] == 300 + 64, peer
+
+
+def test_fields_group_and_ns_over() -> None:
+    floor = run.C.make_floor_factory(object())
+    cases = run.build_cases(object(), {})
+    assert [c.key for c in run.select(cases, "fields,enabled")] == ["enabled", *F.GROUP]
+    with pytest.raises(SystemExit):
+        run.select(cases, "fieldz")
+    bound = next(e for e in run.fields_cases(floor)[0].entries if e.label == F.BOUND)
+    case = run.Case("fields_text", "t", "info", ("m",), ("m",), entries=[bound])
+    raw = {F.LOGGER: [{"call_ns": v, "e2e_ns": v} for v in (100.0, 200.0, 100.0)],
+           F.BOUND: [{"call_ns": v, "e2e_ns": v} for v in (104.0, 190.0, 106.0)]}
+    rows = run.summarise(case, raw)
+    # per-round differences 4, -10, 6: the median is 4, not 106 - 100
+    assert rows[F.BOUND]["ns_over"] == pytest.approx(4.0)
+    got = {t["target"]: t["met"] for t in F.targets({"fields_text": rows}, {}, {})}
+    assert got["10 bound fields ≤ +5 ns (text)"] is True
+    assert got["10 bound fields ≤ +5 ns (json)"] is None
+
+
+TEXT = 'time=2024-05-01T12:34:56.123456+02:00 level=info name=app msg="request done"'
+JSON = '{"time":"2024-05-01T12:34:56.123456+02:00","level":"info","name":"app","msg":"request done"'
+
+
+@pytest.mark.parametrize("key,label,line,fault", [
+    ("fields_text", F.BOUND, TEXT + F.text_bytes(F.BOUND_FIELDS) + F.text_bytes(F.FIELDS), None),
+    # One bound field short, or one byte too many: the length tells.
+    ("fields_text", F.BOUND, TEXT + F.text_bytes(dict(list(F.BOUND_FIELDS.items())[1:])) + F.text_bytes(F.FIELDS),
+     "bytes more"),
+    ("fields_json", F.BOUND, JSON + F.json_bytes(F.BOUND_FIELDS) + F.json_bytes(F.FIELDS) + " }", "bytes more"),
+    ("fields_json", F.BOUND, JSON + F.json_bytes(F.BOUND_FIELDS) + F.json_bytes(F.FIELDS) + "}", None),
+    ("fields_json", "loguru", '{"record": {"extra": {"name": "app", "path": "/api/items", "status": 200, "ms": 12.5}}}',
+     None),
+    ("fields_json", "logly", '{"extra": {"ms": "12.5", "path": "/api/items", "status": "200"}}', None),
+    # ferrant's values keep their JSON types.
+    ("fields_json", F.LOGGER, JSON + ',"path":"/api/items","status":"200","ms":12.5}', "missing"),
+    ("fields_json", "structlog", '{"event": "request done", "path": "/api/items"}', "missing"),
+    ("fields_json", "structlog", "request done path=/api/items", "not a JSON line"),
+    ("fields_percent", F.LOGGER, TEXT.replace("request done", "user bob"), "differs"),
+])
+def test_fields_self_check(key: str, label: str, line: str, fault: str | None) -> None:
+    plain = {"fields_text": TEXT + F.text_bytes(F.FIELDS), "fields_json": JSON + F.json_bytes(F.FIELDS) + "}",
+             "fields_percent": TEXT.replace("request done", "user bob logged in")}[key]
+    verdict = F.check(key, {F.LOGGER if key != "fields_percent" else F.PYLOGGER: plain, label: line})[label]
+    assert verdict == "ok" if fault is None else fault in verdict

@@ -2,6 +2,7 @@
 
 from typing import TYPE_CHECKING, Any
 
+from ferrant import _config
 from ferrant._config import basic_config
 from ferrant._contextvars import (
     bind_contextvars,
@@ -12,6 +13,7 @@ from ferrant._contextvars import (
 from ferrant._logger import PyLevel, PyLogger
 from ferrant._logger import _get_logger as get_logger
 from ferrant._logger import _Logger as Logger
+from ferrant._logger import _set_level as set_level
 
 if TYPE_CHECKING:
     from ferrant._handler import Handler
@@ -21,6 +23,7 @@ __all__ = [
     "PyLogger",
     "basic_config",
     "get_logger",
+    "set_level",
     "Handler",
     "Logger",
     "bind_contextvars",
@@ -28,6 +31,8 @@ __all__ = [
     "clear_contextvars",
     "unbind_contextvars",
 ]
+
+_config.configure_from_environment()
 
 
 def __getattr__(name: str) -> Any:

@@ -1,34 +1,132 @@
-"""`basic_config` as the package exports it: the native call, plus a record of
-the default path it set, which the native module keeps to itself and which
-`Handler()` needs to write where `get_logger` writes."""
+"""`basic_config` as the package exports it, with its defaults taken from the
+environment (`FERRANT_*`), and a record of the default path it set, which the
+native module keeps to itself and which `Handler()` needs to write where
+`get_logger` writes."""
 
 from __future__ import annotations
 
-import functools
+import os
 import threading
+from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
 from ferrant import _logger
 
+if TYPE_CHECKING:
+    from ferrant._logger import PyLevel, _Color, _Format
+
 _lock = threading.Lock()
 _default_path: str | None = None
 
+FORMATS = ("logfmt", "json")
+LEVELS = ("trace", "debug", "info", "warn", "warning", "error", "critical")
+COLORS = ("auto", "always", "off")
+_TRUE = ("1", "true", "yes", "on")
+_FALSE = ("0", "false", "no", "off")
 
-def _basic_config(*args: Any, **kwargs: Any) -> None:
+
+def _choice(value: str, allowed: tuple[str, ...], what: str) -> str:
+    folded = value.strip().lower()
+    if folded not in allowed:
+        raise ValueError(f"{what} must be one of {', '.join(allowed)}; got {value!r}")
+    return folded
+
+
+def _env_bool(value: str, what: str) -> bool:
+    folded = value.strip().lower()
+    if folded in _TRUE:
+        return True
+    if folded in _FALSE:
+        return False
+    raise ValueError(f"{what} must be one of {', '.join(_TRUE + _FALSE)}; got {value!r}")
+
+
+def _env_level(value: str, what: str) -> str | int:
+    text = value.strip()
+    if text.isdigit():
+        return int(text)
+    return _choice(text, LEVELS, what + " (or a logging level number)")
+
+
+def _env_days(value: str, what: str) -> int:
+    try:
+        days = int(value.strip(), 10)
+    except ValueError:
+        days = 0
+    if days < 1:
+        raise ValueError(f"{what} must be a whole number of days, 1 or more; got {value!r}")
+    return days
+
+
+def read_environment(environ: Mapping[str, str]) -> dict[str, Any]:
+    """The `basic_config` defaults the environment sets: unset or empty
+    variables set nothing, a value the package does not know raises
+    ValueError naming the variable."""
+    readers: dict[str, tuple[str, Any]] = {
+        "FERRANT_LEVEL": ("level", _env_level),
+        "FERRANT_PATH": ("path", lambda v, what: v),
+        "FERRANT_FORMAT": ("format", lambda v, what: _choice(v, FORMATS, what)),
+        "FERRANT_COLOR": ("color", lambda v, what: _choice(v, COLORS, what)),
+        "FERRANT_RETENTION_DAYS": ("retention_days", _env_days),
+        "FERRANT_COMPRESS": ("compress", _env_bool),
+    }
+    out: dict[str, Any] = {}
+    for variable, (argument, read) in readers.items():
+        value = environ.get(variable, "")
+        if value:
+            out[argument] = read(value, variable)
+    return out
+
+
+_ENVIRONMENT: dict[str, Any] = read_environment(os.environ)
+
+_UNSET: Any = object()
+
+
+def basic_config(
+    path: str | None = _UNSET,
+    unix_ts: bool = False,
+    batch_size: int | None = None,
+    color: _Color = _UNSET,
+    format: _Format = _UNSET,
+    level: PyLevel | str | int = _UNSET,
+) -> None:
+    """Set the process-wide defaults, as ``ferrant._logger.basic_config``
+    does, with two differences: an omitted ``path``, ``color`` or ``format``
+    takes its ``FERRANT_*`` environment variable's value (read at import),
+    and ``color`` and ``format`` are read in any case and refused with
+    ValueError when unknown (``"JSON"`` means ``"json"``; ``"yaml"`` raises).
+    ``level`` is the level of :class:`Logger` objects made from now on without
+    one (a :class:`PyLevel`, a name in any case or a ``logging`` number;
+    ``FERRANT_LEVEL``, else info, when omitted)."""
+    settings: dict[str, Any] = {"unix_ts": unix_ts, "batch_size": batch_size}
+    settings["path"] = _ENVIRONMENT.get("path") if path is _UNSET else path
+    for name, given, allowed in (("color", color, COLORS), ("format", format, FORMATS)):
+        if given is _UNSET:
+            given = _ENVIRONMENT.get(name, allowed[0])
+        elif isinstance(given, str):
+            given = _choice(given, allowed, name)
+        settings[name] = given  # a wrong type gets the native call's TypeError
     global _default_path
     # Held across both steps so that concurrent calls cannot leave the record
     # naming another path than the native setting.
+    if level is _UNSET:
+        level = _ENVIRONMENT.get("level", "info")
     with _lock:
-        _logger.basic_config(*args, **kwargs)
-        # The call accepted its arguments, so `path` is the first one or none.
-        _default_path = args[0] if args else kwargs.get("path")
+        previous = _logger._set_default_level(level)
+        try:
+            _logger.basic_config(**settings)
+        except BaseException:
+            _logger._set_default_level(previous)  # nothing changes on an error
+            raise
+        _default_path = settings["path"]
 
 
-if TYPE_CHECKING:
-    # Type checkers see the native signature, with its literal values.
-    from ferrant._logger import basic_config as basic_config
-else:
-    basic_config = functools.wraps(_logger.basic_config)(_basic_config)
+def configure_from_environment() -> None:
+    """Applied at import, so that a program (or a spawned worker) that never
+    calls `basic_config` is configured by its environment alone."""
+    if _ENVIRONMENT:
+        basic_config()
 
 
 def default_path() -> str | None:

@@ -8,6 +8,9 @@ __all__ = ["PyLevel", "PyLogger", "basic_config", "get_logger"]
 # "logfmt"; the narrower types let a type checker catch a misspelt value.
 _Color: TypeAlias = Literal["auto", "always", "off"]
 _Format: TypeAlias = Literal["logfmt", "json"]
+# What the package's loggers take as a level: a member, a name in any case,
+# or a `logging` level number.
+_AnyLevel: TypeAlias = PyLevel | str | int
 
 @final
 class PyLevel:
@@ -152,8 +155,20 @@ class _Logger:
         log.info("invoice %d sent", 1042, customer="bob", total=12.5)
     """
 
-    def __new__(cls, name: str | None, path: str | None = None, level: PyLevel = ...) -> _Logger:
-        """Create a logger; the arguments are those of :class:`PyLogger`."""
+    def __new__(cls, name: str | None, path: str | None = None, level: _AnyLevel = ...) -> _Logger:
+        """Create a logger; the arguments are those of :class:`PyLogger`, except ``level``.
+
+        ``level`` may also be a level name in any case (``"trace"``,
+        ``"debug"``, ``"info"``, ``"warn"``, ``"warning"``, ``"error"``, or
+        ``"critical"`` meaning error; ValueError for any other) or a
+        ``logging`` number (``logging.DEBUG`` is debug, below it trace, 40
+        and above error). Omitted, it is the level :func:`_set_level` last
+        gave the longest prefix of ``name``, else ``basic_config``'s.
+        """
+
+    @property
+    def level(self) -> PyLevel:
+        """The threshold: records of a less severe level are dropped."""
 
     def shutdown(self) -> None:
         """Push out this thread's records and wait for the writer, as :meth:`PyLogger.shutdown`."""
@@ -224,8 +239,25 @@ class _Logger:
                 log.exception("charge failed", order=order.id)
         """
 
-def _get_logger(name: str | None, level: PyLevel = ...) -> _Logger:
+def _get_logger(name: str | None, level: _AnyLevel = ...) -> _Logger:
     """``ferrant.get_logger``: a :class:`_Logger` for the destination set by :func:`basic_config`."""
+
+def _set_level(level: _AnyLevel, prefix: str | None = None) -> None:
+    """``ferrant.set_level``: change the level of loggers while the program runs.
+
+    Every :class:`_Logger` whose name starts with ``prefix`` (every one when
+    None; a logger named None has the name ``""``), those made by ``bind``
+    included, gets ``level`` at once, for every thread's next call; loggers
+    made later without a level under that prefix get it too. A
+    :class:`PyLogger` keeps its level. ``level`` as for :class:`_Logger`.
+
+    Example::
+
+        ferrant.set_level("debug", prefix="app.db")
+    """
+
+def _set_default_level(level: _AnyLevel) -> PyLevel:
+    """The level of loggers made without one from now on; returns the one it replaces."""
 
 def _bind_contextvars(**fields: object) -> None:
     """``ferrant.bind_contextvars``: bind ``fields`` to the running context.

@@ -176,14 +176,24 @@ bool append_value(ByteBuffer& out, const LineLayout& layout, PyObject* value, Ne
         append_field_float(out, layout, PyFloat_AS_DOUBLE(value));
         return true;
     }
-    if (layout.json && (PyDict_Check(value) || PyList_Check(value) || PyTuple_Check(value))) {
+    if (PyDict_Check(value) || PyList_Check(value) || PyTuple_Check(value)) {
         if (nest.depth == kFieldNestMax || nest.holds(value))
             return append_made_text(out, layout, PyObject_Repr(value));
-        const std::size_t start = out.size();
         bool declined = false;
-        if (append_container(out, layout, value, nest, declined)) return true;
-        if (!declined) return false;
-        out.resize_down(start);
+        if (layout.json) {
+            const std::size_t start = out.size();
+            if (append_container(out, layout, value, nest, declined)) return true;
+            if (!declined) return false;
+            out.resize_down(start);
+        } else {
+            // The text layouts write the compact JSON text as a string value.
+            ByteBuffer json;
+            if (append_container(json, LineLayout::json_layout(), value, nest, declined)) {
+                append_field_text(out, layout, json.view());
+                return true;
+            }
+            if (!declined) return false;
+        }
     } else if (is_date_or_time(value)) {
         return append_made_text(out, layout, PyObject_CallMethod(value, "isoformat", nullptr));
     }

@@ -22,4 +22,13 @@ PyObject* level_type();
 // Nothing, with a TypeError set, for anything that is not a PyLevel.
 std::optional<Rank> rank_from_level(const char* function, PyObject* level);
 
+// As rank_from_level, for the package's loggers, which also take a level's
+// name in any case ("critical" is error) and a `logging` level number (as
+// the bridge maps them). `level` is given. Nothing, with TypeError or
+// ValueError set, for anything else.
+std::optional<Rank> rank_from_any_level(const char* function, PyObject* level);
+
+// The PyLevel member of a rank (borrowed; the class exists).
+PyObject* level_of_rank(Rank rank);
+
 }  // namespace ferrant

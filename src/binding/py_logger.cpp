@@ -21,6 +21,7 @@
 #include "binding/py_producer.hpp"
 #include "binding/py_record_line.hpp"
 #include "binding/py_text.hpp"
+#include "binding/py_thresholds.hpp"
 #include "lib/registry.hpp"
 #include "lib/settings.hpp"
 #include "lib/line_format.hpp"
@@ -77,6 +78,7 @@ static_assert(std::is_nothrow_default_constructible_v<BoundFields> &&
 struct FieldLoggerObject {
     PyLoggerObject base;
     BoundFields bound;
+    ThresholdLink threshold;  // its level, for set_level
 };
 
 PyObject* TYPE = nullptr;
@@ -84,6 +86,9 @@ PyObject* FIELDS_TYPE = nullptr;
 
 LoggerState* state_of(PyObject* self) { return &reinterpret_cast<PyLoggerObject*>(self)->state; }
 BoundFields* bound_of(PyObject* self) { return &reinterpret_cast<FieldLoggerObject*>(self)->bound; }
+ThresholdLink* threshold_of(PyObject* self) {
+    return &reinterpret_cast<FieldLoggerObject*>(self)->threshold;
+}
 
 // ---- construction ----------------------------------------------------------
 
@@ -111,8 +116,15 @@ PyObject* make_logger(PyObject* type_object, std::optional<std::string_view> nam
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     LoggerState* logger = new (state_of(self)) LoggerState(rank, &layout, std::move(shared));
-    if (type_object == FIELDS_TYPE) new (bound_of(self)) BoundFields();
+    if (type_object == FIELDS_TYPE) {
+        new (bound_of(self)) BoundFields();
+        new (threshold_of(self)) ThresholdLink{&logger->level, {}, nullptr, nullptr};
+    }
     try {
+        if (type_object == FIELDS_TYPE) {
+            if (name) threshold_of(self)->name = *name;
+            link_threshold(*threshold_of(self));
+        }
         const std::string name_field = name ? render_name_field(*name, settings) : std::string();
         for (const Rank rank : {Rank::Error, Rank::Warn, Rank::Info, Rank::Debug, Rank::Trace}) {
             const unsigned r = rank_index(rank);
@@ -146,6 +158,14 @@ PyObject* logger_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return make_logger(TYPE, name, std::move(path), *rank);
 }
 
+// A Logger's level: a PyLevel, a name or a logging number; omitted, the
+// one set_level or basic_config chose for its name.
+std::optional<Rank> fields_logger_rank(const char* function, PyObject* level,
+                                       std::optional<std::string_view> name) {
+    if (level) return rank_from_any_level(function, level);
+    return initial_threshold(name.value_or(std::string_view()));
+}
+
 PyObject* FIELDS_NEW_INTERNED[3] = {};
 Params FIELDS_NEW_PARAMS = {"Logger", NEW_NAMES, 3, 1, FIELDS_NEW_INTERNED};
 
@@ -156,7 +176,7 @@ PyObject* fields_logger_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     std::optional<std::string> path;
     if (!convert_name("Logger", a[0], name)) return nullptr;
     if (!convert_optional_path("Logger", a[1], path)) return nullptr;
-    const std::optional<Rank> rank = rank_from_level("Logger", a[2]);
+    const std::optional<Rank> rank = fields_logger_rank("Logger", a[2], name);
     if (!rank) return nullptr;
     return make_logger(FIELDS_TYPE, name, std::move(path), *rank);
 }
@@ -181,7 +201,7 @@ PyObject* get_fields_logger(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     if (!bind_fastcall(GET_PARAMS, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
     std::optional<std::string_view> name;
     if (!convert_name("get_logger", a[0], name)) return nullptr;
-    const std::optional<Rank> rank = rank_from_level("get_logger", a[1]);
+    const std::optional<Rank> rank = fields_logger_rank("get_logger", a[1], name);
     if (!rank) return nullptr;
     return make_logger(FIELDS_TYPE, name, default_path_cell().get(), *rank);
 }
@@ -210,6 +230,8 @@ void logger_dealloc(PyObject* self) {
 }
 
 void fields_logger_dealloc(PyObject* self) {
+    unlink_threshold(*threshold_of(self));
+    threshold_of(self)->~ThresholdLink();
     bound_of(self)->~BoundFields();
     logger_dealloc(self);
 }
@@ -557,7 +579,10 @@ PyObject* logger_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     if (!bound) return nullptr;
     LoggerState* copy = new (state_of(bound)) LoggerState(logger->level, logger->layout, nullptr);
     new (bound_of(bound)) BoundFields(std::move(next));
+    new (threshold_of(bound)) ThresholdLink{&copy->level, {}, nullptr, nullptr};
     try {
+        threshold_of(bound)->name = threshold_of(self)->name;
+        link_threshold(*threshold_of(bound));
         copy->writer = logger->writer;
         for (unsigned r = 0; r < RANK_SLOTS; ++r) {
             copy->heads[r] = logger->heads[r];
@@ -569,6 +594,15 @@ PyObject* logger_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     }
     return bound;
 }
+
+PyObject* logger_level(PyObject* self, void*) {
+    return Py_NewRef(level_of_rank(state_of(self)->level));
+}
+
+PyGetSetDef FIELDS_GETSET[] = {
+    {"level", boundary<logger_level>, nullptr, "The threshold, as set_level last set it.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 #define FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 constexpr int FAST_KW = METH_FASTCALL | METH_KEYWORDS;
@@ -619,6 +653,7 @@ PyType_Slot FIELDS_SLOTS[] = {
     {Py_tp_new, reinterpret_cast<void*>(boundary<fields_logger_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(fields_logger_dealloc)},
     {Py_tp_methods, FIELDS_METHODS},
+    {Py_tp_getset, FIELDS_GETSET},
     {Py_tp_doc, const_cast<char*>("Logger(name, path=None, level=...)\n--\n\n")},
     {0, nullptr},
 };

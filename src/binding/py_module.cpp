@@ -7,6 +7,7 @@
 #include "binding/py_fork.hpp"
 #include "binding/py_level.hpp"
 #include "binding/py_logger.hpp"
+#include "binding/py_thresholds.hpp"
 #include "lib/local_time.hpp"
 
 namespace ferrant {
@@ -75,7 +76,9 @@ PyObject* create_module() {
     // The package exports these as ferrant.Logger and ferrant.get_logger.
     PyObject* fields_logger = fields_logger_type();
     if (!fields_logger || PyModule_AddObjectRef(module.get(), "_Logger", fields_logger) < 0 ||
-        !add_function(module.get(), &GET_FIELDS_LOGGER_DEF, false))
+        !add_function(module.get(), &GET_FIELDS_LOGGER_DEF, false) ||
+        !add_function(module.get(), &SET_LEVEL_DEF, false) ||
+        !add_function(module.get(), &SET_DEFAULT_LEVEL_DEF, false))
         return nullptr;
     // The package exports these without their underscore.
     if (!init_context_fields()) return nullptr;

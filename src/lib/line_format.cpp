@@ -90,6 +90,8 @@ void write_offset(char* out, std::int32_t offset) {
 
 }  // namespace line_format
 
+const LineLayout& LineLayout::json_layout() { return JSON; }
+
 const LineLayout& LineLayout::for_settings(const WriterSettings& settings) {
     if (settings.format == Format::Json) return JSON;
     return settings.color ? COLOR : TEXT;

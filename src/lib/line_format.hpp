@@ -96,6 +96,7 @@ struct LineLayout {
     static constexpr unsigned kSlots = 3;
     static const LineLayout& for_settings(const WriterSettings& settings);
     static const LineLayout& at(unsigned slot);  // 0 text, 1 colour, 2 JSON
+    static const LineLayout& json_layout();
 };
 
 static_assert(LineLayout::kLineEndRead <= kPiecePad);

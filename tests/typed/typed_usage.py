@@ -37,6 +37,10 @@ def log_everything(directory: str) -> None:
     unnamed.error("error")
     bound = log.bind(request="r1", attempt=1)
     bound.info("fields %s", "too", ok=True, ratio=0.5, missing=None)
+    assert_type(get_logger("app", level="warning").level, PyLevel)
+    Logger("numbered", level=10).debug("by number")
+    ferrant.set_level("debug", prefix="app")
+    basic_config(level="info")
     ferrant.bind_contextvars(request="r2", attempt=2)
     with ferrant.bound_contextvars(step="inner"):
         log.info("context fields")
@@ -59,8 +63,8 @@ def mistakes() -> None:
     basic_config(color="never")  # type: ignore[arg-type]
     basic_config(format="JSON")  # type: ignore[arg-type]
     basic_config(unix_ts=1)  # type: ignore[arg-type]
-    get_logger("app", level=2)  # type: ignore[arg-type]
-    get_logger("app", level="info")  # type: ignore[arg-type]
+    get_logger("app", level=2.5)  # type: ignore[arg-type]
+    PyLogger("app", level="info")  # type: ignore[arg-type]
     get_logger("app").info(42)  # type: ignore[arg-type]
     PyLogger("app", path=3)  # type: ignore[arg-type]
     PyLevel.Info < PyLevel.Warn  # type: ignore[operator]
