@@ -27,7 +27,11 @@ bool is_exc_info(PyObject* key);
 // of keys whose masks do not meet share no key, so the common case needs
 // no string compare.
 inline std::uint64_t key_bit(PyObject* key) {
-    return std::uint64_t{1} << (static_cast<std::uint64_t>(PyObject_Hash(key)) & 63);
+    // The cached hash read in place (a call costs more than the rest of the
+    // check); str's own hash fills it, whatever a subclass's __hash__ says.
+    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+    if (hash == -1) hash = PyUnicode_Type.tp_hash(key);
+    return std::uint64_t{1} << (static_cast<std::uint64_t>(hash) & 63);
 }
 
 // Appends the field `key`=`value` as `layout` writes it. str, int, float,

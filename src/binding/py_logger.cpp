@@ -499,6 +499,9 @@ bool log_fields(PyObject* self, Rank rank, PyObject* message, PyObject* const* a
                                       batch_size, HandOff::Wait);
     tp->core.scratch = std::move(scratch);
     tp->core.scratch.clear();
+    // Released here, with the GIL surely held: PyRef's own release would
+    // first ask whether this thread holds it.
+    Py_XDECREF(context_hold.release());
     return ok;
 }
 
