@@ -17,7 +17,9 @@ def test_public_surface():
     assert _logger.__all__ == ["PyLevel", "PyLogger", "basic_config", "get_logger"]
     public = [n for n in dir(_logger) if not n.startswith("_")]
     assert public == sorted(_logger.__all__)
-    assert ferrant.__all__ == _logger.__all__ + ["set_level", "Handler", "Logger"]
+    assert ferrant.__all__ == _logger.__all__ + ["set_level", "Handler", "Logger",
+                                                 "bind_contextvars", "bound_contextvars",
+                                                 "clear_contextvars", "unbind_contextvars"]
     # The package's basic_config takes the native one's arguments, a level
     # and the retention.
     native = list(inspect.signature(_logger.basic_config).parameters)
@@ -29,6 +31,7 @@ def test_public_surface():
     assert ferrant.get_logger is _logger._get_logger
     assert ferrant.Logger is _logger._Logger
     assert ferrant.set_level is _logger._set_level
+    assert ferrant.bind_contextvars is _logger._bind_contextvars
     assert type(ferrant.get_logger("x")) is ferrant.Logger
     assert type(_logger.get_logger("x")) is _logger.PyLogger
     assert _logger.__name__ == "ferrant._logger"

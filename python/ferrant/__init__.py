@@ -4,6 +4,12 @@ from typing import TYPE_CHECKING, Any
 
 from ferrant import _config
 from ferrant._config import basic_config
+from ferrant._contextvars import (
+    bind_contextvars,
+    bound_contextvars,
+    clear_contextvars,
+    unbind_contextvars,
+)
 from ferrant._logger import PyLevel, PyLogger
 from ferrant._logger import _get_logger as get_logger
 from ferrant._logger import _Logger as Logger
@@ -12,7 +18,19 @@ from ferrant._logger import _set_level as set_level
 if TYPE_CHECKING:
     from ferrant._handler import Handler
 
-__all__ = ["PyLevel", "PyLogger", "basic_config", "get_logger", "set_level", "Handler", "Logger"]
+__all__ = [
+    "PyLevel",
+    "PyLogger",
+    "basic_config",
+    "get_logger",
+    "set_level",
+    "Handler",
+    "Logger",
+    "bind_contextvars",
+    "bound_contextvars",
+    "clear_contextvars",
+    "unbind_contextvars",
+]
 
 _config.configure_from_environment()
 

@@ -192,8 +192,10 @@ class _Logger:
         """Log ``message`` at level info, with ``fields`` after it.
 
         ``message`` and ``args`` are those of :meth:`PyLogger.info`. The line
-        holds the bound fields (oldest first) and then the call's; a key the
-        call gives again is written once, with the call's value. A key is 1
+        holds the bound fields (oldest first), then the fields bound to the
+        running context (``ferrant.bind_contextvars``, in bind order), then
+        the call's; a key is written once, with the innermost value (call
+        over context over bound). A key is 1
         to 128 ASCII letters, digits, ``_``, ``.`` or ``-``, starting with a
         letter or ``_``, and not ``time``, ``level``, ``name``, ``msg`` or
         ``exc``: ValueError otherwise. Values: str, int, float, bool and
@@ -201,6 +203,12 @@ class _Logger:
         bare or quoted and escaped like the message), anything else as its
         ``str()``. Nothing is looked at for a record the level drops; when a
         key or a value's ``__str__`` fails, nothing is written.
+
+        The keyword ``exc_info`` is no field: True adds the exception being
+        handled, an exception instance adds that one, False and None add
+        none (TypeError for anything else). The exception is written last,
+        as the field ``exc`` holding ``"".join(traceback.format_exception(e))``
+        escaped onto the line.
 
         Example::
 
@@ -215,6 +223,21 @@ class _Logger:
 
     def error(self, message: str, /, *args: object, **fields: object) -> None:
         """Log ``message`` at level error; see :meth:`info` for the arguments."""
+
+    def exception(self, message: str, /, *args: object, **fields: object) -> None:
+        """Log ``message`` at level error with the exception being handled.
+
+        The same as ``error(message, *args, exc_info=True, **fields)``: the
+        line ends with the field ``exc`` holding the traceback, or has no
+        ``exc`` outside an ``except`` block. ``exc_info`` may still be given.
+
+        Example::
+
+            try:
+                charge(order)
+            except PaymentError:
+                log.exception("charge failed", order=order.id)
+        """
 
 def _get_logger(name: str | None, level: _AnyLevel = ...) -> _Logger:
     """``ferrant.get_logger``: a :class:`_Logger` for the destination set by :func:`basic_config`."""
@@ -235,6 +258,38 @@ def _set_level(level: _AnyLevel, prefix: str | None = None) -> None:
 
 def _set_default_level(level: _AnyLevel) -> PyLevel:
     """The level of loggers made without one from now on; returns the one it replaces."""
+
+def _bind_contextvars(**fields: object) -> None:
+    """``ferrant.bind_contextvars``: bind ``fields`` to the running context.
+
+    Every :class:`_Logger` record made in this context (this thread, or this
+    asyncio task and the tasks it creates afterwards) carries them after its
+    bound fields, in bind order; a key bound again drops its older value and
+    goes last. The values are rendered now, once. A new thread starts with
+    none. :class:`PyLogger` records never carry them. Keys are checked as
+    :meth:`_Logger.bind` checks them: ValueError for a bad one, and nothing
+    changes; whatever a value's ``__str__`` raises propagates.
+
+    Example::
+
+        ferrant.bind_contextvars(request="r-17", user="bob")
+    """
+
+def _unbind_contextvars(*keys: str) -> None:
+    """``ferrant.unbind_contextvars``: remove ``keys`` from the running context's fields.
+
+    A key that is not bound is ignored; an invalid key raises ValueError and
+    nothing changes.
+    """
+
+def _clear_contextvars() -> None:
+    """``ferrant.clear_contextvars``: remove every field of the running context."""
+
+def _context_fields() -> object:
+    """The running context's fields as an opaque object, for :func:`_set_context_fields`."""
+
+def _set_context_fields(state: object, /) -> None:
+    """Make ``state``, from :func:`_context_fields`, the running context's fields again."""
 
 def basic_config(
     path: str | None = None,

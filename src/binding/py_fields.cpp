@@ -7,14 +7,35 @@
 
 namespace ferrant {
 
+namespace {
+
+constexpr std::string_view EXC_INFO = "exc_info";
+
+}  // namespace
+
+bool is_exc_info(PyObject* key) {
+    if (!PyUnicode_IS_COMPACT_ASCII(key) ||
+        PyUnicode_GET_LENGTH(key) != static_cast<Py_ssize_t>(EXC_INFO.size()))
+        return false;
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(key)), EXC_INFO.size()) ==
+           EXC_INFO;
+}
+
 bool field_key(PyObject* key, std::string_view& out) {
     if (PyUnicode_Check(key) && PyUnicode_IS_COMPACT_ASCII(key)) {
         out = {static_cast<const char*>(PyUnicode_DATA(key)),
                static_cast<std::size_t>(PyUnicode_GET_LENGTH(key))};
         if (valid_field_key(out)) {
-            if (!reserved_field_key(out)) return true;
-            PyErr_Format(PyExc_ValueError, "field key %R is written by the line itself", key);
-            return false;
+            if (reserved_field_key(out)) {
+                PyErr_Format(PyExc_ValueError, "field key %R is written by the line itself", key);
+                return false;
+            }
+            if (out == EXC_INFO) {
+                PyErr_Format(PyExc_ValueError,
+                             "field key %R is the level methods' exception argument", key);
+                return false;
+            }
+            return true;
         }
     }
     PyErr_Format(PyExc_ValueError,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "binding/py_ref.hpp"
@@ -10,7 +11,28 @@ namespace ferrant {
 
 // The key of a field as given to a call or to bind(): its text when it is
 // a valid key the line does not write itself, else false with ValueError set.
+// `exc_info`, the level methods' own keyword, is refused too.
 bool field_key(PyObject* key, std::string_view& out);
+
+// The text of a key that field_key has accepted: compact ASCII.
+inline std::string_view key_text(PyObject* key) {
+    return {static_cast<const char*>(PyUnicode_DATA(key)),
+            static_cast<std::size_t>(PyUnicode_GET_LENGTH(key))};
+}
+
+// Whether `key` (a str) is `exc_info`.
+bool is_exc_info(PyObject* key);
+
+// One bit of a 64-bit mask per key, from the str's cached hash: two sets
+// of keys whose masks do not meet share no key, so the common case needs
+// no string compare.
+inline std::uint64_t key_bit(PyObject* key) {
+    // The cached hash read in place (a call costs more than the rest of the
+    // check); str's own hash fills it, whatever a subclass's __hash__ says.
+    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+    if (hash == -1) hash = PyUnicode_Type.tp_hash(key);
+    return std::uint64_t{1} << (static_cast<std::uint64_t>(hash) & 63);
+}
 
 // Appends the field `key`=`value` as `layout` writes it. str, int, float,
 // bool and None are rendered here without creating objects (an int beyond

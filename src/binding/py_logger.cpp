@@ -11,7 +11,9 @@
 
 #include "binding/py_args.hpp"
 #include "binding/py_boundary.hpp"
+#include "binding/py_context_fields.hpp"
 #include "binding/py_errors.hpp"
+#include "binding/py_exception_field.hpp"
 #include "binding/py_fields.hpp"
 #include "binding/py_gil.hpp"
 #include "binding/py_interpolate.hpp"
@@ -57,6 +59,7 @@ struct PyLoggerObject {
 // `rendered` holds them all, in order, as a call copies them.
 struct BoundField {
     std::string key;
+    std::uint64_t bit;  // key_bit
     std::size_t begin;
     std::size_t end;
 };
@@ -64,6 +67,7 @@ struct BoundField {
 struct BoundFields {
     std::string rendered;
     std::vector<BoundField> fields;
+    std::uint64_t mask = 0;  // the fields' key bits
 };
 
 static_assert(std::is_nothrow_default_constructible_v<BoundFields> &&
@@ -370,27 +374,58 @@ PyObject* logger_shutdown(PyObject* self, PyObject*) {
 
 // ---- Logger: records with fields --------------------------------------------
 
-// A key already checked by field_key: compact ASCII.
-std::string_view key_text(PyObject* key) {
-    return {static_cast<const char*>(PyUnicode_DATA(key)),
-            static_cast<std::size_t>(PyUnicode_GET_LENGTH(key))};
-}
-
 bool named_in(std::string_view key, PyObject* kwnames) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
         if (key_text(PyTuple_GET_ITEM(kwnames, i)) == key) return true;
     return false;
 }
 
+// What a Logger's call adds to its bound fields.
+struct CallFields {
+    PyObject* kwnames = nullptr;  // keys checked; null for none
+    PyObject* const* values = nullptr;
+    Py_ssize_t exc_info_at = -1;  // exc_info's place in kwnames: not a field
+    std::uint64_t mask = 0;       // the fields' key bits, when something may clash
+    PyObject* exc = nullptr;      // the exception written last, or null
+    const ContextFields* context = nullptr;
+};
+
+// A bound field is left out when the context or the call gives its key
+// again; the masks spare the string compares unless two keys may match.
+void append_bound(ByteBuffer& buf, const BoundFields& bound, const CallFields& call) {
+    const std::uint64_t later = (call.context ? call.context->mask : 0) | call.mask;
+    if (!(bound.mask & later)) {
+        buf.append(bound.rendered);
+        return;
+    }
+    for (const BoundField& f : bound.fields) {
+        if (f.bit & later) {
+            if (call.context && call.context->has(f.key, f.bit)) continue;
+            if ((f.bit & call.mask) && named_in(f.key, call.kwnames)) continue;
+        }
+        buf.append(bound.rendered.data() + f.begin, f.end - f.begin);
+    }
+}
+
+void append_context(ByteBuffer& buf, const ContextFields& context, unsigned slot,
+                    const CallFields& call) {
+    if (!(context.mask & call.mask)) {
+        buf.append(context.rendered[slot]);
+        return;
+    }
+    for (const ContextField& f : context.fields)
+        if (!(f.bit & call.mask) || !named_in(f.key, call.kwnames)) context.append(buf, f, slot);
+}
+
 // Renders the message and then the fields into `buf` (empty), and appends the
-// line. The call's keys have been checked. Values' str() may run Python code
-// that logs on this thread: `buf` is then no buffer that code can reach.
+// line: bound fields, the context's, the call's, the exception. Values' str()
+// (and the traceback's formatting) may run Python code that logs on this
+// thread: `buf` is then no buffer that code can reach.
 bool write_with_fields(ThreadProducer& tp, ByteBuffer& buf, PyObject* self, Rank rank,
                        PyObject* message, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* const* values, PyObject* kwnames, std::uint64_t batch_size,
-                       HandOff how) {
+                       const CallFields& call, std::uint64_t batch_size, HandOff how) {
     LoggerState* logger = state_of(self);
-    const BoundFields& bound = *bound_of(self);
+    const LineLayout& layout = *logger->layout;
     std::string_view text;
     if (nargs == 0) {
         if (!utf8_view(message, text)) return false;
@@ -398,59 +433,81 @@ bool write_with_fields(ThreadProducer& tp, ByteBuffer& buf, PyObject* self, Rank
         return false;
     }
     const std::size_t message_end = buf.size();
-    if (!kwnames) {
-        buf.append(bound.rendered);
-    } else {
-        // The call's value wins: a bound field it gives again is left out.
-        for (const BoundField& f : bound.fields)
-            if (!named_in(f.key, kwnames))
-                buf.append(bound.rendered.data() + f.begin, f.end - f.begin);
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
-            if (!append_field(buf, *logger->layout, key_text(PyTuple_GET_ITEM(kwnames, i)),
-                              values[i]))
+    append_bound(buf, *bound_of(self), call);
+    if (call.context) append_context(buf, *call.context, layout.slot, call);
+    if (call.kwnames) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(call.kwnames); ++i)
+            if (i != call.exc_info_at &&
+                !append_field(buf, layout, key_text(PyTuple_GET_ITEM(call.kwnames, i)),
+                              call.values[i]))
                 return false;
     }
+    if (call.exc && !append_exception_field(buf, layout, call.exc)) return false;
     if (nargs != 0) text = buf.view().substr(0, message_end);
     return append_line_with_fields(tp, target_of(logger, rank), text,
                                    buf.view().substr(message_end), batch_size, how);
 }
 
+// `handled`: the record carries the exception being handled unless the call
+// says otherwise with exc_info (Logger.exception).
 bool log_fields(PyObject* self, Rank rank, PyObject* message, PyObject* const* args,
-                Py_ssize_t nargs, PyObject* kwnames) {
+                Py_ssize_t nargs, PyObject* kwnames, bool handled) {
     LoggerState* logger = state_of(self);
     if (logger->level < rank) return true;
-    if (kwnames && PyTuple_GET_SIZE(kwnames) == 0) kwnames = nullptr;
-    if (!kwnames && bound_of(self)->fields.empty())
-        return log_args(logger, rank, message, args, nargs);
-    if (kwnames) {
+    CallFields call;
+    call.values = args + nargs;
+    const Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (n) {
         // Every key before any value's code runs: a bad one writes nothing.
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-            std::string_view key;
-            if (!field_key(PyTuple_GET_ITEM(kwnames, i), key)) return false;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+            if (is_exc_info(key)) {
+                call.exc_info_at = i;
+                continue;
+            }
+            std::string_view text;
+            if (!field_key(key, text)) return false;
         }
+        call.kwnames = kwnames;
     }
-    PyObject* const* values = args + nargs;
+    PyRef exc;
+    if (handled || call.exc_info_at >= 0) {
+        if (!exception_for(call.exc_info_at >= 0 ? call.values[call.exc_info_at] : Py_True, exc))
+            return false;
+        call.exc = exc.get();
+    }
+    PyRef context_hold;
+    if (!current_context_fields(context_hold, call.context)) return false;
+    const BoundFields& bound = *bound_of(self);
+    const bool call_fields = n > (call.exc_info_at >= 0 ? 1 : 0);
+    if (!call_fields && !call.exc && !call.context && bound.fields.empty())
+        return log_args(logger, rank, message, args, nargs);
+    if (call_fields && (call.context || !bound.fields.empty()))
+        for (Py_ssize_t i = 0; i < n; ++i) call.mask |= key_bit(PyTuple_GET_ITEM(kwnames, i));
     ThreadProducer* tp = thread_producer();
     if (!tp) [[unlikely]] {
         if (PyErr_Occurred()) return false;
         ThreadProducer own;
-        return write_with_fields(own, own.core.scratch, self, rank, message, args, nargs, values,
-                                 kwnames, 1, HandOff::Park);
+        return write_with_fields(own, own.core.scratch, self, rank, message, args, nargs, call, 1,
+                                 HandOff::Park);
     }
     const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
     // As in log_args: code run for a value finds an empty scratch slot.
     ByteBuffer scratch = std::move(tp->core.scratch);
     scratch.clear();
-    const bool ok = write_with_fields(*tp, scratch, self, rank, message, args, nargs, values,
-                                      kwnames, batch_size, HandOff::Wait);
+    const bool ok = write_with_fields(*tp, scratch, self, rank, message, args, nargs, call,
+                                      batch_size, HandOff::Wait);
     tp->core.scratch = std::move(scratch);
     tp->core.scratch.clear();
+    // Released here, with the GIL surely held: PyRef's own release would
+    // first ask whether this thread holds it.
+    Py_XDECREF(context_hold.release());
     return ok;
 }
 
 // (message, /, *args, **fields)
 PyObject* call_fields_level(Rank rank, const char* method, PyObject* self, PyObject* const* args,
-                            Py_ssize_t nargsf, PyObject* kwnames) {
+                            Py_ssize_t nargsf, PyObject* kwnames, bool handled = false) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs == 0) [[unlikely]] {
         PyErr_Format(PyExc_TypeError, "%s() missing required argument 'message' (pos 1)", method);
@@ -461,7 +518,9 @@ PyObject* call_fields_level(Rank rank, const char* method, PyObject* self, PyObj
         argument_type_error(method, "message", "str", message);
         return nullptr;
     }
-    if (!guarded([&] { return log_fields(self, rank, message, args + 1, nargs - 1, kwnames); }))
+    if (!guarded([&] {
+            return log_fields(self, rank, message, args + 1, nargs - 1, kwnames, handled);
+        }))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -475,6 +534,11 @@ PyObject* fields_level_method(PyObject* self, PyObject* const* args, Py_ssize_t 
 PyObject* fields_warning_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) {
     return call_fields_level(Rank::Warn, "warning", self, args, nargsf, kwnames);
+}
+
+PyObject* exception_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                           PyObject* kwnames) {
+    return call_fields_level(Rank::Error, "exception", self, args, nargsf, kwnames, true);
 }
 
 // bind(**fields): a new Logger on the same writer, with the fields rendered
@@ -498,16 +562,20 @@ PyObject* logger_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
         if (n && named_in(f.key, kwnames)) continue;
         const std::size_t begin = next.rendered.size();
         next.rendered.append(old.rendered, f.begin, f.end - f.begin);
-        next.fields.push_back({f.key, begin, next.rendered.size()});
+        next.fields.push_back({f.key, f.bit, begin, next.rendered.size()});
+        next.mask |= f.bit;
     }
     ByteBuffer field;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const std::string_view key = key_text(PyTuple_GET_ITEM(kwnames, i));
+        PyObject* key_object = PyTuple_GET_ITEM(kwnames, i);
+        const std::string_view key = key_text(key_object);
         field.clear();
         if (!append_field(field, *logger->layout, key, args[i])) return nullptr;
         const std::size_t begin = next.rendered.size();
         next.rendered.append(field.view());
-        next.fields.push_back({std::string(key), begin, next.rendered.size()});
+        const std::uint64_t bit = key_bit(key_object);
+        next.fields.push_back({std::string(key), bit, begin, next.rendered.size()});
+        next.mask |= bit;
     }
     auto* type = Py_TYPE(self);
     PyObject* bound = type->tp_alloc(type, 0);
@@ -579,6 +647,8 @@ PyMethodDef FIELDS_METHODS[] = {
      "warning($self, message, /, *args, **fields)\n--\n\n"},
     {"error", FAST(fields_level_method<Rank::Error>), FAST_KW,
      "error($self, message, /, *args, **fields)\n--\n\n"},
+    {"exception", FAST(exception_method), FAST_KW,
+     "exception($self, message, /, *args, **fields)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,6 +2,7 @@
 
 #include "binding/py_boundary.hpp"
 #include "binding/py_config.hpp"
+#include "binding/py_context_fields.hpp"
 #include "binding/py_exit.hpp"
 #include "binding/py_fork.hpp"
 #include "binding/py_level.hpp"
@@ -82,6 +83,12 @@ PyObject* create_module() {
         !add_function(module.get(), &SET_DEFAULT_LEVEL_DEF, false))
         return nullptr;
     if (!add_function(module.get(), &SET_RETENTION_DEF, false)) return nullptr;
+    // The package exports these without their underscore.
+    if (!init_context_fields()) return nullptr;
+    for (PyMethodDef* def : {&BIND_CONTEXTVARS_DEF, &UNBIND_CONTEXTVARS_DEF,
+                             &CLEAR_CONTEXTVARS_DEF, &GET_CONTEXT_FIELDS_DEF,
+                             &SET_CONTEXT_FIELDS_DEF})
+        if (!add_function(module.get(), def, false)) return nullptr;
     if (!register_exit_flush() || !install_fork_handlers()) return nullptr;
     // The package's SIGTERM handler writes out through it.
     if (PyModule_AddObjectRef(module.get(), "_flush_at_exit", exit_flush_function()) < 0) return nullptr;

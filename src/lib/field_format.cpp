@@ -50,6 +50,10 @@ void append_field_text(ByteBuffer& out, const LineLayout& layout, std::string_vi
         out.append(value);
         return;
     }
+    append_field_quoted(out, layout, value);
+}
+
+void append_field_quoted(ByteBuffer& out, const LineLayout& layout, std::string_view value) {
     out.push_back('"');
     if (layout.json)
         json_escape(out, value);

@@ -33,6 +33,10 @@ void append_field_key(ByteBuffer& out, const LineLayout& layout, std::string_vie
 // takes it back as it is, otherwise quoted with the message's escapes.
 void append_field_text(ByteBuffer& out, const LineLayout& layout, std::string_view value);
 
+// A string value always quoted, in text too: one that is known to hold
+// spaces and line feeds (a traceback).
+void append_field_quoted(ByteBuffer& out, const LineLayout& layout, std::string_view value);
+
 // Whether the text layouts write `value` without quotes.
 bool bare_field_value(std::string_view value);
 

@@ -19,6 +19,7 @@ constexpr LineLayout TEXT = {
     false,
     " ",
     "=",
+    0,
 };
 
 constexpr LineLayout COLOR = {
@@ -30,6 +31,7 @@ constexpr LineLayout COLOR = {
     false,
     " \x1b[2m",
     "=\x1b[0m",
+    1,
 };
 
 constexpr LineLayout JSON = {
@@ -40,6 +42,7 @@ constexpr LineLayout JSON = {
     true,
     ",\"",
     "\":",
+    2,
 };
 
 // Empty stays bare too: " name=" then " msg=" is still one unambiguous pair.
@@ -92,6 +95,11 @@ const LineLayout& LineLayout::json_layout() { return JSON; }
 const LineLayout& LineLayout::for_settings(const WriterSettings& settings) {
     if (settings.format == Format::Json) return JSON;
     return settings.color ? COLOR : TEXT;
+}
+
+const LineLayout& LineLayout::at(unsigned slot) {
+    static constexpr const LineLayout* ALL[kSlots] = {&TEXT, &COLOR, &JSON};
+    return *ALL[slot];
 }
 
 std::string render_name_field(std::string_view name, const WriterSettings& settings) {

@@ -90,8 +90,12 @@ struct LineLayout {
     // Around a key=value field's key: ` key=`, dim in colour, `,"key":`.
     std::string_view field_open;
     std::string_view field_close;
+    // Its place among the layouts, for what is rendered ahead for each.
+    unsigned slot;
 
+    static constexpr unsigned kSlots = 3;
     static const LineLayout& for_settings(const WriterSettings& settings);
+    static const LineLayout& at(unsigned slot);  // 0 text, 1 colour, 2 JSON
     static const LineLayout& json_layout();
 };
 

@@ -57,6 +57,30 @@ TEST(FieldText, KeyFormsAndQuoting) {
     EXPECT_EQ(field(JSON, "k", "\xe2\x80\xa8\t"), ",\"k\":\"\xe2\x80\xa8\\t\"");
 }
 
+TEST(FieldText, QuotedEvenWhenItCouldBeBare) {
+    const auto quoted = [](const LineLayout& layout, std::string_view text) {
+        ByteBuffer out;
+        append_field_quoted(out, layout, text);
+        return std::string(out.view());
+    };
+    EXPECT_EQ(quoted(TEXT, "bare"), "\"bare\"");
+    EXPECT_EQ(quoted(COLOR, "a\nb \"c\""), "\"a\\nb \\\"c\\\"\"");
+    EXPECT_EQ(quoted(TEXT, "\xe2\x80\xa8"), "\"\\u2028\"");
+    EXPECT_EQ(quoted(JSON, "\xe2\x80\xa8\n"), "\"\xe2\x80\xa8\\n\"");
+}
+
+// The text and colour layouts write the same value bytes (only their keys
+// differ): the context fields render a value once for both.
+TEST(FieldLayouts, SlotsNameEachLayoutOnce) {
+    for (unsigned slot = 0; slot < LineLayout::kSlots; ++slot)
+        EXPECT_EQ(LineLayout::at(slot).slot, slot);
+    EXPECT_EQ(&LineLayout::at(TEXT.slot), &TEXT);
+    EXPECT_EQ(&LineLayout::at(COLOR.slot), &COLOR);
+    EXPECT_EQ(&LineLayout::at(JSON.slot), &JSON);
+    EXPECT_EQ(TEXT.json, COLOR.json);
+    EXPECT_TRUE(JSON.json);
+}
+
 TEST(FieldText, BareOnlyWhenNothingNeedsQuoting) {
     for (int c = 0; c < 0x80; ++c) {
         const std::string s(1, static_cast<char>(c));

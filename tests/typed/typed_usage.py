@@ -43,11 +43,19 @@ def log_everything(directory: str) -> None:
     Logger("numbered", level=10).debug("by number")
     ferrant.set_level("debug", prefix="app")
     basic_config(level="info")
+    ferrant.bind_contextvars(request="r2", attempt=2)
+    with ferrant.bound_contextvars(step="inner"):
+        log.info("context fields")
+    ferrant.unbind_contextvars("attempt", "missing")
+    ferrant.clear_contextvars()
     direct.info("direct %x", 255)
     try:
         raise ValueError("boom")
     except ValueError:
         by_keyword.error("failed\n%s", traceback.format_exc())
+        log.exception("failed", job=1)
+        log.error("failed", exc_info=True)
+    log.warn("given", exc_info=KeyError("k"))
 
     for logger in (log, unnamed, direct, by_keyword, bound):
         logger.shutdown()
@@ -67,6 +75,9 @@ def mistakes() -> None:
     PyLogger("app").flush()  # type: ignore[attr-defined]
     PyLogger("app").bind(user="bob")  # type: ignore[attr-defined]
     get_logger("app").info(message="x")  # type: ignore[call-arg]
+    ferrant.unbind_contextvars(1)  # type: ignore[arg-type]
+    with ferrant.bound_contextvars("r"):  # type: ignore[call-arg]
+        pass
 
 
 if __name__ == "__main__":

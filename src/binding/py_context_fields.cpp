@@ -1,0 +1,224 @@
+#include "binding/py_context_fields.hpp"
+
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "binding/py_boundary.hpp"
+#include "binding/py_fields.hpp"
+
+namespace ferrant {
+
+namespace {
+
+struct ContextFieldsObject {
+    PyObject_HEAD
+    ContextFields fields;
+};
+
+static_assert(std::is_nothrow_move_constructible_v<ContextFields>);
+
+PyObject* STATE_TYPE = nullptr;
+// Made here, not in Python: PyContextVar_Get then hits the variable's
+// per-thread cache without a call through the contextvars module.
+PyObject* VAR = nullptr;
+
+const ContextFields* fields_of(PyObject* state) {
+    return &reinterpret_cast<ContextFieldsObject*>(state)->fields;
+}
+
+void state_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<ContextFieldsObject*>(self)->fields.~ContextFields();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot STATE_SLOTS[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Fields bound to a context; immutable.")},
+    {0, nullptr},
+};
+
+PyType_Spec STATE_SPEC = {
+    "ferrant._logger._ContextFields", sizeof(ContextFieldsObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    STATE_SLOTS};
+
+// The variable's value: a state, or null for none (never set, or None).
+bool current_state(PyRef& out) {
+    PyObject* value = nullptr;
+    if (PyContextVar_Get(VAR, nullptr, &value) < 0) return false;
+    out = PyRef::steal(value);
+    if (out && out.get() == Py_None) out = PyRef();
+    return true;
+}
+
+// Sets `fields` as the variable's value, or None when there are none.
+bool set_state(ContextFields&& fields) {
+    PyRef state;
+    if (fields.fields.empty()) {
+        state = PyRef::borrow(Py_None);
+    } else {
+        auto* type = reinterpret_cast<PyTypeObject*>(STATE_TYPE);
+        state = PyRef::steal(type->tp_alloc(type, 0));
+        if (!state) return false;
+        new (&reinterpret_cast<ContextFieldsObject*>(state.get())->fields)
+            ContextFields(std::move(fields));
+    }
+    PyRef token = PyRef::steal(PyContextVar_Set(VAR, state.get()));
+    return static_cast<bool>(token);
+}
+
+void copy_field(ContextFields& next, const ContextFields& old, const ContextField& f) {
+    ContextField copy{f.key, f.bit, {}, {}};
+    for (unsigned s = 0; s < LineLayout::kSlots; ++s) {
+        copy.begin[s] = next.rendered[s].size();
+        next.rendered[s].append(old.rendered[s], f.begin[s], f.end[s] - f.begin[s]);
+        copy.end[s] = next.rendered[s].size();
+    }
+    next.mask |= f.bit;
+    next.fields.push_back(std::move(copy));
+}
+
+// Renders `value` for every layout. The text and colour layouts write the
+// same value bytes, so its str() runs once for them and once for JSON.
+bool render_field(ContextFields& next, PyObject* key_object, PyObject* value) {
+    const LineLayout& text = LineLayout::at(0);
+    const LineLayout& json = LineLayout::at(2);
+    const std::string_view key = key_text(key_object);
+    ByteBuffer text_field, json_field;
+    if (!append_field(text_field, text, key, value)) return false;
+    if (!append_field(json_field, json, key, value)) return false;
+    const std::string_view text_value = text_field.view().substr(
+        text.field_open.size() + key.size() + text.field_close.size());
+    ContextField f{std::string(key), key_bit(key_object), {}, {}};
+    for (unsigned s = 0; s < LineLayout::kSlots; ++s) {
+        const LineLayout& layout = LineLayout::at(s);
+        std::string& out = next.rendered[s];
+        f.begin[s] = out.size();
+        if (layout.json) {
+            out.append(json_field.view());
+        } else {
+            out.append(layout.field_open);
+            out.append(key);
+            out.append(layout.field_close);
+            out.append(text_value);
+        }
+        f.end[s] = out.size();
+    }
+    next.mask |= f.bit;
+    next.fields.push_back(std::move(f));
+    return true;
+}
+
+// Whether `f`'s key is among the `n` checked `keys`, whose bits make `mask`.
+bool among(const ContextField& f, PyObject* const* keys, Py_ssize_t n, std::uint64_t mask) {
+    if (!(f.bit & mask)) return false;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (key_text(keys[i]) == f.key) return true;
+    return false;
+}
+
+// Checks every key and gives their mask: nothing changes when one is bad.
+bool check_keys(PyObject* const* keys, Py_ssize_t n, std::uint64_t& mask) {
+    mask = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        std::string_view key;
+        if (!field_key(keys[i], key)) return false;
+        mask |= key_bit(keys[i]);
+    }
+    return true;
+}
+
+PyObject* bind_contextvars(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                           PyObject* kwnames) {
+    if (PyVectorcall_NARGS(nargsf) != 0) {
+        PyErr_SetString(PyExc_TypeError, "bind_contextvars() takes no positional arguments");
+        return nullptr;
+    }
+    const Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* const* keys = n ? PySequence_Fast_ITEMS(kwnames) : nullptr;
+    std::uint64_t mask;
+    if (!check_keys(keys, n, mask)) return nullptr;
+    if (n == 0) Py_RETURN_NONE;
+    PyRef old_state;
+    if (!current_state(old_state)) return nullptr;
+    ContextFields next;
+    if (old_state) {
+        const ContextFields& old = *fields_of(old_state.get());
+        for (const ContextField& f : old.fields)
+            if (!among(f, keys, n, mask)) copy_field(next, old, f);
+    }
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!render_field(next, keys[i], args[i])) return nullptr;
+    if (!set_state(std::move(next))) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* unbind_contextvars(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    std::uint64_t mask;
+    if (!check_keys(args, nargs, mask)) return nullptr;
+    PyRef old_state;
+    if (!current_state(old_state)) return nullptr;
+    if (!old_state || !(fields_of(old_state.get())->mask & mask)) Py_RETURN_NONE;
+    const ContextFields& old = *fields_of(old_state.get());
+    ContextFields next;
+    for (const ContextField& f : old.fields)
+        if (!among(f, args, nargs, mask)) copy_field(next, old, f);
+    if (!set_state(std::move(next))) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* clear_contextvars(PyObject*, PyObject*) {
+    if (!set_state(ContextFields())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* get_context_fields(PyObject*, PyObject*) {
+    PyRef state;
+    if (!current_state(state)) return nullptr;
+    return state ? state.release() : Py_NewRef(Py_None);
+}
+
+PyObject* set_context_fields(PyObject*, PyObject* state) {
+    if (state != Py_None && Py_TYPE(state) != reinterpret_cast<PyTypeObject*>(STATE_TYPE)) {
+        PyErr_Format(PyExc_TypeError, "expected what _context_fields() returned, not %.100s",
+                     Py_TYPE(state)->tp_name);
+        return nullptr;
+    }
+    PyRef token = PyRef::steal(PyContextVar_Set(VAR, state));
+    if (!token) return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+bool current_context_fields(PyRef& hold, const ContextFields*& out) {
+    out = nullptr;
+    if (!current_state(hold)) return false;
+    if (hold) out = fields_of(hold.get());
+    return true;
+}
+
+bool init_context_fields() {
+    if (!STATE_TYPE && !(STATE_TYPE = PyType_FromSpec(&STATE_SPEC))) return false;
+    if (!VAR && !(VAR = PyContextVar_New("ferrant.contextvars", nullptr))) return false;
+    return true;
+}
+
+#define FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+PyMethodDef BIND_CONTEXTVARS_DEF = {
+    "_bind_contextvars", FAST(boundary<bind_contextvars>), METH_FASTCALL | METH_KEYWORDS,
+    "_bind_contextvars(**fields)\n--\n\n"};
+PyMethodDef UNBIND_CONTEXTVARS_DEF = {"_unbind_contextvars", FAST(boundary<unbind_contextvars>),
+                                      METH_FASTCALL, "_unbind_contextvars(*keys)\n--\n\n"};
+PyMethodDef CLEAR_CONTEXTVARS_DEF = {"_clear_contextvars", boundary<clear_contextvars>,
+                                     METH_NOARGS, "_clear_contextvars()\n--\n\n"};
+PyMethodDef GET_CONTEXT_FIELDS_DEF = {"_context_fields", boundary<get_context_fields>,
+                                      METH_NOARGS, "_context_fields()\n--\n\n"};
+PyMethodDef SET_CONTEXT_FIELDS_DEF = {"_set_context_fields", boundary<set_context_fields>, METH_O,
+                                      "_set_context_fields(state, /)\n--\n\n"};
+
+}  // namespace ferrant

@@ -1,0 +1,68 @@
+#include "binding/py_exception_field.hpp"
+
+#include "binding/py_text.hpp"
+#include "lib/field_format.hpp"
+
+namespace ferrant {
+
+namespace {
+
+// traceback.format_exception, imported on first use: a program that never
+// logs an exception does not import traceback for it.
+PyObject* FORMAT_EXCEPTION = nullptr;
+
+PyObject* format_exception() {
+    if (!FORMAT_EXCEPTION) {
+        PyRef module = PyRef::steal(PyImport_ImportModule("traceback"));
+        if (!module) return nullptr;
+        FORMAT_EXCEPTION = PyObject_GetAttrString(module.get(), "format_exception");
+    }
+    return FORMAT_EXCEPTION;
+}
+
+}  // namespace
+
+bool exception_for(PyObject* exc_info, PyRef& out) {
+    out = PyRef();
+    if (exc_info == Py_True) {
+        out = PyRef::steal(PyErr_GetHandledException());
+        if (out && out.get() == Py_None) out = PyRef();
+        return true;
+    }
+    if (exc_info == Py_False || exc_info == Py_None) return true;
+    if (PyExceptionInstance_Check(exc_info)) {
+        out = PyRef::borrow(exc_info);
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "exc_info must be a bool, None or an exception, not %.100s",
+                 Py_TYPE(exc_info)->tp_name);
+    return false;
+}
+
+bool append_exception_field(ByteBuffer& out, const LineLayout& layout, PyObject* exc) {
+    PyObject* format = format_exception();
+    if (!format) return false;
+    PyRef parts = PyRef::steal(PyObject_CallOneArg(format, exc));
+    if (!parts) return false;
+    PyRef empty = PyRef::steal(PyUnicode_FromStringAndSize(nullptr, 0));
+    if (!empty) return false;
+    PyRef text_object = PyRef::steal(PyUnicode_Join(empty.get(), parts.get()));
+    if (!text_object) return false;
+    std::string_view text;
+    PyRef escaped;
+    if (!utf8_view(text_object.get(), text)) {
+        // A lone surrogate in a message must not make the report fail.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+        PyErr_Clear();
+        escaped = PyRef::steal(
+            PyUnicode_AsEncodedString(text_object.get(), "utf-8", "backslashreplace"));
+        if (!escaped) return false;
+        text = {PyBytes_AS_STRING(escaped.get()),
+                static_cast<std::size_t>(PyBytes_GET_SIZE(escaped.get()))};
+    }
+    append_field_key(out, layout, "exc");
+    append_field_quoted(out, layout, text);
+    return true;
+}
+
+}  // namespace ferrant

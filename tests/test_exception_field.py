@@ -1,0 +1,112 @@
+"""Logger.exception and exc_info: the traceback as the last field `exc`, one
+line in every layout, chained exceptions and notes, and the cases that
+carry no exception."""
+
+import traceback
+
+import pytest
+
+import ferrant
+from ferrant import PyLevel
+
+from lines import record_pairs
+from test_fields import KINDS, FieldCapture
+
+
+@pytest.fixture(autouse=True)
+def fresh_context():
+    ferrant.clear_contextvars()
+    yield
+    ferrant.clear_contextvars()
+
+
+@pytest.fixture(params=KINDS)
+def cap(request, tmp_path):
+    return FieldCapture(tmp_path / request.param, request.param)
+
+
+def chained():
+    """A ValueError raised from a KeyError, with notes and a hostile message."""
+    try:
+        try:
+            {}["missing"]
+        except KeyError as inner:
+            raise ValueError('bad "value"\n msg=forged\u2028\x1b[31m') from inner
+    except ValueError as e:
+        e.add_note("note one")
+        e.add_note('note "two"\nsecond line')
+        return e
+
+
+@pytest.mark.parametrize(
+    "how",
+    [lambda log: log.exception("failed %d", 7, job=1),
+     lambda log: log.error("failed %d", 7, job=1, exc_info=True),
+     lambda log: log.warn("failed %d", 7, exc_info=True, job=1)],
+    ids=["exception", "exc_info-last", "exc_info-first"],
+)
+def test_handled_exception_is_the_last_field(cap, how):
+    ferrant.bind_contextvars(request="r1")
+    err = chained()
+    try:
+        raise err
+    except ValueError:
+        how(cap.log.bind(user="bob"))
+    want = "".join(traceback.format_exception(err))
+    assert "note one" in want and "The above exception" in want
+    [line] = cap.lines()  # one line, however many line feeds the traceback has
+    pairs = record_pairs(line, cap.kind)  # JSON: json.loads
+    assert pairs[3][1] == "failed 7"
+    assert [k for k, _ in pairs[4:]] == ["user", "request", "job", "exc"]
+    assert pairs[-1] == ("exc", want)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_exception_instance_and_surrogates(tmp_path, kind):
+    cap = FieldCapture(tmp_path, kind)
+    cap.log.info("given", exc_info=ValueError("x"))
+    cap.log.info("given", exc_info=ValueError("lone \udcff"))
+    records = cap.records()
+    assert records[0][-1] == ("exc", "ValueError: x\n")
+    assert records[1][-1] == ("exc", "ValueError: lone \\udcff\n")
+
+
+@pytest.mark.parametrize(
+    "how,inside",
+    [(lambda log: log.exception("m"), False),
+     (lambda log: log.error("m", exc_info=True), False),
+     (lambda log: log.info("m", exc_info=False), True),
+     (lambda log: log.info("m", exc_info=None), True),
+     (lambda log: log.exception("m", exc_info=False), True)],
+    ids=["exception-outside", "exc_info-outside", "false", "none", "exception-false"],
+)
+def test_no_exception_no_field(cap, how, inside):
+    if inside:
+        try:
+            raise KeyError("k")
+        except KeyError:
+            how(cap.log)
+    else:
+        how(cap.log)
+    [record] = cap.records()
+    assert [k for k, _ in record] == ["time", "level", "name", "msg"]
+
+
+@pytest.mark.parametrize("value", [1, "yes", (ValueError, ValueError("x"), None), ValueError])
+def test_bad_exc_info_raises_and_writes_nothing(cap, value):
+    with pytest.raises(TypeError, match="exc_info"):
+        cap.log.info("m", exc_info=value)
+    assert cap.lines() == []
+
+
+def test_exc_is_a_reserved_key(cap):
+    with pytest.raises(ValueError, match="'exc'"):
+        cap.log.error("m", exc="text")
+    assert cap.lines() == []
+
+
+def test_dropped_call_formats_nothing(tmp_path):
+    cap = FieldCapture(tmp_path, "text", level=PyLevel.Error)
+    cap.log.info("m", exc_info="not checked")
+    cap.log.debug("m", exc_info=ValueError("x"))
+    assert cap.lines() == []
