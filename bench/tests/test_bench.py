@@ -120,8 +120,10 @@ def test_tiny_run_end_to_end(tmp_path: Path) -> None:
             if line.startswith("| ")}
     assert "-" not in rows["| ferrant.Handler"] + rows["| stdlib FileHandler"]
     assert rows["| ferrant.Handler"][1] == rows["| ferrant.Handler"][3] == "1.00x"
-    # Each of the records that waited in an open batch reached the file.
-    assert res["latency"]["seen"] == 5 and 0 < res["latency"]["max_s"] < 10
+    # Every record of the three loads reached the file, the idle ones by
+    # waiting in an open batch.
+    assert [r["records"] for r in res["latency"]] == [5, 500, 50000]
+    assert all(r["seen"] == r["records"] and 0 < r["max_s"] < 10 for r in res["latency"])
     # Every peer's lines were counted, and the raw writes wrote every line.
     e2e = res["cases"]["e2e"]["raw"]
     assert e2e[run.RAW][0]["lines"] == e2e[run.RAW][0]["n"] == 5000

@@ -53,6 +53,7 @@ SendStatus BatchLane::push(ByteBuffer& batch, const PushOptions& options, ByteBu
         lock.lock();
     }
     SendStatus status = SendStatus::Sent;
+    bool wake = false;
     if (closed_.load(std::memory_order_acquire)) {
         status = SendStatus::Disconnected;
     } else if (full_now()) {
@@ -103,6 +104,9 @@ SendStatus BatchLane::push(ByteBuffer& batch, const PushOptions& options, ByteBu
         slot.chunk = std::move(batch);
         slot.prompt = options.prompt;
         tail_.store(tail + 1, std::memory_order_release);
+        // One producer wakes a sleeping writer; the next finds it awake.
+        wake = writer_asleep_.load(std::memory_order_relaxed);
+        if (wake) writer_asleep_.store(false, std::memory_order_relaxed);
         if (spare) {
             const std::size_t head = spare_head_.load(std::memory_order_relaxed);
             if (head == seen_spare_tail_) seen_spare_tail_ = spare_tail_.load(std::memory_order_acquire);
@@ -113,9 +117,30 @@ SendStatus BatchLane::push(ByteBuffer& batch, const PushOptions& options, ByteBu
         }
     }
     lock.unlock();
+    if (wake) writer_wake_.notify_one();
     // May not return (see WaitGate): no lock may be held.
     if (left) options.gate->enter();
     return status;
+}
+
+void BatchLane::wait_for_work(Deadline deadline, bool wake_on_batch) {
+    std::unique_lock lock(push_mutex_);
+    while (!rung_ && !(wake_on_batch && tail_.load(std::memory_order_relaxed) !=
+                                            head_.load(std::memory_order_relaxed))) {
+        writer_asleep_.store(wake_on_batch, std::memory_order_relaxed);
+        const bool in_time = wait_until(writer_wake_, lock, deadline);
+        writer_asleep_.store(false, std::memory_order_relaxed);
+        if (!in_time) break;
+    }
+    rung_ = false;
+}
+
+void BatchLane::ring() {
+    {
+        std::lock_guard lock(push_mutex_);
+        rung_ = true;
+    }
+    writer_wake_.notify_one();
 }
 
 void BatchLane::made_room() {

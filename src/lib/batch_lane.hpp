@@ -90,9 +90,15 @@ public:
     // Bytes handed over and not yet written or dropped; a hint.
     std::uint64_t unwritten_bytes() const;
 
-    // The writer is about to sleep until woken: producers then wake it once
-    // enough is queued. Cleared when it wakes.
-    void set_writer_asleep(bool asleep) { writer_asleep_.store(asleep, std::memory_order_seq_cst); }
+    // Writer's side: waits until `deadline` or a ring(); with
+    // `wake_on_batch`, also until a batch is queued, the first push into the
+    // empty lane waking it. Without it, producers never pay for a wake-up.
+    void wait_for_work(Deadline deadline, bool wake_on_batch);
+
+    // Wakes the writer wherever it waits, for a request on its channel.
+    void ring();
+
+    // True while the writer waits to be woken by a batch; a hint.
     bool writer_asleep() const { return writer_asleep_.load(std::memory_order_relaxed); }
 
     // The writer has ended: pushes fail from now on and waiting ones give up.
@@ -117,13 +123,17 @@ private:
     std::uint64_t taken_bytes_ = 0;  // the writer's own
 
     // Read by producers with every batch, written rarely.
-    alignas(64) std::atomic<bool> writer_asleep_{false};
-    std::atomic<bool> closed_{false};
+    alignas(64) std::atomic<bool> closed_{false};
     std::atomic<bool> sender_waiting_{false};
 
     // Producers' side, under push_mutex_.
     alignas(64) std::mutex push_mutex_;
     std::condition_variable room_;
+    // The writer sleeps on push_mutex_ too: a producer learns whether to wake
+    // it under the lock it takes anyway, and no wake-up can be lost.
+    std::condition_variable writer_wake_;
+    std::atomic<bool> writer_asleep_{false};  // written under push_mutex_
+    bool rung_ = false;
     std::atomic<std::size_t> tail_{0};
     std::atomic<std::size_t> spare_head_{0};
     std::size_t seen_head_ = 0;  // head_ as last read: room is known without it

@@ -220,19 +220,17 @@ public:
             s.receiver_waiting = false;
             if (!in_time && s.count == 0) return ready() ? RecvStatus::Value : RecvStatus::Timeout;
         }
-        const std::size_t take = std::min(s.count, most);
-        // The only step that may throw, before anything is taken.
-        out.reserve(out.size() + take);
-        static_assert(std::is_nothrow_move_constructible_v<T>);
-        for (std::size_t i = 0; i < take; ++i) {
-            T* slot = s.slots + s.head;
-            out.push_back(std::move(*slot));
-            slot->~T();
-            s.head = (s.head + 1) % s.capacity;
-            --s.count;
-        }
-        lock.unlock();
-        s.not_full.notify_all();
+        take(lock, out, most);
+        return RecvStatus::Value;
+    }
+
+    // The same without waiting: Timeout when nothing is queued.
+    RecvStatus try_recv_all(std::vector<T>& out, std::size_t most = SIZE_MAX) {
+        assert(state_ && most > 0);
+        std::unique_lock lock(state_->mutex);
+        if (state_->count == 0)
+            return state_->senders == 0 ? RecvStatus::Disconnected : RecvStatus::Timeout;
+        take(lock, out, most);
         return RecvStatus::Value;
     }
 
@@ -251,6 +249,24 @@ private:
     template <class U>
     friend std::pair<Sender<U>, Receiver<U>> make_channel(std::size_t);
     explicit Receiver(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {}
+
+    // Moves up to `most` queued values into `out` and releases `lock`.
+    void take(std::unique_lock<std::mutex>& lock, std::vector<T>& out, std::size_t most) {
+        auto& s = *state_;
+        const std::size_t n = std::min(s.count, most);
+        // The only step that may throw, before anything is taken.
+        out.reserve(out.size() + n);
+        static_assert(std::is_nothrow_move_constructible_v<T>);
+        for (std::size_t i = 0; i < n; ++i) {
+            T* slot = s.slots + s.head;
+            out.push_back(std::move(*slot));
+            slot->~T();
+            s.head = (s.head + 1) % s.capacity;
+            --s.count;
+        }
+        lock.unlock();
+        s.not_full.notify_all();
+    }
 
     std::shared_ptr<detail::ChannelState<T>> state_;
 };

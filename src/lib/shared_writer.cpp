@@ -85,7 +85,10 @@ std::optional<AckReceiver> SharedWriter::request_flush(Deadline deadline, FlushO
         adopt_after_fork();
     auto [ack, wait] = make_ack();
     const SendStatus status = requests_.push(FlushAck{std::move(ack)}, deadline).status;
-    if (status == SendStatus::Sent) return std::move(wait);
+    if (status == SendStatus::Sent) {
+        if (lane_) lane_->ring();
+        return std::move(wait);
+    }
     if (why) *why = status == SendStatus::Full ? FlushOutcome::TimedOut : FlushOutcome::WriterGone;
     return std::nullopt;
 }
@@ -124,7 +127,7 @@ bool SharedWriter::stop(Deadline deadline) {
     stopping_.store(true, std::memory_order_release);
     // A failed send means the thread has ended, or is stuck with a full
     // channel; either way the wait below decides.
-    (void)requests_.push(Stop{}, deadline);
+    if (requests_.push(Stop{}, deadline).status == SendStatus::Sent && lane_) lane_->ring();
     if (ended_->wait_until(deadline)) {
         thread.join();
         return true;

@@ -47,9 +47,6 @@ inline Deadline writer_deadline(WaitClock::duration timeout = WRITER_WAIT) {
 // everything queued has been written, or the wait for that has run out.
 class SharedWriter {
 public:
-    // Queued batches that wake a sleeping writer thread.
-    static constexpr std::size_t LAZY_WAKE_BATCHES = 256;
-
     // Starts the writer thread for `path` (absent: standard output) with
     // `day` as its first date. Fails only when the thread cannot be started.
     static Result<std::shared_ptr<SharedWriter>> start(
@@ -73,13 +70,8 @@ public:
             adopt_after_fork();
         if (!lane_) [[unlikely]]
             return SendStatus::Disconnected;
-        const SendStatus status = lane_->push(batch, options, spare);
-        // Batches may wait for the writer's own periodic wake-up (about once
-        // a second) unless many pile up; prompt ones wake it at once.
-        if (status == SendStatus::Sent &&
-            (options.prompt || (lane_->writer_asleep() && lane_->queued() >= LAZY_WAKE_BATCHES)))
-            requests_.wake();
-        return status;
+        // A writer with nothing to do is woken by the push itself.
+        return lane_->push(batch, options, spare);
     }
 
     // Asks the writer to write out everything sent so far; the answer comes

@@ -54,11 +54,20 @@ public:
 
     void write(std::string_view chunk) { settle(output_.write(chunk)); }
 
-    // Writes the buffer out now, outside the periodic check.
-    void write_buffer() { settle(output_.write_buffer()); }
+    // Writes the buffer out now, outside the periodic check, into the file
+    // still at its name: one a clean-up job removed or replaced is opened
+    // again first, as the check would.
+    void write_buffer() {
+        if (context_.path && healthy() && !output_.writes_to(output_at_)) reopen(false);
+        settle(output_.write_buffer());
+    }
 
     // Bytes taken in and neither written nor dropped yet.
     std::size_t backlog() const { return output_.buffered(); }
+
+    // False during a fault episode: what is buffered then waits for the
+    // periodic check, which reopens the destination first.
+    bool healthy() const { return !failing_ && !stale_; }
 
     // True when everything handed over since the previous call reached the
     // destination.
@@ -191,6 +200,10 @@ std::shared_ptr<const WriterClock> system_writer_clock() {
 // sleeping until a producer wakes it: a wake-up costs the logging thread a
 // system call and an interrupt to this core, a timer costs only this thread.
 constexpr std::chrono::microseconds BUSY_POLL{100};
+// With nothing more queued the buffer goes out, but at most this often while
+// batches keep coming: under load many batches share one write(2), and what
+// a kill can take stays a few milliseconds of lines.
+constexpr std::chrono::milliseconds WRITE_GAP{10};
 // Requests taken per receive; room for them is made once.
 constexpr std::size_t MAX_TAKEN = 64;
 
@@ -199,25 +212,24 @@ namespace {
 // Lets producers see the lane closed however the thread ends.
 struct CloseLane {
     BatchLane* lane;
-    ~CloseLane() {
-        if (lane) lane->close();
-    }
+    ~CloseLane() { lane->close(); }
 };
 
 }  // namespace
 
 void run_writer(Context context) {
     pthread_setname_np(pthread_self(), "ferrant-writer");
+    if (!context.lane) context.lane = std::make_shared<BatchLane>();
     Writer writer(context);
     const WriterClock& clock = *context.clock;
     std::uint64_t last_tick = clock.mono_ns();
     BatchLane* const lane = context.lane.get();
     const CloseLane close_lane{lane};
+    Deadline next_write_out = WaitClock::now();
 
     // Room for senders opens as bytes leave the writer, not as it takes
     // them: bytes in its buffer still count against the lane's limit.
     const auto release = [&] {
-        if (!lane) return;
         const std::uint64_t taken = lane->taken_bytes();
         const std::uint64_t held = writer.backlog();
         lane->release_bytes(taken > held ? taken - held : 0);
@@ -229,28 +241,38 @@ void run_writer(Context context) {
         writer.periodic_check();
         release();
     };
+    const auto write_out = [&] {
+        writer.write_buffer();
+        release();
+        next_write_out = WaitClock::now() + WRITE_GAP;
+    };
     // Between batches, as when they came one at a time: a date change seen
     // there sends the next batch to the new day's file.
     const auto take_lane = [&] {
-        if (!lane) return false;
         const bool took = lane->drain([&](std::string_view chunk, bool prompt) {
                               writer.write(chunk);
-                              if (prompt) writer.write_buffer();
+                              if (prompt) write_out();
                               tick();
                           }) > 0;
         if (took) release();
         return took;
     };
-    const auto lane_ready = [lane] { return lane && lane->queued() > 0; };
+    // Bytes that go out once nothing more is queued; a writer in a fault
+    // episode keeps them for its periodic check.
+    const auto holding = [&] { return writer.backlog() > 0 && writer.healthy(); };
     std::vector<Action> got;
     got.reserve(MAX_TAKEN);
     bool busy = false;
     for (;;) {
-        const std::chrono::nanoseconds wait =
-            busy ? std::min<std::chrono::nanoseconds>(BUSY_POLL, context.idle_wait) : context.idle_wait;
-        if (lane && !busy) lane->set_writer_asleep(true);
-        const RecvStatus status = context.receiver.recv_all(deadline_in(wait), got, MAX_TAKEN, lane_ready);
-        if (lane && !busy) lane->set_writer_asleep(false);
+        const Deadline now = WaitClock::now();
+        Deadline until = now + context.idle_wait;
+        if (busy)
+            until = std::min(until, now + BUSY_POLL);
+        else if (holding())
+            until = std::min(until, std::max(now, next_write_out));
+        // Only a writer with nothing to do is woken by a batch.
+        lane->wait_for_work(until, !busy && !holding());
+        const RecvStatus status = context.receiver.try_recv_all(got, MAX_TAKEN);
         busy = take_lane();
         if (status == RecvStatus::Disconnected) {
             (void)writer.flush();
@@ -278,6 +300,7 @@ void run_writer(Context context) {
         }
         if (got.empty()) tick();
         got.clear();
+        if (holding() && lane->queued() == 0 && WaitClock::now() >= next_write_out) write_out();
     }
 }
 

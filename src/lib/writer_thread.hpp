@@ -49,14 +49,17 @@ struct Context {
     // the creating thread: by the time the writer thread runs, a file the
     // application opened may have been given descriptor 1.
     bool stdout_open = standard_output_open();
-    // Where batches arrive, when not on the channel; closed as the thread ends.
+    // Where batches arrive, and where the thread waits for them: whoever
+    // queues a request rings it. Closed as the thread ends; made here when
+    // absent.
     std::shared_ptr<BatchLane> lane{};
     // For a file: its earlier dated files, at the start and at each new day.
     RetentionPolicy retention{};
 };
 
-// The writer thread's body: runs until Stop or disconnection. The receiver
-// is released when it returns, so later sends fail at once.
+// The writer thread's body: runs until Stop or disconnection (seen when the
+// thread next wakes). The receiver is released when it returns, so later
+// sends fail at once.
 // I/O errors do not end it: the first failure of an episode prints one
 // "error ..." line on standard error, bytes that cannot be written are
 // dropped, the destination is reopened at each periodic check, and one more

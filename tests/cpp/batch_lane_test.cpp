@@ -202,6 +202,45 @@ TEST(BatchLane, WaitingSenderPollsItsGateAndStopsWhenItRefuses) {
     EXPECT_EQ(take(lane), std::vector<std::string>{"a"});
 }
 
+// A writer with nothing to do is woken by the first batch; one that holds
+// bytes and waits for its own deadline costs producers no wake-up, and only a
+// ring (a request) ends its wait early.
+struct WriterWait {
+    bool wake_on_batch;
+    bool ring;  // else a push
+    bool ends_early;
+};
+
+class LaneWriterWait : public ::testing::TestWithParam<WriterWait> {};
+
+TEST_P(LaneWriterWait, EndsAsItsKindSays) {
+    const WriterWait c = GetParam();
+    BatchLane lane;
+    const auto start = std::chrono::steady_clock::now();
+    std::thread writer([&] { lane.wait_for_work(ferrant::deadline_in(c.ends_early ? 10s : 300ms), c.wake_on_batch); });
+    if (c.wake_on_batch)
+        EXPECT_TRUE(ferrant::testing::eventually([&] { return lane.writer_asleep(); }));
+    else
+        std::this_thread::sleep_for(20ms);
+    if (c.ring) {
+        lane.ring();
+    } else {
+        ByteBuffer b = batch("a");
+        EXPECT_EQ(lane.push(b, {}), SendStatus::Sent);
+    }
+    writer.join();
+    const auto waited = std::chrono::steady_clock::now() - start;
+    if (c.ends_early)
+        EXPECT_LT(waited, 5s);
+    else
+        EXPECT_GE(waited, 300ms);
+    EXPECT_FALSE(lane.writer_asleep());
+}
+
+INSTANTIATE_TEST_SUITE_P(BatchLane, LaneWriterWait,
+                         ::testing::Values(WriterWait{true, false, true}, WriterWait{false, false, false},
+                                           WriterWait{false, true, true}, WriterWait{true, true, true}));
+
 TEST(BatchLane, CloseFailsWaitingAndLaterSenders) {
     BatchLane lane(1);
     ByteBuffer first = batch("a");

@@ -72,16 +72,18 @@ public:
     }
     ~Harness() { join(); }
 
-    bool send(Action a) { return !tx_.send(std::move(a)).has_value(); }
-    // A batch, on the lane as the producers send it; the writer is woken at
-    // once rather than at its own next wake-up.
+    // A request rings the lane, as SharedWriter does.
+    bool send(Action a) {
+        if (tx_.send(std::move(a)).has_value()) return false;
+        lane_->ring();
+        return true;
+    }
+    // A batch, on the lane as the producers send it.
     bool write(const std::string& text, bool prompt = false) {
         ByteBuffer b = chunk(text);
         ferrant::BatchLane::PushOptions o;
         o.prompt = prompt;
-        if (lane_->push(b, o) != ferrant::SendStatus::Sent) return false;
-        tx_.wake();
-        return true;
+        return lane_->push(b, o) == ferrant::SendStatus::Sent;
     }
     FlushOutcome flush(std::chrono::milliseconds limit = 5000ms) {
         auto [ack, waiter] = make_ack();
@@ -95,7 +97,7 @@ public:
     // As settle, for a flush that may fail.
     FlushOutcome quiesce() {
         const FlushOutcome answer = flush();
-        EXPECT_TRUE(eventually([&] { return tx_.receiver_idle(); }));
+        EXPECT_TRUE(eventually([&] { return lane_->writer_asleep() && lane_->queued() == 0; }));
         return answer;
     }
     void stop_and_join() {
@@ -106,6 +108,7 @@ public:
         if (thread_.joinable()) thread_.join();
     }
     FakeClock& clock() { return *clock_; }
+    ferrant::BatchLane& lane() { return *lane_; }
     ferrant::Sender<Action>& sender() { return tx_; }
 
 private:
@@ -141,6 +144,21 @@ TEST(WriterThread, PromptChunkIsWrittenOutWithoutWaitingForTheCheck) {
     w.stop_and_join();
 }
 
+// No flush, check or prompt: an idle writer is woken by the batch and writes
+// it out, then sleeps until the next one wakes it again.
+TEST(WriterThread, BatchGoesOutOnceNothingMoreIsQueued) {
+    TempDir tmp;
+    Harness w(tmp / "app.log");  // no periodic check for an hour
+    std::string expected;
+    for (const char* line : {"first\n", "second\n"}) {
+        EXPECT_TRUE(eventually([&] { return w.lane().writer_asleep(); }));
+        ASSERT_TRUE(w.write(line));
+        expected += line;
+        EXPECT_TRUE(eventually([&] { return read_file(tmp / "app_20240305.log") == expected; }, 2000ms));
+    }
+    w.stop_and_join();
+}
+
 TEST(WriterThread, FlushAckComesOnlyAfterPrecedingWritesReachTheFile) {
     TempDir tmp;
     Harness w(tmp / "app.log");
@@ -173,11 +191,12 @@ TEST(WriterThread, StopDrainsEverythingQueuedBeforeIt) {
     EXPECT_EQ(err.finish(), "");
 }
 
+// A disconnection rings nothing: the thread sees it when it next wakes.
 TEST(WriterThread, DisconnectionWritesOutBufferedBytes) {
     TempDir tmp;
     StderrCapture err;
     {
-        Harness w(tmp / "app.log");
+        Harness w(tmp / "app.log", 20ms);
         ASSERT_TRUE(w.write("last words\n"));
         { auto gone = std::move(w.sender()); }
         w.join();
