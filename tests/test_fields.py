@@ -194,6 +194,22 @@ def test_good_keys(cap, key):
     assert cap.fields() == [[(key, expected(1, cap.kind))], [(key, expected(2, cap.kind))]]
 
 
+def test_checked_keys_are_remembered_per_names_tuple(tmp_path):
+    """A call site's names tuple is checked once and remembered; tuples made
+    per call (`**fields`) come and go in numbers, and a bad one among many
+    good ones must still be refused."""
+    cap = FieldCapture(tmp_path, "json")
+    for round_ in range(3):
+        for i in range(40):
+            cap.log.info("m", **{f"k{i}": i})
+            with pytest.raises(ValueError, match="'bad key'"):
+                cap.log.info("m", **{f"k{i}": i, "bad key": 1})
+        cap.log.info("m", a=1, exc_info=None)
+    records = cap.fields()
+    assert len(records) == 3 * 41 and records[40] == [("a", 1)]
+    assert records[7] == [("k7", 7)]
+
+
 @pytest.mark.parametrize("key", BAD_KEYS + RESERVED)
 @pytest.mark.parametrize("how", ["call", "bind"])
 def test_bad_and_reserved_keys_raise_and_write_nothing(cap, key, how):

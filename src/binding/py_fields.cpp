@@ -47,6 +47,46 @@ bool field_key(PyObject* key, std::string_view& out) {
 
 namespace {
 
+struct CheckedNames {
+    PyObject* names = nullptr;  // a strong reference
+    CallKeys keys;
+};
+
+constexpr std::size_t kCheckedNames = 16;
+CheckedNames CHECKED[kCheckedNames];
+std::size_t NEXT_CHECKED = 0;
+
+}  // namespace
+
+bool check_call_keys(PyObject* kwnames, CallKeys& out) {
+    for (const CheckedNames& c : CHECKED)
+        if (c.names == kwnames) {
+            out = c.keys;
+            return true;
+        }
+    CallKeys keys;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+        if (is_exc_info(key)) {
+            keys.exc_info_at = i;
+            continue;
+        }
+        std::string_view text;
+        if (!field_key(key, text)) return false;
+        keys.mask |= key_bit(key);
+    }
+    // Held, so that the address cannot come back as another tuple.
+    CheckedNames& slot = CHECKED[NEXT_CHECKED++ % kCheckedNames];
+    PyObject* evicted = slot.names;
+    slot.names = Py_NewRef(kwnames);
+    slot.keys = keys;
+    Py_XDECREF(evicted);
+    out = keys;
+    return true;
+}
+
+namespace {
+
 // The containers being written, outermost first: a cycle is told by finding
 // one again.
 struct Nest {

@@ -34,6 +34,17 @@ inline std::uint64_t key_bit(PyObject* key) {
     return std::uint64_t{1} << (static_cast<std::uint64_t>(hash) & 63);
 }
 
+// The keywords of a call, checked by field_key (exc_info aside): where
+// exc_info stands (-1: nowhere) and the fields' key mask. A call site passes
+// the same names tuple every time, a constant of its code, so the answer is
+// remembered for the last few tuples. False with ValueError set for a bad
+// key.
+struct CallKeys {
+    Py_ssize_t exc_info_at = -1;
+    std::uint64_t mask = 0;
+};
+bool check_call_keys(PyObject* kwnames, CallKeys& out);
+
 // Appends the field `key`=`value` as `layout` writes it. str, int, float,
 // bool and None are rendered here without creating objects (an int beyond
 // 64 bits goes through int's own repr); a date, time or datetime is its

@@ -457,17 +457,13 @@ bool log_fields(PyObject* self, Rank rank, PyObject* message, PyObject* const* a
     CallFields call;
     call.values = args + nargs;
     const Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    std::uint64_t call_mask = 0;
     if (n) {
         // Every key before any value's code runs: a bad one writes nothing.
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-            if (is_exc_info(key)) {
-                call.exc_info_at = i;
-                continue;
-            }
-            std::string_view text;
-            if (!field_key(key, text)) return false;
-        }
+        CallKeys keys;
+        if (!check_call_keys(kwnames, keys)) return false;
+        call.exc_info_at = keys.exc_info_at;
+        call_mask = keys.mask;
         call.kwnames = kwnames;
     }
     PyRef exc;
@@ -482,8 +478,7 @@ bool log_fields(PyObject* self, Rank rank, PyObject* message, PyObject* const* a
     const bool call_fields = n > (call.exc_info_at >= 0 ? 1 : 0);
     if (!call_fields && !call.exc && !call.context && bound.fields.empty())
         return log_args(logger, rank, message, args, nargs);
-    if (call_fields && (call.context || !bound.fields.empty()))
-        for (Py_ssize_t i = 0; i < n; ++i) call.mask |= key_bit(PyTuple_GET_ITEM(kwnames, i));
+    if (call_fields && (call.context || !bound.fields.empty())) call.mask = call_mask;
     ThreadProducer* tp = thread_producer();
     if (!tp) [[unlikely]] {
         if (PyErr_Occurred()) return false;

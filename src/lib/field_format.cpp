@@ -23,17 +23,40 @@ bool reserved_field_key(std::string_view key) {
 }
 
 void append_field_key(ByteBuffer& out, const LineLayout& layout, std::string_view key) {
-    out.append(layout.field_open);
-    out.append(key);
-    out.append(layout.field_close);
+    const std::string_view open = layout.field_open, close = layout.field_close;
+    out.reserve_extra(open.size() + key.size() + close.size());
+    char* p = out.end();
+    copy_bytes(p, open.data(), open.size());
+    copy_bytes(p + open.size(), key.data(), key.size());
+    copy_bytes(p + open.size() + key.size(), close.data(), close.size());
+    out.commit(open.size() + key.size() + close.size());
 }
+
+namespace {
+
+// Bytes a bare value may not hold: controls, space, '"', '=', '\\', DEL;
+// 0xC2 and 0xE2 lead the sequences checked below.
+struct BareTable {
+    bool stop[256] = {};
+    constexpr BareTable() {
+        for (int c = 0; c <= 0x20; ++c) stop[c] = true;
+        stop[static_cast<unsigned char>('"')] = stop[static_cast<unsigned char>('=')] = true;
+        stop[static_cast<unsigned char>('\\')] = stop[0x7F] = true;
+        stop[0xC2] = stop[0xE2] = true;
+    }
+};
+constexpr BareTable BARE;
+
+}  // namespace
 
 bool bare_field_value(std::string_view value) {
     // Empty would leave `key=` with nothing a reader can tell from a typo.
     if (value.empty()) return false;
     for (std::size_t i = 0; i < value.size(); ++i) {
         const auto c = static_cast<unsigned char>(value[i]);
-        if (c <= 0x20 || c == '"' || c == '=' || c == '\\' || c == 0x7F) return false;
+        if (!BARE.stop[c]) [[likely]]
+            continue;
+        if (c != 0xC2 && c != 0xE2) return false;
         // The C1 controls (C2 80..9F) and U+2028, U+2029 (E2 80 A8/A9),
         // which the text escapes rewrite.
         const auto next = [&](std::size_t k) {

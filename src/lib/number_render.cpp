@@ -89,29 +89,27 @@ bool put_short_repr(char* p, double v, std::size_t& size) {
         if (!(scaled < 0x1p50)) return false;
         const double n = std::nearbyint(scaled);
         if (n / kPow10[k] != m) continue;
-        char digits[24];
         const auto units = static_cast<std::uint64_t>(n);
-        char* end = digits::write_u64(digits, units);
-        auto count = static_cast<std::size_t>(end - digits);
+        const auto count = static_cast<std::size_t>(digits::count_digits(units));
         const auto frac = static_cast<std::size_t>(k);
         char* q = p;
         if (v < 0) *q++ = '-';
         if (count <= frac) {  // 0.000ddd
             *q++ = '0';
             *q++ = '.';
-            std::memset(q, '0', frac - count);
-            q += frac - count;
-            std::memcpy(q, digits, count);
-            q += count;
+            for (std::size_t z = count; z < frac; ++z) *q++ = '0';
+            q = digits::write_u64(q, units);
         } else {
-            std::memcpy(q, digits, count - frac);
-            q += count - frac;
-            *q++ = '.';
-            if (frac) {
-                std::memcpy(q, digits + count - frac, frac);
-                q += frac;
+            // The digits, then the fraction moved one place for the point.
+            char* end = digits::write_u64(q, units);
+            if (frac == 0) {
+                end[0] = '.';
+                end[1] = '0';
+                q = end + 2;
             } else {
-                *q++ = '0';
+                for (char* c = end; c > end - frac; --c) *c = c[-1];
+                end[-static_cast<std::ptrdiff_t>(frac)] = '.';
+                q = end + 1;
             }
         }
         size = static_cast<std::size_t>(q - p);
