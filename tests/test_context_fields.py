@@ -10,7 +10,7 @@ import pytest
 import ferrant
 from ferrant import PyLogger
 
-from test_fields import KINDS, FieldCapture, Raises, after_time, expected
+from test_fields import Raises, after_time, cap, expected  # noqa: F401 (a fixture)
 
 
 @pytest.fixture(autouse=True)
@@ -18,11 +18,6 @@ def fresh_context():
     ferrant.clear_contextvars()
     yield
     ferrant.clear_contextvars()
-
-
-@pytest.fixture(params=KINDS)
-def cap(request, tmp_path):
-    return FieldCapture(tmp_path / request.param, request.param)
 
 
 def merged(steps):

@@ -10,19 +10,8 @@ import ferrant
 from ferrant import PyLevel
 
 from lines import record_pairs
-from test_fields import KINDS, FieldCapture
-
-
-@pytest.fixture(autouse=True)
-def fresh_context():
-    ferrant.clear_contextvars()
-    yield
-    ferrant.clear_contextvars()
-
-
-@pytest.fixture(params=KINDS)
-def cap(request, tmp_path):
-    return FieldCapture(tmp_path / request.param, request.param)
+from test_context_fields import fresh_context  # noqa: F401 (an autouse fixture)
+from test_fields import KINDS, FieldCapture, cap  # noqa: F401 (a fixture)
 
 
 def chained():
