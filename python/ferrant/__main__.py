@@ -13,10 +13,11 @@ import os
 import shutil
 import sys
 import tempfile
+from typing import Any
 
 from ferrant import Logger, PyLevel, basic_config, get_logger
 
-LAYOUTS = [
+LAYOUTS: list[tuple[str, str, dict[str, Any]]] = [
     ("text", "key=value text, local time", dict(color="off")),
     ("text-unix", "key=value text, Unix time", dict(color="off", unix_ts=True)),
     ("colour", "coloured text, local time", dict(color="always")),
@@ -47,7 +48,7 @@ def bridge() -> None:
     stdlib.setLevel(logging.INFO)
     stdlib.info("a record of %s", "logging", extra={"user_id": 42})
     try:
-        {}["missing"]
+        {"present": 1}["missing"]
     except KeyError:
         stdlib.exception("with its traceback, still one line")
     handler.close()

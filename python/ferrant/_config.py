@@ -112,7 +112,9 @@ def basic_config(
     when omitted)."""
     settings: dict[str, Any] = {"unix_ts": unix_ts, "batch_size": batch_size}
     settings["path"] = _ENVIRONMENT.get("path") if path is _UNSET else path
-    for name, given, allowed in (("color", color, COLORS), ("format", format, FORMATS)):
+    choices: tuple[tuple[str, object, tuple[str, ...]], ...] = (
+        ("color", color, COLORS), ("format", format, FORMATS))
+    for name, given, allowed in choices:
         if given is _UNSET:
             given = _ENVIRONMENT.get(name, allowed[0])
         elif isinstance(given, str):
