@@ -178,10 +178,12 @@ def central_config(
   action(type="mmjsonparse" cookie="" container="$!f")
   if $parsesuccess == "OK" then {{
     # The time as RFC 3339 ($.iso) and in nanoseconds ($.ns), from either of
-    # ferrant's forms. cnum reads a leading 0 as octal, hence the "1" in front.
-    if re_match($!f!time, '^[0-9]+[.][0-9]+$') then {{
-      set $.sec = cnum(field($!f!time, 46, 1));
-      set $.frac = field($!f!time, 46, 2);
+    # ferrant's forms. Unix seconds are read from the text: the parsed number
+    # is a double, short of nanoseconds. cnum reads a leading 0 as octal,
+    # hence the "1" in front.
+    set $.frac = re_extract($msg, '^[{{]"time":[0-9]+[.]([0-9]+)[,}}]', 0, 1, "");
+    if $.frac != "" then {{
+      set $.sec = cnum(re_extract($msg, '^[{{]"time":([0-9]+)[.]', 0, 1, "0"));
       set $.iso = replace(format_time($.sec, "date-rfc3339"), "Z", "." & $.frac & "Z");
       set $.ns = $.sec * 1000000000 + cnum("1" & $.frac) - 1000000000;
     }} else {{
