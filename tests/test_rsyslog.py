@@ -278,3 +278,29 @@ def test_central_restart_loses_nothing_and_never_holds_up_the_application(tmp_pa
     duplicates = sum(arrived.values()) - len(arrived)
     print(f"central restart: {len(written)} records, 0 lost, {duplicates} delivered twice")
     assert set(arrived) == set(written)
+
+
+RECIPES = Path(__file__).resolve().parent.parent / "docs" / "recipes.md"
+
+
+def recipe(name):
+    m = re.search(rf"<!-- recipe: {name} -->\n```[a-z]*\n(.*?)\n```", RECIPES.read_text(), re.S)
+    assert m, f"recipes.md has no recipe {name!r}"
+    return m[1]
+
+
+def test_recipe_shows_the_shipper_config_and_its_commands_pass_rsyslogd(tmp_path):
+    assert recipe("rsyslog-shipper-conf") + "\n" == generate(
+        "shipper", "--path", "/var/log/myapp/app.log", "--target", "logs.example.internal:5514"
+    )
+    script = recipe("rsyslog-setup").replace("/etc/rsyslog.d/", f"{tmp_path}/etc-").replace(
+        "/var/log/", f"{tmp_path}/var-")
+    path = f"{Path(sys.executable).parent}:{os.environ.get('PATH', '')}"
+    subprocess.run(["bash", "-ec", script], env={**os.environ, "PATH": path}, check=True, timeout=60)
+    conf = (tmp_path / "etc-50-ferrant.conf").read_text()
+    assert "imtcp" in conf  # the central host's, written second
+    for text in (conf, generate("shipper", "--path", "/var/log/myapp/app.log", "--target", "h:1")):
+        path = tmp_path / "check.conf"
+        path.write_text(text.replace("/var/spool/rsyslog", str(tmp_path)))
+        proc = check_config(path)
+        assert proc.returncode == 0 and "error" not in proc.stderr.lower(), proc.stderr
