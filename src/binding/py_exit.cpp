@@ -93,7 +93,8 @@ void flush_after_finalisation() {
     });
 }
 
-PyMethodDef FLUSH_AT_EXIT_DEF = {"_flush_at_exit", boundary<flush_at_exit>, METH_NOARGS, nullptr};
+PyMethodDef FLUSH_AT_EXIT_DEF = {"_flush_at_exit", boundary<flush_at_exit>, METH_NOARGS,
+                             "_flush_at_exit()\n--\n\n"};
 
 PyObject* FLUSH_AT_EXIT = nullptr;
 
