@@ -252,9 +252,9 @@ def fields_cases(floor: C.Factory) -> list[Case]:
     return cases
 
 
-def select(cases: list[Case], spec: str) -> list[Case]:
+def select(cases: list[Case], names: str) -> list[Case]:
     """The cases named in a comma-separated list; "fields" names its group."""
-    wanted = set(spec.split(","))
+    wanted = set(names.split(","))
     if "fields" in wanted:
         wanted |= set(F.GROUP)
     unknown = wanted - {c.key for c in cases} - {"fields"}
