@@ -44,9 +44,11 @@ SendStatus BatchLane::push(ByteBuffer& batch, const PushOptions& options, ByteBu
     std::unique_lock lock(push_mutex_, std::defer_lock);
     bool left = false;
     if (!lock.try_lock()) {
-        // Another sender holds the lane, perhaps waiting for room itself.
-        if (options.never_wait) return SendStatus::Full;
-        if (options.gate) {
+        // Every holder keeps the lock for a few moves (waiting for room gives
+        // it up), so a caller that must not wait still takes it: failing here
+        // would report a lane with room as full, and park a batch that the
+        // writer could take now.
+        if (options.gate && !options.never_wait) {
             options.gate->leave();
             left = true;
         }

@@ -297,3 +297,31 @@ TEST(BatchLane, ManySendersOneWriterLoseAndReorderNothing) {
     lane.drain(check);
     EXPECT_EQ(total, kSenders * kBatches);
 }
+
+// The writer takes the senders' lock to sleep and wake; a sender that must
+// not wait meanwhile still finds the room there is.
+TEST(BatchLane, NeverWaitSenderIsNotRefusedByTheWritersLock) {
+    BatchLane lane(SIZE_MAX);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        while (!stop.load()) {
+            lane.wait_for_work(ferrant::deadline_in(10us), false);
+            lane.drain([](std::string_view, bool) {});
+            lane.release_bytes(lane.taken_bytes());
+        }
+    });
+    std::thread ringer([&] {
+        while (!stop.load()) lane.ring();
+    });
+    int refused = 0;
+    for (int i = 0; i < 20000; ++i) {
+        ByteBuffer b = batch("x\n");
+        if (lane.push(b, no_wait()) != SendStatus::Sent) ++refused;
+        // Never more than a few queued, far from the slot bound.
+        while (lane.queued() > 8) std::this_thread::yield();
+    }
+    stop = true;
+    ringer.join();
+    writer.join();
+    EXPECT_EQ(refused, 0);
+}
