@@ -32,6 +32,7 @@ void send_all(std::vector<TakenBatch>& batches, Deadline deadline, WaitGate* gat
         SharedWriter::BatchOptions options;
         options.deadline = deadline;
         options.gate = gate;
+        options.days = batch.days;
         (void)batch.writer->send_batch(batch.lines, options);
     }
 }

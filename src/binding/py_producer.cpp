@@ -28,6 +28,7 @@ struct Parked {
     std::shared_ptr<SharedWriter> writer;
     ByteBuffer lines;
     std::uint64_t pending;
+    BatchDays days;
 };
 
 // Every live producer, and the parked batches. Linked and unlinked with the
@@ -77,6 +78,7 @@ void unlink(ThreadProducer* p) {
 // Leaves `p` with an empty batch after its lines were taken out.
 void reset_batch(ThreadProducer& p) {
     p.core.pending = 0;
+    p.core.clear_days();
     p.opened.store(0, std::memory_order_relaxed);
     p.core.line_buf = std::move(p.spare);
     p.core.line_buf.reserve(BATCH_CAPACITY);
@@ -84,12 +86,13 @@ void reset_batch(ThreadProducer& p) {
 
 // False when the limit would be passed and `forced` is not set.
 bool park(std::uint64_t owner, std::shared_ptr<SharedWriter>&& writer, ByteBuffer&& lines,
-          std::uint64_t pending, bool forced) {
+          std::uint64_t pending, const BatchDays& days, bool forced) {
     ProducerList& list = producers();
     std::lock_guard lock(list.mutex);
     if (!forced && list.parked_bytes + lines.size() > PARK_LIMIT) return false;
     list.parked_bytes += lines.size();
-    list.parked.push_back({owner, fork_generation(), std::move(writer), std::move(lines), pending});
+    list.parked.push_back(
+        {owner, fork_generation(), std::move(writer), std::move(lines), pending, days});
     list.parked_count.store(list.parked.size(), std::memory_order_relaxed);
     return true;
 }
@@ -110,6 +113,7 @@ void unpark(ThreadProducer& producer, const std::shared_ptr<SharedWriter>& write
         if (producer.spare.capacity() == 0) producer.spare = std::move(producer.core.line_buf);
         producer.core.line_buf = std::move(it->lines);
         producer.core.pending = it->pending;
+        producer.core.days = it->days;
         held = std::move(it->writer);
         list.parked.erase(it);
         list.parked_count.store(list.parked.size(), std::memory_order_relaxed);
@@ -123,12 +127,14 @@ void unpark(ThreadProducer& producer, const std::shared_ptr<SharedWriter>& write
 // False when it is over the limit and not `forced`; `writer` and `batch`
 // are then untouched.
 bool send_or_park(ThreadProducer& producer, std::shared_ptr<SharedWriter>& writer,
-                  ByteBuffer& batch, std::uint64_t pending, bool forced) {
+                  ByteBuffer& batch, std::uint64_t pending, const BatchDays& days, bool forced) {
     SharedWriter::BatchOptions options;
     options.never_wait = true;
+    options.days = days;
     if (writer->send_batch(batch, options) != SendStatus::Full) {
         // Stopping a writer waits for it: not here, where the GIL stays.
-        if (writer.use_count() == 1) (void)park(producer.id, std::move(writer), ByteBuffer(), 0, true);
+        if (writer.use_count() == 1)
+            (void)park(producer.id, std::move(writer), ByteBuffer(), 0, {}, true);
         writer.reset();
         return true;
     }
@@ -137,7 +143,7 @@ bool send_or_park(ThreadProducer& producer, std::shared_ptr<SharedWriter>& write
         std::lock_guard lock(list.mutex);
         if (list.parked_bytes + batch.size() > PARK_LIMIT) return false;
     }
-    (void)park(producer.id, std::move(writer), std::move(batch), pending, true);
+    (void)park(producer.id, std::move(writer), std::move(batch), pending, days, true);
     return true;
 }
 
@@ -234,23 +240,25 @@ bool hand_off(ThreadProducer& producer, HandOff how) {
         if (how == HandOff::Wait)
             drop_writer(std::move(writer));
         else if (writer && writer.use_count() == 1)
-            (void)park(producer.id, std::move(writer), ByteBuffer(), 0, true);
+            (void)park(producer.id, std::move(writer), ByteBuffer(), 0, {}, true);
         return true;
     }
     // The record is consistent before anything can wait: another thread
     // holding the GIL meanwhile finds an empty batch.
     ByteBuffer batch = std::move(core.line_buf);
     const std::uint64_t pending = core.pending;
+    const BatchDays days = core.days;
     reset_batch(producer);
     if (!writer) return true;
     if (how == HandOff::Park) {
-        (void)send_or_park(producer, writer, batch, pending, true);
+        (void)send_or_park(producer, writer, batch, pending, days, true);
         return true;
     }
     ByteBuffer spare;
     GilRelease gate;
     SharedWriter::BatchOptions options;
     options.gate = &gate;
+    options.days = days;
     producer.sending = true;
     const SendStatus status = writer->send_batch(batch, options, &spare);
     producer.sending = false;
@@ -261,6 +269,7 @@ bool hand_off(ThreadProducer& producer, HandOff how) {
         if (producer.spare.capacity() == 0) producer.spare = std::move(core.line_buf);
         core.line_buf = std::move(batch);
         core.pending = pending;
+        core.days = days;
         producer.batch_writer = std::move(writer);
         producer.opened.store(opened ? opened : 1, std::memory_order_relaxed);
         return false;
@@ -278,13 +287,15 @@ bool open_batch(ThreadProducer& producer, const std::shared_ptr<SharedWriter>& w
         const std::uint64_t opened = producer.opened.exchange(0, std::memory_order_relaxed);
         ByteBuffer batch = std::move(producer.core.line_buf);
         const std::uint64_t pending = producer.core.pending;
+        const BatchDays days = producer.core.days;
         reset_batch(producer);
-        if (!send_or_park(producer, other, batch, pending, how == HandOff::Park)) {
+        if (!send_or_park(producer, other, batch, pending, days, how == HandOff::Park)) {
             // Too much parked already: this switch waits for the stalled
             // writer after all, as a call to it would.
             if (producer.spare.capacity() == 0) producer.spare = std::move(producer.core.line_buf);
             producer.core.line_buf = std::move(batch);
             producer.core.pending = pending;
+            producer.core.days = days;
             producer.batch_writer = std::move(other);
             producer.opened.store(opened, std::memory_order_relaxed);
             if (!hand_off(producer, how)) return false;
@@ -312,7 +323,8 @@ std::vector<TakenBatch> take_parked_batches() {
     }
     // The parent's lines in a forked child are the parent's to write.
     for (Parked& p : parked)
-        if (p.generation == fork_generation()) taken.push_back({std::move(p.writer), std::move(p.lines)});
+        if (p.generation == fork_generation())
+            taken.push_back({std::move(p.writer), std::move(p.lines), p.days});
     return taken;
 }
 
@@ -323,7 +335,7 @@ std::vector<TakenBatch> take_all_batches() {
     for (ThreadProducer* p = list.head; p; p = p->next) {
         if (p->generation != fork_generation() || p->sending || p->core.in_use) continue;
         if (p->core.line_buf.empty() || !p->batch_writer) continue;
-        taken.push_back({std::move(p->batch_writer), std::move(p->core.line_buf)});
+        taken.push_back({std::move(p->batch_writer), std::move(p->core.line_buf), p->core.days});
         reset_batch(*p);
     }
     return taken;
@@ -352,6 +364,7 @@ void hand_off_due_batches(std::uint64_t epoch) {
         for (auto it = list.parked.begin(); it != list.parked.end();) {
             const bool stale = it->generation != fork_generation();
             const std::size_t size = it->lines.size();
+            options.days = it->days;
             if (!stale && size != 0 &&
                 it->writer->send_batch(it->lines, options) == SendStatus::Full) {
                 ++it;
@@ -371,6 +384,7 @@ void hand_off_due_batches(std::uint64_t epoch) {
                 released.push_back(std::move(p->batch_writer));
                 continue;
             }
+            options.days = p->core.days;
             if (p->batch_writer->send_batch(p->core.line_buf, options) == SendStatus::Full) continue;
             released.push_back(std::move(p->batch_writer));
             reset_batch(*p);

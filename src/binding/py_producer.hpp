@@ -99,6 +99,7 @@ void drop_writer(std::shared_ptr<SharedWriter>&& writer);
 struct TakenBatch {
     std::shared_ptr<SharedWriter> writer;
     ByteBuffer lines;
+    BatchDays days;
 };
 
 // Every producer's open batch, the caller's own included, and every parked

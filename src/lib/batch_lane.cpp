@@ -105,6 +105,7 @@ SendStatus BatchLane::push(ByteBuffer& batch, const PushOptions& options, ByteBu
                             std::memory_order_relaxed);
         slot.chunk = std::move(batch);
         slot.prompt = options.prompt;
+        slot.days = options.days;
         tail_.store(tail + 1, std::memory_order_release);
         // One producer wakes a sleeping writer; the next finds it awake.
         wake = writer_asleep_.load(std::memory_order_relaxed);

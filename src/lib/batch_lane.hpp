@@ -8,9 +8,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "lib/byte_buffer.hpp"
 #include "lib/channel.hpp"
+#include "lib/record_day.hpp"
 #include "lib/wait_clock.hpp"
 
 namespace ferrant {
@@ -63,6 +67,7 @@ public:
         bool never_wait = false;  // a full lane fails at once (Full)
         std::optional<Deadline> deadline;  // then Full
         WaitGate* gate = nullptr; // given up around any wait, polled in it
+        BatchDays days;           // whose files its lines go to
     };
 
     // Queues `batch` (left empty) and, with `spare`, moves an emptied buffer
@@ -74,9 +79,9 @@ public:
         return tail_.load(std::memory_order_acquire) - head_.load(std::memory_order_acquire);
     }
 
-    // Writer's side. Calls `write(chunk, prompt)` for every batch queued
-    // when it starts, oldest first, and recycles its buffer; returns the
-    // number taken.
+    // Writer's side. Calls `write(chunk, prompt, days)` for every batch
+    // queued when it starts, oldest first, and recycles its buffer; returns
+    // the number taken.
     template <class F>
     std::size_t drain(F&& write);
 
@@ -108,6 +113,7 @@ private:
     struct Slot {
         ByteBuffer chunk;
         bool prompt = false;
+        BatchDays days;
     };
 
     bool full_now();
@@ -154,7 +160,10 @@ std::size_t BatchLane::drain(F&& write) {
     for (; head != tail; ++head) {
         Slot& slot = slots_[head % kSlots];
         taken_bytes_ += slot.chunk.size();
-        write(slot.chunk.view(), slot.prompt);
+        if constexpr (std::is_invocable_v<F, std::string_view, bool, const BatchDays&>)
+            write(slot.chunk.view(), slot.prompt, std::as_const(slot.days));
+        else
+            write(slot.chunk.view(), slot.prompt);
         recycle(std::move(slot.chunk));
         // Sequentially consistent, as made_room's read of the flag.
         head_.store(head + 1, std::memory_order_seq_cst);

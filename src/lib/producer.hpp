@@ -41,6 +41,10 @@ struct Producer {
     ByteBuffer scratch;
     ThreadTimestampCache clock;
     std::uint64_t pending = 0;
+    BatchDays days;  // of the lines in line_buf
+
+    // Set as `pending` to have the batch handed off after the current line.
+    static constexpr std::uint64_t kHandOffNow = std::uint64_t{1} << 62;
 
     // Anchors the clock; `source` replaces the system clocks in tests.
     explicit Producer(const ClockSource* source = nullptr) : clock(source) {}
@@ -62,6 +66,16 @@ struct Producer {
     static constexpr std::size_t kMaxTimePrefix = 2 * StampText::kCapacity + 9;
     char* put_time_prefix(char* out, std::uint64_t secs, std::uint32_t nanos,
                           const WriterSettings& settings);
+
+    // For the empty batch that follows a hand-off: its lines are of the
+    // cached second's day until that second changes.
+    void clear_days() { days = BatchDays{stamps.day}; }
+
+private:
+    // The line about to be written (from line_buf's end) is of stamps.day,
+    // another day than the batch's lines: it begins the batch's second part,
+    // and the batch goes once the line is written.
+    void enter_day();
 };
 
 inline void Producer::append_time_prefix(std::uint64_t secs, std::uint32_t nanos,
@@ -74,8 +88,10 @@ inline void Producer::append_time_prefix(std::uint64_t secs, std::uint32_t nanos
 [[gnu::always_inline]] inline char* Producer::put_time_prefix(char* out, std::uint64_t secs, std::uint32_t nanos,
                                 const WriterSettings& settings) {
     assert(nanos < 1000000000u);
-    if (stamps.second != secs) [[unlikely]]
+    if (stamps.second != secs) [[unlikely]] {
         stamps.refresh(secs);
+        if (stamps.day != days.day) enter_day();
+    }
 
     const StampVariant variant = settings.format == Format::Json ? StampVariant::Json
                                  : settings.color                ? StampVariant::Color

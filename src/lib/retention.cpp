@@ -119,16 +119,19 @@ void RetentionWorker::wait() {
     if (thread_.joinable()) thread_.join();
 }
 
-void RetentionWorker::start(LocalDate today, LocalDate current) {
-    if (!pattern_ || running_.load(std::memory_order_acquire)) return;
+bool RetentionWorker::start(LocalDate today, LocalDate current) {
+    if (!pattern_) return true;
+    if (running_.load(std::memory_order_acquire)) return false;
     wait();
     running_.store(true, std::memory_order_relaxed);
     try {
         thread_ = std::thread([this, today, current] { run(today, current); });
     } catch (...) {
-        // No thread now (system_error): the next day's start tries again.
+        // No thread now (system_error): the next check tries again.
         running_.store(false, std::memory_order_relaxed);
+        return false;
     }
+    return true;
 }
 
 void RetentionWorker::run(LocalDate today, LocalDate current) {

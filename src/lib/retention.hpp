@@ -62,9 +62,9 @@ public:
     RetentionWorker(const RetentionWorker&) = delete;
     RetentionWorker& operator=(const RetentionWorker&) = delete;
 
-    // Starts a pass, unless the previous one is still running: the next
-    // call retries what that one leaves.
-    void start(LocalDate today, LocalDate current);
+    // Starts a pass, unless the previous one is still running (false): the
+    // next call retries what that one leaves. True without a policy.
+    bool start(LocalDate today, LocalDate current);
     // Waits for a pass under way to end.
     void wait();
 

@@ -1,6 +1,7 @@
 #include "lib/timestamp_cache.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "lib/digits.hpp"
@@ -62,6 +63,10 @@ void TimestampCache::refresh(std::uint64_t s) {
         json_unix.clear();
     }
     second = s;
+    // Far beyond any real clock, seconds are clamped: only the day's file
+    // depends on them.
+    constexpr std::uint64_t kLast = static_cast<std::uint64_t>(INT64_MAX) - 2 * 86400;
+    day = record_day(static_cast<std::int64_t>(std::min(s, kLast)) + offset);
 }
 
 void TimestampCache::refresh_for(std::uint64_t s, StampVariant variant) {

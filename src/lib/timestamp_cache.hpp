@@ -6,6 +6,7 @@
 
 #include "lib/clock.hpp"
 #include "lib/local_time.hpp"
+#include "lib/record_day.hpp"
 
 namespace ferrant {
 
@@ -82,6 +83,7 @@ struct TimestampCache {
     StampText json_offset;   // offset "\",\"level\":\""
     StampText json_unix;     // "{\"time\":" seconds "."
     std::uint64_t second = ~std::uint64_t{0};  // no real second: first use rebuilds
+    std::int64_t day = kNoDay;  // record_day of `second`
 
     // Seconds east of UTC at an instant; replaceable for tests. A value a
     // day or more away from 0 is taken as 0.

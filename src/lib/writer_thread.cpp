@@ -28,6 +28,12 @@ public:
 };
 
 constexpr std::uint64_t TICK_NS = 1'000'000'000;
+// A day's file is compressed only this long after the writer moved past it:
+// a thread's last batch of the day reaches the writer within about 100 ms
+// (the flusher), parked ones as soon as the lane has room.
+constexpr std::uint64_t RETENTION_GRACE_NS = 3'000'000'000;
+
+std::int64_t day_number(const LocalDate& d) { return days_from_civil(d); }
 
 // Room in the lane opens as bytes leave the writer, piece by piece: under a
 // slow destination every call then waits a little, rather than a few calls
@@ -46,13 +52,24 @@ void report(const std::string& line) { (void)write_all(STDERR_FILENO, line.data(
 class Writer {
 public:
     explicit Writer(Context& context)
-        : context_(context), output_(open_first()), retention_(context.path, context.retention) {
+        : context_(context), latest_(context.day), output_(open_first()),
+          retention_(context.path, context.retention) {
         // Every output after this one inherits the observer (take_pending).
         if (context.lane) output_.set_progress(&release_room, context.lane.get());
-        retention_.start(context.clock->local_date(), context.day);
+        // Yesterday's batches may still be on their way from other writers:
+        // its file waits for the pass after the grace.
+        (void)retention_.start(context.clock->local_date(),
+                               civil_from_days(day_number(context.day) - 1));
+        retention_due_ = context.clock->mono_ns() + RETENTION_GRACE_NS;
     }
 
-    void write(std::string_view chunk) { settle(output_.write(chunk)); }
+    // A batch's lines go to the files of the days they carry.
+    void write(std::string_view chunk, const BatchDays& days) {
+        if (!context_.path) return settle(output_.write(chunk));
+        const std::size_t split = std::min(days.split, chunk.size());
+        if (split) write_for(days.earlier, chunk.substr(0, split));
+        write_for(days.day, chunk.substr(split));
+    }
 
     // Writes the buffer out now, outside the periodic check, into the file
     // still at its name: one a clean-up job removed or replaced is opened
@@ -81,19 +98,49 @@ public:
 
     void periodic_check() {
         if (context_.path) {
+            // The clock only moves the writer on (a day with no lines yet
+            // gets its file); back to an earlier day only records take it.
             const LocalDate today = context_.clock->local_date();
-            const bool new_day = today != context_.day;
-            if (new_day) context_.day = today;
+            bool new_day = day_number(today) > day_number(latest_);
+            if (new_day) move_on(today);
+            // Back from a late batch of an earlier day, whose file the grace
+            // must find closed.
+            if (context_.day != latest_) new_day = true;
+            if (new_day) context_.day = latest_;
             // A clean-up job may have removed or replaced the file or its
             // directory: writing on into the old inode would lose everything.
             if (new_day || failing_ || stale_ ||
                 !output_.writes_to(dated_path(*context_.path, context_.day)))
                 reopen(new_day);
+            if (retention_due_ && context_.clock->mono_ns() >= *retention_due_ &&
+                retention_.start(today, latest_))
+                retention_due_.reset();
         }
         settle(output_.write_buffer());
     }
 
 private:
+    void write_for(std::int64_t day, std::string_view lines) {
+        if (lines.empty()) return;
+        if (day != kNoDay && day != day_number(context_.day)) {
+            const LocalDate d = civil_from_days(day);
+            // A batch of an earlier day is late, unless the clock agrees
+            // with it: then the clock was set back, days rather than
+            // seconds, and this is the day now.
+            if (day > day_number(latest_) || context_.clock->local_date() == d) move_on(d);
+            context_.day = d;
+            reopen(true);
+        }
+        settle(output_.write(lines));
+    }
+
+    // The latest day is now `day`; the one before it is finished once its
+    // late batches have had time to arrive.
+    void move_on(const LocalDate& day) {
+        latest_ = day;
+        retention_due_ = context_.clock->mono_ns() + RETENTION_GRACE_NS;
+    }
+
     // The file the context wants now; empty for standard output.
     std::string wanted() const {
         return context_.path ? dated_path(*context_.path, context_.day) : std::string();
@@ -123,7 +170,6 @@ private:
         }
         stale_ = false;
         switch_to(next.take(), std::move(target), new_day && !failing_);
-        if (new_day) retention_.start(context_.day, context_.day);
     }
 
     // The new output is open before the old one is written out and closed.
@@ -165,6 +211,10 @@ private:
     }
 
     Context& context_;
+    // The latest day the writer has reached, by a batch or by its clock:
+    // where it writes, but for late batches of earlier days.
+    LocalDate latest_;
+    std::optional<std::uint64_t> retention_due_;  // mono ns of the next pass
     // The file the current output was opened, or failed to open, under;
     // empty for standard output.
     std::string output_at_;
@@ -249,8 +299,9 @@ void run_writer(Context context) {
     // Between batches, as when they came one at a time: a date change seen
     // there sends the next batch to the new day's file.
     const auto take_lane = [&] {
-        const bool took = lane->drain([&](std::string_view chunk, bool prompt) {
-                              writer.write(chunk);
+        const bool took = lane->drain([&](std::string_view chunk, bool prompt,
+                                          const BatchDays& days) {
+                              writer.write(chunk, days);
                               if (prompt) write_out();
                               tick();
                           }) > 0;

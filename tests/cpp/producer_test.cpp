@@ -329,3 +329,85 @@ INSTANTIATE_TEST_SUITE_P(
                       TimespecCase{INT64_MIN, 1, {(std::uint64_t{1} << 63) - 1, 999999999}}));
 
 }  // namespace
+
+namespace {
+
+// 2026-12-09T23:59:59Z and the day it belongs to.
+constexpr std::uint64_t kLastSecond = 1'796'860'799;
+constexpr std::int64_t kDay = 20'796;
+
+class DayBoundary : public ProducerTest {
+protected:
+    void SetUp() override {
+        ProducerTest::SetUp();
+        ferrant::reset_record_days();
+    }
+    void TearDown() override {
+        ferrant::reset_record_days();
+        ProducerTest::TearDown();
+    }
+    static void line(Producer& p, std::uint64_t s) {
+        p.append_time_prefix(s, 0, kText);
+        p.line_buf.append("x\n");
+        ++p.pending;
+    }
+};
+
+}  // namespace
+
+// The first line of a new day splits the batch where that day begins and
+// has it handed off; the batch after carries the day on.
+TEST_F(DayBoundary, FirstLineOfANewDaySplitsTheBatchAndHandsItOff) {
+    FakeProducer p;
+    line(p, kLastSecond - 1);
+    line(p, kLastSecond);
+    const std::size_t before = p.line_buf.size();
+    EXPECT_LT(p.pending, Producer::kHandOffNow);
+    EXPECT_EQ(p.days.day, kDay);
+    EXPECT_EQ(p.days.split, 0u);
+
+    line(p, kLastSecond + 1);
+    EXPECT_EQ(p.days.earlier, kDay);
+    EXPECT_EQ(p.days.day, kDay + 1);
+    EXPECT_EQ(p.days.split, before);
+    EXPECT_GT(p.pending, Producer::kHandOffNow);
+
+    p.line_buf.clear();
+    p.pending = 0;
+    p.clear_days();
+    line(p, kLastSecond + 1);
+    EXPECT_EQ(p.days.day, kDay + 1);
+    EXPECT_EQ(p.days.split, 0u);
+}
+
+// A day that begins on an empty batch needs no split.
+TEST_F(DayBoundary, NewDayOnAnEmptyBatchNeedsNoSplit) {
+    FakeProducer p;
+    line(p, kLastSecond);
+    p.line_buf.clear();
+    p.pending = 0;
+    p.clear_days();
+    line(p, kLastSecond + 1);
+    EXPECT_EQ(p.days.day, kDay + 1);
+    EXPECT_EQ(p.days.split, 0u);
+    EXPECT_LT(p.pending, Producer::kHandOffNow);
+}
+
+struct StepCase {
+    std::int64_t back;  // seconds before the new day began
+    std::int64_t day;   // the day the stamp is filed under, from kDay
+};
+
+class StepBack : public DayBoundary, public ::testing::WithParamInterface<StepCase> {};
+
+// Once a day has begun, a stamp up to an hour before it is filed with it;
+// further back is a real correction, and the day follows the clock back.
+TEST_P(StepBack, KeepsToTheLatestDayWithinAnHour) {
+    const std::int64_t midnight = static_cast<std::int64_t>(kLastSecond) + 1;
+    EXPECT_EQ(ferrant::record_day(midnight + 5), kDay + 1);
+    EXPECT_EQ(ferrant::record_day(midnight - GetParam().back), kDay + GetParam().day);
+}
+
+INSTANTIATE_TEST_SUITE_P(Producer, StepBack,
+                         ::testing::Values(StepCase{1, 1}, StepCase{3600, 1}, StepCase{3601, 0},
+                                           StepCase{86400 * 3, -2}));

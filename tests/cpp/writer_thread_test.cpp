@@ -79,12 +79,14 @@ public:
         return true;
     }
     // A batch, on the lane as the producers send it.
-    bool write(const std::string& text, bool prompt = false) {
+    bool write(const std::string& text, bool prompt = false, ferrant::BatchDays days = {}) {
         ByteBuffer b = chunk(text);
         ferrant::BatchLane::PushOptions o;
         o.prompt = prompt;
+        o.days = days;
         return lane_->push(b, o) == ferrant::SendStatus::Sent;
     }
+    bool write(const std::string& text, ferrant::BatchDays days) { return write(text, false, days); }
     FlushOutcome flush(std::chrono::milliseconds limit = 5000ms) {
         auto [ack, waiter] = make_ack();
         if (!send(ferrant::FlushAck{std::move(ack)})) return FlushOutcome::WriterGone;
@@ -206,7 +208,15 @@ TEST(WriterThread, DisconnectionWritesOutBufferedBytes) {
 }
 
 // The action that triggers a check is written before the check switches files.
-TEST(WriterThread, SwitchesFilesWhenTheDateMovesEitherWay) {
+ferrant::BatchDays days(std::int64_t day, std::int64_t earlier = ferrant::kNoDay,
+                       std::size_t split = 0) {
+    return {day, earlier, split};
+}
+
+// The clock moves the writer to a new day's file, even with nothing to
+// write; set back, it leaves the writer where it is: only batches of an
+// earlier day go there.
+TEST(WriterThread, ClockMovesTheWriterOnButNeverBack) {
     TempDir tmp;
     const std::string day1 = tmp / "logs/app_20240305.log";
     const std::string day2 = tmp / "logs/app_20240306.log";
@@ -225,14 +235,61 @@ TEST(WriterThread, SwitchesFilesWhenTheDateMovesEitherWay) {
         w.clock().advance(-1);
         ASSERT_TRUE(w.write("d\n"));
         ASSERT_TRUE(w.write("e\n"));
-        w.settle();
-        // Less than a second later: no check, however the date reads.
-        w.clock().advance(+1, 500'000'000);
-        ASSERT_TRUE(w.write("f\n"));
         w.stop_and_join();
     }
-    EXPECT_EQ(read_file(day1), "a\nb\ne\nf\n");
-    EXPECT_EQ(read_file(day2), "c\nd\n");
+    EXPECT_EQ(read_file(day1), "a\nb\n");
+    EXPECT_EQ(read_file(day2), "c\nd\ne\n");
+}
+
+// Each part of a batch goes to the file of its day; a late batch of an
+// earlier day is appended to that day's file and the writer goes back to
+// the latest day at its next check.
+TEST(WriterThread, BatchesGoToTheFilesOfTheirDays) {
+    TempDir tmp;
+    const std::int64_t d1 = ferrant::days_from_civil(kDay);
+    const std::string day1 = tmp / "app_20240305.log";
+    const std::string day2 = tmp / "app_20240306.log";
+    const std::string day4 = tmp / "app_20240308.log";
+    StderrCapture err;
+    {
+        Harness w(tmp / "app.log");
+        w.clock().advance(+1, 0);  // as the producers' clock: no check yet
+        ASSERT_TRUE(w.write("a1\nb2\n", days(d1 + 1, d1, 3)));  // split at the day's end
+        ASSERT_TRUE(w.write("c1\n", days(d1)));                  // late
+        w.settle();
+        EXPECT_EQ(read_file(day1), "a1\nc1\n");
+        w.clock().advance(0);
+        w.settle();
+        ASSERT_TRUE(w.write("d?\n"));                        // the check went back
+        ASSERT_TRUE(w.write("e4\n", days(d1 + 3)));              // days skipped
+        w.stop_and_join();
+    }
+    EXPECT_EQ(read_file(day1), "a1\nc1\n");
+    EXPECT_EQ(read_file(day2), "b2\nd?\n");
+    EXPECT_EQ(read_file(day4), "e4\n");
+    EXPECT_FALSE(fs::exists(tmp / "app_20240307.log"));
+    EXPECT_EQ(err.finish(), "");
+}
+
+// A batch of an earlier day while the clock reads that day too: the clock
+// was set back by days, and the writer stays with it rather than returning.
+TEST(WriterThread, ClockSetBackByDaysTakesTheWriterWithTheRecords) {
+    TempDir tmp;
+    const std::int64_t d1 = ferrant::days_from_civil(kDay);
+    {
+        Harness w(tmp / "app.log");
+        w.clock().advance(+2);
+        ASSERT_TRUE(w.write("ahead\n", days(d1 + 2)));
+        w.settle();
+        w.clock().advance(-2);
+        ASSERT_TRUE(w.write("right\n", days(d1)));
+        w.settle();
+        w.clock().advance(0);
+        ASSERT_TRUE(w.write("still\n"));
+        w.stop_and_join();
+    }
+    EXPECT_EQ(read_file(tmp / "app_20240307.log"), "ahead\n");
+    EXPECT_EQ(read_file(tmp / "app_20240305.log"), "right\nstill\n");
 }
 
 TEST(WriterThread, MonotonicClockGoingBackDoesNotTriggerACheck) {
