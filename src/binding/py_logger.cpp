@@ -450,10 +450,11 @@ bool write_with_fields(ThreadProducer& tp, ByteBuffer& buf, PyObject* self, Rank
 
 // `handled`: the record carries the exception being handled unless the call
 // says otherwise with exc_info (Logger.exception).
-bool log_fields(PyObject* self, Rank rank, PyObject* message, PyObject* const* args,
-                Py_ssize_t nargs, PyObject* kwnames, bool handled) {
+// The level was checked by the caller.
+[[gnu::always_inline]] inline bool log_fields(PyObject* self, Rank rank, PyObject* message,
+                                              PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames, bool handled) {
     LoggerState* logger = state_of(self);
-    if (logger->level < rank) return true;
     CallFields call;
     call.values = args + nargs;
     const Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -513,6 +514,7 @@ PyObject* call_fields_level(Rank rank, const char* method, PyObject* self, PyObj
         argument_type_error(method, "message", "str", message);
         return nullptr;
     }
+    if (state_of(self)->level < rank) Py_RETURN_NONE;
     if (!guarded([&] {
             return log_fields(self, rank, message, args + 1, nargs - 1, kwnames, handled);
         }))

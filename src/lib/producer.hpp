@@ -75,11 +75,12 @@ private:
     // The line about to be written (from line_buf's end) is of stamps.day,
     // another day than the batch's lines: it begins the batch's second part,
     // and the batch goes once the line is written.
-    void enter_day();
+    [[gnu::noinline, gnu::cold]] void enter_day();
 };
 
-inline void Producer::append_time_prefix(std::uint64_t secs, std::uint32_t nanos,
-                                  const WriterSettings& settings) {
+[[gnu::always_inline]] inline void Producer::append_time_prefix(std::uint64_t secs,
+                                                                std::uint32_t nanos,
+                                                                const WriterSettings& settings) {
     line_buf.reserve_extra(kMaxTimePrefix);
     char* const start = line_buf.end();
     line_buf.commit(static_cast<std::size_t>(put_time_prefix(start, secs, nanos, settings) - start));

@@ -62,12 +62,13 @@ class Harness {
 public:
     explicit Harness(std::optional<std::string> path,
                      std::chrono::nanoseconds idle_wait = std::chrono::hours(1),
-                     bool stdout_open = true)
+                     bool stdout_open = true, ferrant::RetentionPolicy retention = {})
         : clock_(std::make_shared<FakeClock>(kDay)) {
         auto [tx, rx] = make_channel<Action>(ferrant::WRITER_REQUESTS);
         tx_ = std::move(tx);
         Context c{std::move(rx), std::move(path), kDay, clock_, idle_wait, stdout_open};
         c.lane = lane_;
+        c.retention = retention;
         thread_ = std::thread(ferrant::run_writer, std::move(c));
     }
     ~Harness() { join(); }
@@ -290,6 +291,31 @@ TEST(WriterThread, ClockSetBackByDaysTakesTheWriterWithTheRecords) {
     }
     EXPECT_EQ(read_file(tmp / "app_20240307.log"), "ahead\n");
     EXPECT_EQ(read_file(tmp / "app_20240305.log"), "right\nstill\n");
+}
+
+// The previous day is compressed only once its late batches have had time
+// to arrive, and then with them.
+TEST(WriterThread, PreviousDayIsCompressedAfterItsLateBatches) {
+    TempDir tmp;
+    const std::int64_t d1 = ferrant::days_from_civil(kDay);
+    const std::string day1 = tmp / "app_20240305.log";
+    ferrant::RetentionPolicy policy;
+    policy.compress = true;
+    Harness w(tmp / "app.log", std::chrono::hours(1), true, policy);
+    ASSERT_TRUE(w.write("early\n", days(d1)));
+    w.settle();
+    w.clock().advance(+1, 0);
+    ASSERT_TRUE(w.write("next day\n", days(d1 + 1)));
+    ASSERT_TRUE(w.write("late\n", days(d1)));
+    w.settle();
+    w.clock().advance(0, 2'000'000'000);
+    w.settle();
+    EXPECT_EQ(read_file(day1), "early\nlate\n");
+    EXPECT_FALSE(fs::exists(day1 + ".gz"));
+    w.clock().advance(0, 1'000'000'000);
+    w.settle();
+    EXPECT_TRUE(eventually([&] { return fs::exists(day1 + ".gz") && !fs::exists(day1); }));
+    w.stop_and_join();
 }
 
 TEST(WriterThread, MonotonicClockGoingBackDoesNotTriggerACheck) {
