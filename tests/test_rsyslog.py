@@ -20,6 +20,10 @@ from pathlib import Path
 import pytest
 
 from lines import dated_lines
+from test_day_boundary import (
+    DAY, LIBRARY, MIDNIGHT, NEXT_DAY, assert_complete, assert_near_midnight, day_of, faked, misplaced,
+    records_by_file,
+)
 
 SBIN_PATH = os.environ.get("PATH", "") + ":/usr/sbin:/sbin"
 RSYSLOGD = shutil.which("rsyslogd", path=SBIN_PATH)
@@ -278,6 +282,29 @@ def test_central_restart_loses_nothing_and_never_holds_up_the_application(tmp_pa
     duplicates = sum(arrived.values()) - len(arrived)
     print(f"central restart: {len(written)} records, 0 lost, {duplicates} delivered twice")
     assert set(arrived) == set(written)
+
+
+@pytest.mark.skipif(not LIBRARY, reason="libfaketime is not installed")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="libfaketime after the sanitizers' preloaded runtimes")
+def test_records_across_the_applications_midnight_arrive_once_from_their_days_files(
+        run, tmp_path, sizes, pipeline):
+    central, shipper = pipeline
+    # Only the application's clock is faked: the shipper sees the next day's
+    # file appear and follows it by its pattern, while yesterday's may still grow.
+    _, counts = faked(run, tmp_path, sizes, api="Logger", layout="json", path="logs/app.log",
+                      start=MIDNIGHT - 1.3, events=[["until", MIDNIGHT + 1.0]])
+    written = dated_lines(tmp_path / "logs")
+    wait_for(lambda: len(lines_of(tmp_path / "all.json")) >= len(written), 20,
+             f"{len(written)} records in all.json ({central.output()}{shipper.output()})")
+    assert Counter(lines_of(tmp_path / "all.json")) == Counter(written)
+
+    files = records_by_file(tmp_path / "logs")
+    records = [r for day in files.values() for r in day]
+    assert_complete(records, counts)
+    assert_near_midnight(records)
+    assert misplaced(files, lambda r: day_of(r[0])) == {}
+    assert set(files) == {DAY, NEXT_DAY}
 
 
 RECIPES = Path(__file__).resolve().parent.parent / "docs" / "recipes.md"
