@@ -351,6 +351,12 @@ protected:
         p.line_buf.append("x\n");
         ++p.pending;
     }
+    // What a hand-off leaves.
+    static void hand_off(Producer& p) {
+        p.line_buf.clear();
+        p.pending = 0;
+        p.clear_days();
+    }
 };
 
 }  // namespace
@@ -372,9 +378,7 @@ TEST_F(DayBoundary, FirstLineOfANewDaySplitsTheBatchAndHandsItOff) {
     EXPECT_EQ(p.days.split, before);
     EXPECT_GT(p.pending, Producer::kHandOffNow);
 
-    p.line_buf.clear();
-    p.pending = 0;
-    p.clear_days();
+    hand_off(p);
     line(p, kLastSecond + 1);
     EXPECT_EQ(p.days.day, kDay + 1);
     EXPECT_EQ(p.days.split, 0u);
@@ -384,9 +388,7 @@ TEST_F(DayBoundary, FirstLineOfANewDaySplitsTheBatchAndHandsItOff) {
 TEST_F(DayBoundary, NewDayOnAnEmptyBatchNeedsNoSplit) {
     FakeProducer p;
     line(p, kLastSecond);
-    p.line_buf.clear();
-    p.pending = 0;
-    p.clear_days();
+    hand_off(p);
     line(p, kLastSecond + 1);
     EXPECT_EQ(p.days.day, kDay + 1);
     EXPECT_EQ(p.days.split, 0u);
