@@ -56,8 +56,8 @@ public:
           retention_(context.path, context.retention) {
         // Every output after this one inherits the observer (take_pending).
         if (context.lane) output_.set_progress(&release_room, context.lane.get());
-        // Yesterday's batches may still be on their way from other writers:
-        // its file waits for the pass after the grace.
+        // Just after midnight other processes may still append yesterday's
+        // last lines: its file waits for the pass after the grace.
         (void)retention_.start(context.clock->local_date(),
                                civil_from_days(day_number(context.day) - 1));
         retention_due_ = context.clock->mono_ns() + RETENTION_GRACE_NS;
