@@ -84,6 +84,12 @@ def _stdlib_like(mod: Any, directory: Path, fmt: str, micro: bool) -> Made:
         # picologging ignores an overridden formatTime and cannot render
         # sub-second digits through datefmt; whole seconds is its closest line.
         handler.setFormatter(mod.Formatter(TEXT_FORMAT, datefmt="%Y-%m-%dT%H:%M:%S%z"))
+    return attached(log, handler, path)
+
+
+def attached(log: Any, handler: Any, path: Path) -> Made:
+    """`log` with `handler` added, and a finish that flushes, closes and
+    removes it again (stdlib logging and its look-alikes)."""
     log.addHandler(handler)
 
     def finish() -> None:

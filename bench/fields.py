@@ -95,14 +95,7 @@ def make_stdlib_json(directory: Path, fmt: str) -> C.Made:
     log.setLevel(logging.INFO)
     handler = logging.FileHandler(str(path))
     handler.setFormatter(JsonFormatter("%(asctime)s %(levelname)s %(name)s %(message)s"))
-    log.addHandler(handler)
-
-    def finish() -> None:
-        handler.flush()
-        handler.close()
-        log.removeHandler(handler)
-
-    return log, finish, lambda: path
+    return C.attached(log, handler, path)
 
 
 # Peers for the JSON case: name -> (factory, importable module, method, call).
