@@ -5,6 +5,8 @@ import textwrap
 
 import pytest
 
+from lines import NewLines
+
 
 class Run:
     """Runs Python code in a fresh interpreter: the module's settings and
@@ -42,7 +44,7 @@ def run(tmp_path):
     return Run(tmp_path)
 
 
-class Capture:
+class Capture(NewLines):
     """A file logger in the test process whose output can be read back
     between calls. A second holder of the same writer keeps `shutdown` to
     flushing (it stops a writer only for its sole holder)."""
@@ -54,16 +56,6 @@ class Capture:
         path = str(directory / "app.log")
         self.log = PyLogger(None, path, level=level or PyLevel.Trace)
         self._keeper = PyLogger(None, path)
-        self._seen = 0
-
-    def lines(self):
-        """Lines written since the previous call."""
-        from lines import dated_bytes, split_lines
-
-        self.log.shutdown()
-        data = dated_bytes(self.directory)
-        new, self._seen = data[self._seen :], len(data)
-        return split_lines(new)
 
     def messages(self):
         from lines import messages

@@ -78,6 +78,22 @@ def split_lines(data):
     return [line.decode("utf-8") for line in data[:-1].split(b"\n")]
 
 
+class NewLines:
+    """Reads back what a capture's destination in `directory` got since the
+    previous call, once `flush()` has written it out."""
+
+    _seen = 0
+
+    def flush(self):
+        self.log.shutdown()
+
+    def lines(self):
+        self.flush()
+        data = dated_bytes(self.directory)
+        new, self._seen = data[self._seen :], len(data)
+        return split_lines(new)
+
+
 def dated_lines(directory, stem="app"):
     return split_lines(dated_bytes(directory, stem))
 

@@ -12,12 +12,12 @@ import pytest
 import ferrant
 from ferrant import Logger, PyLevel, PyLogger, _logger
 
-from lines import dated_bytes, record_pairs, split_lines
+from lines import NewLines, record_pairs
 
 KINDS = ["text", "color", "json"]
 
 
-class FieldCapture:
+class FieldCapture(NewLines):
     """A Logger writing to a file in layout `kind`, read back between calls.
     The writer's layout is fixed when its first logger is made, so the
     settings are set for that moment only; the keeper holds the writer, so
@@ -35,13 +35,6 @@ class FieldCapture:
         finally:
             _logger.basic_config()
         self.log = Logger(name, self.path, level=level)
-        self._seen = 0
-
-    def lines(self):
-        self.log.shutdown()
-        data = dated_bytes(self.directory)
-        new, self._seen = data[self._seen :], len(data)
-        return split_lines(new)
 
     def records(self):
         return [record_pairs(line, self.kind) for line in self.lines()]

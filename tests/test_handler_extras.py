@@ -6,10 +6,10 @@ import pytest
 
 import ferrant
 from ferrant import Handler, PyLevel, PyLogger, _logger
-from lines import dated_bytes, record_pairs, split_lines
+from lines import NewLines, record_pairs
 
 
-class Bridged:
+class Bridged(NewLines):
     """A stdlib logger whose only handler is a ferrant.Handler to a file in
     layout `kind`; `records()` reads back the records written since last."""
 
@@ -25,13 +25,9 @@ class Bridged:
         self.log.propagate = False
         self.log.setLevel(logging.DEBUG)
         self.log.addHandler(self.handler)
-        self._seen = 0
 
-    def lines(self):
+    def flush(self):
         self.handler.flush()
-        data = dated_bytes(self.directory)
-        new, self._seen = data[self._seen :], len(data)
-        return split_lines(new)
 
     def fields(self):
         """The (key, value) pairs after msg of each record."""
