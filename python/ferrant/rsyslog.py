@@ -113,8 +113,8 @@ ruleset(name="ferrant_ship") {{
   set $.pri = {FACILITY} * 8 + $.sev;
   # Plain TCP, octet-counted. The disk-assisted queue holds the records while the
   # central host is away and keeps them across a restart of this rsyslog;
-  # retries never stop. TCP may deliver a record twice when the central host
-  # restarts; it loses none.
+  # retries never stop. When the central host restarts, TCP may deliver a
+  # record twice, and loses what it had in flight.
   action(type="omfwd" target={quote(host)} port="{port}" protocol="tcp"
          tcp_framing="octet-counted" template="ferrant_forward"
          queue.type="LinkedList" queue.filename="ferrant_forward"
