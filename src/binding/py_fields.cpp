@@ -2,6 +2,8 @@
 
 #include <datetime.h>
 
+#include <vector>
+
 #include "binding/py_text.hpp"
 #include "lib/field_format.hpp"
 
@@ -50,6 +52,9 @@ namespace {
 struct CheckedNames {
     PyObject* names = nullptr;  // a strong reference
     CallKeys keys;
+    // Per layout slot; empty until asked for.
+    ByteBuffer pieces[LineLayout::kSlots];
+    std::vector<std::uint32_t> begin[LineLayout::kSlots];
 };
 
 constexpr std::size_t kCheckedNames = 16;
@@ -76,12 +81,39 @@ bool check_call_keys(PyObject* kwnames, CallKeys& out) {
         keys.mask |= key_bit(key);
     }
     // Held, so that the address cannot come back as another tuple.
-    CheckedNames& slot = CHECKED[NEXT_CHECKED++ % kCheckedNames];
+    const std::size_t at = NEXT_CHECKED++ % kCheckedNames;
+    CheckedNames& slot = CHECKED[at];
     PyObject* evicted = slot.names;
     slot.names = Py_NewRef(kwnames);
+    keys.remembered = static_cast<int>(at);
     slot.keys = keys;
+    for (unsigned i = 0; i < LineLayout::kSlots; ++i) {
+        slot.pieces[i].clear();
+        slot.begin[i].clear();
+    }
     Py_XDECREF(evicted);
     out = keys;
+    return true;
+}
+
+bool call_key_pieces(PyObject* kwnames, const CallKeys& keys, const LineLayout& layout,
+                     KeyPieces& out) {
+    if (keys.remembered < 0) return false;
+    CheckedNames& c = CHECKED[keys.remembered];
+    if (c.names != kwnames) return false;
+    ByteBuffer& text = c.pieces[layout.slot];
+    std::vector<std::uint32_t>& begin = c.begin[layout.slot];
+    if (begin.empty()) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            begin.push_back(static_cast<std::uint32_t>(text.size()));
+            if (i != keys.exc_info_at)
+                append_field_key(text, layout, key_text(PyTuple_GET_ITEM(kwnames, i)));
+        }
+        begin.push_back(static_cast<std::uint32_t>(text.size()));
+        const char pad[kPiecePad] = {};
+        text.append(pad, kPiecePad);
+    }
+    out = {text.data(), begin.data()};
     return true;
 }
 
@@ -245,6 +277,15 @@ bool append_value(ByteBuffer& out, const LineLayout& layout, PyObject* value, Ne
 bool append_field(ByteBuffer& out, const LineLayout& layout, std::string_view key,
                   PyObject* value) {
     append_field_key(out, layout, key);
+    Nest nest;
+    return append_value(out, layout, value, nest);
+}
+
+bool append_plain_field(ByteBuffer& out, const LineLayout& layout, const char* key_piece,
+                        std::size_t key_size, PyObject* value) {
+    out.reserve_extra(key_size + kPiecePad);
+    copy_padded(out.end(), key_piece, key_size);
+    out.commit(key_size);
     Nest nest;
     return append_value(out, layout, value, nest);
 }
