@@ -5,6 +5,9 @@
 #include <vector>
 
 #include "binding/py_text.hpp"
+#include "lib/digits.hpp"
+#include "lib/escape.hpp"
+#include "lib/number_render.hpp"
 #include "lib/field_format.hpp"
 
 namespace ferrant {
@@ -281,13 +284,60 @@ bool append_field(ByteBuffer& out, const LineLayout& layout, std::string_view ke
     return append_value(out, layout, value, nest);
 }
 
+namespace {
+
+// The key piece at the end of `out`, which has room for it and kPiecePad more.
+[[gnu::always_inline]] inline char* put_key(ByteBuffer& out, const char* piece, std::size_t size) {
+    char* p = out.end();
+    copy_padded(p, piece, size);
+    return p + size;
+}
+
+}  // namespace
+
 bool append_plain_field(ByteBuffer& out, const LineLayout& layout, const char* key_piece,
                         std::size_t key_size, PyObject* value) {
+    // Each kind makes room for key and value at once, and writes both in place.
+    if (PyUnicode_CheckExact(value)) {
+        std::string_view text;
+        if (!utf8_view(value, text)) return false;
+        out.reserve_extra(key_size + text.size() * JSON_ESCAPE_MAX_GROWTH + 2 + kPiecePad);
+        char* p = put_key(out, key_piece, key_size);
+        if (!layout.json && bare_field_value(text)) {
+            copy_bytes(p, text.data(), text.size());
+            p += text.size();
+        } else {
+            *p++ = '"';
+            p = escape_for_layout(p, text, layout.json);
+            *p++ = '"';
+        }
+        out.commit(static_cast<std::size_t>(p - out.end()));
+        return true;
+    }
+    if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        const long long i = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (i == -1 && PyErr_Occurred()) return false;
+        out.reserve_extra(key_size + kI64Max + kPiecePad);
+        char* p = put_key(out, key_piece, key_size);
+        if (overflow) {
+            out.commit(key_size);
+            return append_big_int(out, value);
+        }
+        *p = '-';  // a non-negative value overwrites it
+        const std::uint64_t magnitude =
+            i < 0 ? 0 - static_cast<std::uint64_t>(i) : static_cast<std::uint64_t>(i);
+        p = digits::write_u64(p + (i < 0), magnitude);
+        out.commit(static_cast<std::size_t>(p - out.end()));
+        return true;
+    }
     out.reserve_extra(key_size + kPiecePad);
-    copy_padded(out.end(), key_piece, key_size);
-    out.commit(key_size);
-    Nest nest;
-    return append_value(out, layout, value, nest);
+    out.commit(static_cast<std::size_t>(put_key(out, key_piece, key_size) - out.end()));
+    if (PyFloat_CheckExact(value))
+        append_field_float(out, layout, PyFloat_AS_DOUBLE(value));
+    else
+        append_field_literal(out, value == Py_None ? "null" : value == Py_True ? "true" : "false");
+    return true;
 }
 
 }  // namespace ferrant
