@@ -106,7 +106,10 @@ bool call_key_pieces(PyObject* kwnames, const CallKeys& keys, const LineLayout& 
     if (c.names != kwnames) return false;
     ByteBuffer& text = c.pieces[layout.slot];
     std::vector<std::uint32_t>& begin = c.begin[layout.slot];
-    if (begin.empty()) {
+    // Short of one entry a key when a previous rendering ran out of memory.
+    if (begin.size() != static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) + 1) {
+        text.clear();
+        begin.clear();
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
             begin.push_back(static_cast<std::uint32_t>(text.size()));
             if (i != keys.exc_info_at)
