@@ -460,3 +460,37 @@ def test_get_logger_writes_where_basic_config_says(run, tmp_path):
 
     recs = [json.loads(line) for line in dated_lines(tmp_path / "logs")]
     assert [(r["msg"], r.get("user")) for r in recs] == [("hi", "bob"), ("hi", None)]
+
+
+class Text(str):
+    """Written as the str it is, but its class sends the call down the
+    general path."""
+
+
+def emit(log, value, last, arg):
+    # One call site: one names tuple for every layout and both paths.
+    log.info("req %s %d", arg, 5, v=value, exc_info=False, w=last)
+
+
+@pytest.mark.parametrize(
+    "value",
+    ["bob", "", "two words", 'q"uote=', "line\nfeed", "a\\b", "é 日本", "\x85", "\u2028",
+     0, -5, 2**63, -(2**64) - 1, True, False, None,
+     0.1, -0.0, 12.5, 1e16, 1.5e-7, 1e300, float("nan"), float("-inf")],
+    ids=repr,
+)
+def test_plain_values_written_in_place_as_the_general_path_writes_them(tmp_path, value):
+    """Plain values go straight into the batch, others through a scratch
+    buffer: both must give the same line, with bound, context and call fields
+    (the call's `w` replaces the bound one)."""
+    try:
+        ferrant.bind_contextvars(ctx="c 1", n=2.5)
+        for kind in KINDS:
+            cap = FieldCapture(tmp_path / kind, kind)
+            log = cap.log.bind(b=1, w="bound")
+            emit(log, value, "end", "a b")
+            emit(log, value, Text("end"), Text("a b"))
+            in_place, general = (after_time(line, kind) for line in cap.lines())
+            assert in_place == general
+    finally:
+        ferrant.clear_contextvars()

@@ -2,7 +2,12 @@
 
 #include <datetime.h>
 
+#include <vector>
+
 #include "binding/py_text.hpp"
+#include "lib/digits.hpp"
+#include "lib/escape.hpp"
+#include "lib/number_render.hpp"
 #include "lib/field_format.hpp"
 
 namespace ferrant {
@@ -50,6 +55,9 @@ namespace {
 struct CheckedNames {
     PyObject* names = nullptr;  // a strong reference
     CallKeys keys;
+    // Per layout slot; empty until asked for.
+    ByteBuffer pieces[LineLayout::kSlots];
+    std::vector<std::uint32_t> begin[LineLayout::kSlots];
 };
 
 constexpr std::size_t kCheckedNames = 16;
@@ -76,12 +84,42 @@ bool check_call_keys(PyObject* kwnames, CallKeys& out) {
         keys.mask |= key_bit(key);
     }
     // Held, so that the address cannot come back as another tuple.
-    CheckedNames& slot = CHECKED[NEXT_CHECKED++ % kCheckedNames];
+    const std::size_t at = NEXT_CHECKED++ % kCheckedNames;
+    CheckedNames& slot = CHECKED[at];
     PyObject* evicted = slot.names;
     slot.names = Py_NewRef(kwnames);
+    keys.remembered = static_cast<int>(at);
     slot.keys = keys;
+    for (unsigned i = 0; i < LineLayout::kSlots; ++i) {
+        slot.pieces[i].clear();
+        slot.begin[i].clear();
+    }
     Py_XDECREF(evicted);
     out = keys;
+    return true;
+}
+
+bool call_key_pieces(PyObject* kwnames, const CallKeys& keys, const LineLayout& layout,
+                     KeyPieces& out) {
+    if (keys.remembered < 0) return false;
+    CheckedNames& c = CHECKED[keys.remembered];
+    if (c.names != kwnames) return false;
+    ByteBuffer& text = c.pieces[layout.slot];
+    std::vector<std::uint32_t>& begin = c.begin[layout.slot];
+    // Short of one entry a key when a previous rendering ran out of memory.
+    if (begin.size() != static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) + 1) {
+        text.clear();
+        begin.clear();
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            begin.push_back(static_cast<std::uint32_t>(text.size()));
+            if (i != keys.exc_info_at)
+                append_field_key(text, layout, key_text(PyTuple_GET_ITEM(kwnames, i)));
+        }
+        begin.push_back(static_cast<std::uint32_t>(text.size()));
+        const char pad[kPiecePad] = {};
+        text.append(pad, kPiecePad);
+    }
+    out = {text.data(), begin.data()};
     return true;
 }
 
@@ -247,6 +285,62 @@ bool append_field(ByteBuffer& out, const LineLayout& layout, std::string_view ke
     append_field_key(out, layout, key);
     Nest nest;
     return append_value(out, layout, value, nest);
+}
+
+namespace {
+
+// The key piece at the end of `out`, which has room for it and kPiecePad more.
+[[gnu::always_inline]] inline char* put_key(ByteBuffer& out, const char* piece, std::size_t size) {
+    char* p = out.end();
+    copy_padded(p, piece, size);
+    return p + size;
+}
+
+}  // namespace
+
+bool append_plain_field(ByteBuffer& out, const LineLayout& layout, const char* key_piece,
+                        std::size_t key_size, PyObject* value) {
+    // Each kind makes room for key and value at once, and writes both in place.
+    if (PyUnicode_CheckExact(value)) {
+        std::string_view text;
+        if (!utf8_view(value, text)) return false;
+        out.reserve_extra(key_size + text.size() * JSON_ESCAPE_MAX_GROWTH + 2 + kPiecePad);
+        char* p = put_key(out, key_piece, key_size);
+        if (!layout.json && bare_field_value(text)) {
+            copy_bytes(p, text.data(), text.size());
+            p += text.size();
+        } else {
+            *p++ = '"';
+            p = escape_for_layout(p, text, layout.json);
+            *p++ = '"';
+        }
+        out.commit(static_cast<std::size_t>(p - out.end()));
+        return true;
+    }
+    if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        const long long i = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (i == -1 && PyErr_Occurred()) return false;
+        out.reserve_extra(key_size + kI64Max + kPiecePad);
+        char* p = put_key(out, key_piece, key_size);
+        if (overflow) {
+            out.commit(key_size);
+            return append_big_int(out, value);
+        }
+        *p = '-';  // a non-negative value overwrites it
+        const std::uint64_t magnitude =
+            i < 0 ? 0 - static_cast<std::uint64_t>(i) : static_cast<std::uint64_t>(i);
+        p = digits::write_u64(p + (i < 0), magnitude);
+        out.commit(static_cast<std::size_t>(p - out.end()));
+        return true;
+    }
+    out.reserve_extra(key_size + kPiecePad);
+    out.commit(static_cast<std::size_t>(put_key(out, key_piece, key_size) - out.end()));
+    if (PyFloat_CheckExact(value))
+        append_field_float(out, layout, PyFloat_AS_DOUBLE(value));
+    else
+        append_field_literal(out, value == Py_None ? "null" : value == Py_True ? "true" : "false");
+    return true;
 }
 
 }  // namespace ferrant

@@ -42,8 +42,29 @@ inline std::uint64_t key_bit(PyObject* key) {
 struct CallKeys {
     Py_ssize_t exc_info_at = -1;
     std::uint64_t mask = 0;
+    int remembered = -1;  // where the answer is kept, for call_key_pieces
 };
 bool check_call_keys(PyObject* kwnames, CallKeys& out);
+
+// What append_field_key writes for each key of a names tuple that
+// check_call_keys accepted, rendered once per layout: piece i runs from
+// text + begin[i] to text + begin[i + 1] (exc_info's is empty), and
+// kPiecePad readable bytes follow every piece. False (nothing set) when
+// the tuple is no longer remembered. Valid until check_call_keys runs again.
+struct KeyPieces {
+    const char* text;
+    const std::uint32_t* begin;
+};
+bool call_key_pieces(PyObject* kwnames, const CallKeys& keys, const LineLayout& layout,
+                     KeyPieces& out);
+
+// Whether append_field writes `value` without running Python code or
+// creating objects (but for an int beyond 64 bits): an exact str, int or
+// float, a bool or None.
+inline bool plain_field_value(PyObject* value) {
+    return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+           PyBool_Check(value) || value == Py_None;
+}
 
 // Appends the field `key`=`value` as `layout` writes it. str, int, float,
 // bool and None are rendered here without creating objects (an int beyond
@@ -53,5 +74,10 @@ bool check_call_keys(PyObject* kwnames, CallKeys& out);
 // that code's exception set; what was appended is then meaningless.
 bool append_field(ByteBuffer& out, const LineLayout& layout, std::string_view key,
                   PyObject* value);
+
+// append_field for a plain_field_value, its key piece from call_key_pieces.
+// False with an exception set when a str has no UTF-8 form.
+bool append_plain_field(ByteBuffer& out, const LineLayout& layout, const char* key_piece,
+                        std::size_t key_size, PyObject* value);
 
 }  // namespace ferrant

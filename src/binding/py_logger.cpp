@@ -388,6 +388,7 @@ struct CallFields {
     std::uint64_t mask = 0;       // the fields' key bits, when something may clash
     PyObject* exc = nullptr;      // the exception written last, or null
     const ContextFields* context = nullptr;
+    CallKeys keys;                // as check_call_keys left them
 };
 
 // A bound field is left out when the context or the call gives its key
@@ -448,6 +449,80 @@ bool write_with_fields(ThreadProducer& tp, ByteBuffer& buf, PyObject* self, Rank
                                    buf.view().substr(message_end), batch_size, how);
 }
 
+// Whether the record can be written straight into the batch: no exception
+// to format, a message that needs no interpolation or only that of exact
+// str, int and float arguments, and plain field values.
+bool fields_in_place(PyObject* message, PyObject* const* args, Py_ssize_t nargs,
+                     const CallFields& call) {
+    if (call.exc) return false;
+    if (nargs) {
+        // A str subclass may have its own `%`.
+        if (!PyUnicode_CheckExact(message)) return false;
+        for (Py_ssize_t i = 0; i < nargs; ++i)
+            if (!PyUnicode_CheckExact(args[i]) && !PyLong_CheckExact(args[i]) &&
+                !PyFloat_CheckExact(args[i]))
+                return false;
+    }
+    if (call.kwnames)
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(call.kwnames); ++i)
+            if (i != call.exc_info_at && !plain_field_value(call.values[i])) return false;
+    return true;
+}
+
+// The line of write_with_fields, for a call fields_in_place accepts: no
+// Python code can run, so the scratch (for an interpolated message) and
+// the batch are this call's until the line is done.
+bool write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank, PyObject* message,
+                           PyObject* const* args, Py_ssize_t nargs, const CallFields& call,
+                           std::uint64_t batch_size) {
+    LoggerState* logger = state_of(self);
+    const LineTarget target = target_of(logger, rank);
+    // May wait without the GIL, and a signal handler may then log on this
+    // thread: before the scratch is used.
+    if (!claim_batch(tp, target.writer)) [[unlikely]]
+        return false;
+    ByteBuffer& scratch = tp.core.scratch;
+    scratch.clear();
+    std::string_view text;
+    if (nargs == 0) {
+        if (!utf8_view(message, text)) return false;
+    } else {
+        if (!interpolate(message, args, nargs, scratch)) {
+            scratch.clear();
+            return false;
+        }
+        text = scratch.view();
+    }
+    const LineLayout& layout = *logger->layout;
+    const BoundFields& bound = *bound_of(self);
+    const bool ok = append_line_with_fields_in_place(
+        tp, target, text,
+        [&](ByteBuffer& line) {
+            append_bound(line, bound, call);
+            if (call.context) append_context(line, *call.context, layout.slot, call);
+            if (!call.kwnames) return true;
+            KeyPieces keys;
+            const Py_ssize_t n = PyTuple_GET_SIZE(call.kwnames);
+            if (call_key_pieces(call.kwnames, call.keys, layout, keys)) {
+                for (Py_ssize_t i = 0; i < n; ++i)
+                    if (i != call.exc_info_at &&
+                        !append_plain_field(line, layout, keys.text + keys.begin[i],
+                                            keys.begin[i + 1] - keys.begin[i], call.values[i]))
+                        return false;
+                return true;
+            }
+            for (Py_ssize_t i = 0; i < n; ++i)
+                if (i != call.exc_info_at &&
+                    !append_field(line, layout, key_text(PyTuple_GET_ITEM(call.kwnames, i)),
+                                  call.values[i]))
+                    return false;
+            return true;
+        },
+        batch_size);
+    scratch.clear();
+    return ok;
+}
+
 // `handled`: the record carries the exception being handled unless the call
 // says otherwise with exc_info (Logger.exception).
 // The level was checked by the caller.
@@ -463,6 +538,7 @@ bool write_with_fields(ThreadProducer& tp, ByteBuffer& buf, PyObject* self, Rank
         // Every key before any value's code runs: a bad one writes nothing.
         CallKeys keys;
         if (!check_call_keys(kwnames, keys)) return false;
+        call.keys = keys;
         call.exc_info_at = keys.exc_info_at;
         call_mask = keys.mask;
         call.kwnames = kwnames;
@@ -488,6 +564,12 @@ bool write_with_fields(ThreadProducer& tp, ByteBuffer& buf, PyObject* self, Rank
                                  HandOff::Park);
     }
     const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
+    if (fields_in_place(message, args, nargs, call)) {
+        const bool ok = write_fields_in_place(*tp, self, rank, message, args, nargs, call,
+                                              batch_size);
+        Py_XDECREF(context_hold.release());
+        return ok;
+    }
     // As in log_args: code run for a value finds an empty scratch slot.
     ByteBuffer scratch = std::move(tp->core.scratch);
     scratch.clear();

@@ -13,25 +13,6 @@ namespace ferrant {
 
 namespace {
 
-// Keeps `in_use` set for the formatting steps and takes back a half-written
-// line if one of them fails.
-class LineGuard {
-public:
-    explicit LineGuard(Producer& p) : LineGuard(p, p.line_buf.size()) {}
-    LineGuard(Producer& p, std::size_t start) : p_(p), start_(start) { p_.in_use = true; }
-    ~LineGuard() {
-        if (!done_) p_.line_buf.resize_down(start_);
-        p_.in_use = false;
-    }
-    void done() { done_ = true; }
-
-private:
-    Producer& p_;
-    std::size_t start_;
-    bool done_ = false;
-};
-
-
 // About three records ahead.
 constexpr std::size_t kPrefetchAhead = 256;
 

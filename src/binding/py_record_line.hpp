@@ -7,9 +7,30 @@
 #include "binding/py_conversion.hpp"
 #include "binding/py_producer.hpp"
 #include "binding/py_ref.hpp"
+#include "lib/field_format.hpp"
 #include "lib/line_format.hpp"
 
 namespace ferrant {
+
+// Keeps `in_use` set for the formatting steps and takes back a half-written
+// line if one of them fails.
+class LineGuard {
+public:
+    explicit LineGuard(Producer& p) : LineGuard(p, p.line_buf.size()) {}
+    LineGuard(Producer& p, std::size_t start) : p_(p), start_(start) { p_.in_use = true; }
+    ~LineGuard() {
+        if (!done_) p_.line_buf.resize_down(start_);
+        p_.in_use = false;
+    }
+    LineGuard(const LineGuard&) = delete;
+    LineGuard& operator=(const LineGuard&) = delete;
+    void done() { done_ = true; }
+
+private:
+    Producer& p_;
+    std::size_t start_;
+    bool done_ = false;
+};
 
 // Where a logger's records go and how their lines look.
 struct LineTarget {
@@ -31,6 +52,29 @@ struct LineTarget {
 [[nodiscard]] bool append_line_with_fields(ThreadProducer& tp, const LineTarget& target,
                                            std::string_view message, std::string_view fields,
                                            std::uint64_t batch_size, HandOff how = HandOff::Wait);
+
+// A record with fields written straight into the batch, which the caller
+// has claimed: time prefix, head, `message`, then what `fields` appends to
+// the batch (it returns false with an exception set, and the line is taken
+// back), then the line end. `fields` must run no Python code: the batch is
+// open under it.
+template <class Fields>
+[[nodiscard]] bool append_line_with_fields_in_place(ThreadProducer& tp, const LineTarget& target,
+                                                    std::string_view message, Fields&& fields,
+                                                    std::uint64_t batch_size) {
+    Producer& p = tp.core;
+    {
+        LineGuard guard(p);
+        const WallTime now = p.current_time();
+        p.append_time_prefix(now.secs, now.nanos, target.writer->settings());
+        append_record_head_and_message(p.line_buf, target.head, message, target.layout);
+        if (!fields(p.line_buf)) return false;
+        append_record_end_after_fields(p.line_buf, target.layout);
+        guard.done();
+    }
+    if (++p.pending >= batch_size) return hand_off(tp);
+    return true;
+}
 
 // The common record, `message % args` with a cached template and exact str,
 // int and float arguments, written straight into the batch: the template's

@@ -129,4 +129,19 @@ void append_record_tail_with_fields(ByteBuffer& out, std::string_view head,
     out.commit(static_cast<std::size_t>(p - start));
 }
 
+void append_record_head_and_message(ByteBuffer& out, std::string_view head,
+                                    std::string_view message, const LineLayout& layout) {
+    out.reserve_extra(head.size() + message.size() * JSON_ESCAPE_MAX_GROWTH + kPiecePad);
+    char* const start = out.end();
+    copy_bytes(start, head.data(), head.size());
+    char* p = escape_for_layout(start + head.size(), message, layout.json);
+    *p++ = '"';
+    out.commit(static_cast<std::size_t>(p - start));
+}
+
+void append_record_end_after_fields(ByteBuffer& out, const LineLayout& layout) {
+    const std::string_view line_end = layout.line_end;
+    out.append(line_end.data() + 1, line_end.size() - 1);
+}
+
 }  // namespace ferrant

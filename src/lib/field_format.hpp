@@ -65,4 +65,10 @@ void append_record_tail_with_fields(ByteBuffer& out, std::string_view head,
                                     std::string_view message, std::string_view fields,
                                     const LineLayout& layout);
 
+// The same in two steps around fields appended in between: the head, the
+// message escaped and its closing quote; then the line end.
+void append_record_head_and_message(ByteBuffer& out, std::string_view head,
+                                    std::string_view message, const LineLayout& layout);
+void append_record_end_after_fields(ByteBuffer& out, const LineLayout& layout);
+
 }  // namespace ferrant

@@ -87,7 +87,9 @@ bool put_short_repr(char* p, double v, std::size_t& size) {
     for (int k = 0; k < 17; ++k) {
         const double scaled = m * kPow10[k];
         if (!(scaled < 0x1p50)) return false;
-        const double n = std::nearbyint(scaled);
+        // Rounded as nearbyint does (to nearest, in the current mode) without
+        // the library call: adding 2**52 leaves no fraction bits.
+        const double n = (scaled + 0x1p52) - 0x1p52;
         if (n / kPow10[k] != m) continue;
         const auto units = static_cast<std::uint64_t>(n);
         const auto count = static_cast<std::size_t>(digits::count_digits(units));

@@ -128,6 +128,15 @@ TEST(FieldTail, FieldsGoBetweenTheMessageAndTheLineEnd) {
         ByteBuffer plain;
         append_record_tail(plain, "H", "m", *layout);
         EXPECT_EQ(none.view(), plain.view());
+        // In two steps around fields written in place: the same line.
+        for (const std::string_view message : {"a\"b", "", "x\ny \xC2\x85 long enough to escape"}) {
+            ByteBuffer whole, steps;
+            append_record_tail_with_fields(whole, "H", message, fields.view(), *layout);
+            append_record_head_and_message(steps, "H", message, *layout);
+            steps.append(fields.view());
+            append_record_end_after_fields(steps, *layout);
+            EXPECT_EQ(steps.view(), whole.view());
+        }
     }
 }
 
