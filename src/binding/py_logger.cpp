@@ -477,25 +477,28 @@ bool write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank, PyObje
                            std::uint64_t batch_size) {
     LoggerState* logger = state_of(self);
     const LineTarget target = target_of(logger, rank);
-    // May wait without the GIL, and a signal handler may then log on this
-    // thread: before the scratch is used.
-    if (!claim_batch(tp, target.writer)) [[unlikely]]
-        return false;
-    ByteBuffer& scratch = tp.core.scratch;
+    // Interpolating may allocate, and a collection run then may log on this
+    // thread: it finds an empty scratch slot, and the batch is claimed only
+    // after, so that its writer stays the one this line goes to.
+    ByteBuffer scratch = std::move(tp.core.scratch);
     scratch.clear();
     std::string_view text;
-    if (nargs == 0) {
-        if (!utf8_view(message, text)) return false;
-    } else {
-        if (!interpolate(message, args, nargs, scratch)) {
-            scratch.clear();
-            return false;
-        }
+    bool ok = true;
+    if (nargs == 0)
+        ok = utf8_view(message, text);
+    else if ((ok = interpolate(message, args, nargs, scratch)))
         text = scratch.view();
+    // May wait without the GIL, and a signal handler may then log on this
+    // thread: `text` is in this call's own buffer.
+    if (ok) ok = claim_batch(tp, target.writer);
+    if (!ok) {
+        scratch.clear();
+        tp.core.scratch = std::move(scratch);
+        return false;
     }
     const LineLayout& layout = *logger->layout;
     const BoundFields& bound = *bound_of(self);
-    const bool ok = append_line_with_fields_in_place(
+    ok = append_line_with_fields_in_place(
         tp, target, text,
         [&](ByteBuffer& line) {
             append_bound(line, bound, call);
@@ -520,6 +523,7 @@ bool write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank, PyObje
         },
         batch_size);
     scratch.clear();
+    tp.core.scratch = std::move(scratch);
     return ok;
 }
 
