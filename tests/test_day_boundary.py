@@ -4,7 +4,7 @@ however late its batch reached the writer; a clock stepped back a little
 does not reopen a finished day, and a clock that jumps days ahead leaves no
 files for the days in between.
 
-The faked clock follows a spec file that the child rewrites to step it, with
+The faked clock follows an offset file that the child rewrites to step it, with
 FAKETIME_NO_CACHE so that a step is seen at the next read. The monotonic
 clock is left real (FAKETIME_DONT_FAKE_MONOTONIC): a real step of the wall
 clock never moves it, and ferrant extrapolates between wall-clock reads by
@@ -38,18 +38,18 @@ HOUR = 3600.0
 CHILD = """
 import json, os, select, sys, threading, time
 plan = json.loads(sys.argv[1])
-spec = os.environ["FAKETIME_TIMESTAMP_FILE"]
+offset_file = os.environ["FAKETIME_TIMESTAMP_FILE"]
 
 def pause(seconds):
     select.select([], [], [], seconds)
 
 def shift(seconds):
     # Replaced whole: libfaketime reads the file at every clock read.
-    with open(spec) as f:
+    with open(offset_file) as f:
         offset = float(f.read())
-    with open(spec + ".new", "w") as f:
+    with open(offset_file + ".new", "w") as f:
         f.write(f"{offset + seconds:+.6f}\\n")
-    os.replace(spec + ".new", spec)
+    os.replace(offset_file + ".new", offset_file)
 
 if plan["api"] == "PyLogger":
     from ferrant._logger import PyLogger, basic_config
@@ -126,12 +126,12 @@ def seconds_of(stamp):
 def faked(run, tmp_path, sizes, *, api, layout, path, start, events):
     """Runs the child with the faked clock at `start` when it is launched;
     returns its standard output and each thread's record count."""
-    spec = tmp_path / "faketime.spec"
-    spec.write_text(f"{start - time.time():+.6f}\n")
+    offset_file = tmp_path / "faketime.offset"
+    offset_file.write_text(f"{start - time.time():+.6f}\n")
     plan = {"api": api, "layout": layout, "path": path, "events": events}
     env = {
         "LD_PRELOAD": LIBRARY[0],
-        "FAKETIME_TIMESTAMP_FILE": str(spec),
+        "FAKETIME_TIMESTAMP_FILE": str(offset_file),
         "FAKETIME_NO_CACHE": "1",
         "FAKETIME_DONT_FAKE_MONOTONIC": "1",
         "TZ": "UTC",
