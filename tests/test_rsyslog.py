@@ -23,7 +23,7 @@ import pytest
 from lines import dated_lines
 from test_day_boundary import (
     DAY, LIBRARY, MIDNIGHT, NEXT_DAY, assert_complete, assert_near_midnight, day_of, faked, misplaced,
-    records_by_file,
+    records_by_file, require_faked_times,
 )
 
 SBIN_PATH = os.environ.get("PATH", "") + ":/usr/sbin:/sbin"
@@ -312,6 +312,7 @@ def test_records_across_the_applications_midnight_arrive_once_from_their_days_fi
 
     files = records_by_file(tmp_path / "logs")
     records = [r for day in files.values() for r in day]
+    require_faked_times(records, 1)
     assert_complete(records, counts)
     assert_near_midnight(records)
     assert misplaced(files, lambda r: day_of(r[0])) == {}
