@@ -3,6 +3,7 @@ escaping the text layouts use. Shared by the test modules and kept free of
 the module under test, so the expectations come from here, not from it."""
 
 import re
+import urllib.parse
 from pathlib import Path
 
 DATED = re.compile(r"app_\d{8}\.log")
@@ -99,7 +100,19 @@ def dated_lines(directory, stem="app"):
 
 
 # The line's own keys are lowercase words; field keys may hold more.
-KEY = re.compile(r"[A-Za-z_][A-Za-z0-9_.-]*=")
+KEY = re.compile(r"(?:[A-Za-z_][A-Za-z0-9_.-]*|@[A-Za-z0-9_.%-]*)=")
+
+VALID_KEY = re.compile(r"[A-Za-z_][A-Za-z0-9_.-]{0,127}", re.ASCII)
+LINE_KEYS = {"time", "level", "name", "msg", "exc", "exc_info"}
+
+
+def safe_key(key):
+    """The key a field is written under: its own when valid and not one the
+    line writes, else "@" and its UTF-8 bytes, other than ASCII letters,
+    digits and _.-, percent-encoded."""
+    if VALID_KEY.fullmatch(key) and key not in LINE_KEYS:
+        return key
+    return "@" + urllib.parse.quote(key.encode("utf-8", "surrogatepass"), safe="_.-")
 SHORT_ESCAPES = {'"': '"', "\\": "\\", "n": "\n", "r": "\r", "t": "\t"}
 
 
@@ -157,7 +170,7 @@ def parse_logfmt(line):
         pos += 1
 
 
-COLOURED_KEY = re.compile(r"\x1b\[2m([A-Za-z_][A-Za-z0-9_.-]*=)\x1b\[0m")
+COLOURED_KEY = re.compile(r"\x1b\[2m((?:[A-Za-z_][A-Za-z0-9_.-]*|@[A-Za-z0-9_.%-]*)=)\x1b\[0m")
 
 
 def uncolour(line):

@@ -88,10 +88,11 @@ def test_bad_exc_info_raises_and_writes_nothing(cap, value):
     assert cap.lines() == []
 
 
-def test_exc_is_a_reserved_key(cap):
-    with pytest.raises(ValueError, match="'exc'"):
-        cap.log.error("m", exc="text")
-    assert cap.lines() == []
+def test_an_exc_field_keeps_its_value_beside_the_exception(cap):
+    cap.log.error("m", exc="text", exc_info=ValueError("x"))
+    [fields] = cap.fields()
+    assert [k for k, _ in fields] == ["@exc", "exc"]
+    assert fields[0][1] == "text" and fields[1][1].endswith("ValueError: x\n")
 
 
 def test_dropped_call_formats_nothing(tmp_path):

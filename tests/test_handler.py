@@ -278,9 +278,15 @@ from ferrant import Handler, PyLogger
 def threads():
     return len(os.listdir("/proc/self/task"))
 
-stdout_default = Handler()
+def emit(handler, name):
+    handler.handle(logging.makeLogRecord({{"name": name, "levelno": 20, "msg": "m"}}))
+    handler.flush()
+
+early = Handler()
 ferrant.basic_config(path="a/app.log", format="json")
 default = Handler()
+emit(early, "a-early")
+emit(default, "a-default")
 try:
     ferrant.basic_config(path="b/app.log", format=None)
 except TypeError:
@@ -295,28 +301,28 @@ stdout_explicit = Handler(path=None)
 before = threads()
 own = Handler(path="c/app.log")
 one_more = threads() == before + 1
+paths = [h.path for h in (early, default, stdout_explicit, own)]
 
-for handler, name in [(stdout_default, "out1"), (default, "a1"), (shared, "a2"),
-                      (stdout_explicit, "out2"), (own, "c1")]:
-    handler.handle(logging.makeLogRecord({{"name": name, "levelno": 20, "msg": "m"}}))
-    handler.flush()
-default.handle(logging.makeLogRecord({{"name": "new name", "levelno": 20, "msg": "m"}}))
+for handler, name in [(early, "b1"), (default, "b2"), (shared, "b3"),
+                      (stdout_explicit, "out"), (own, "c1")]:
+    emit(handler, name)
 native.info("m")
 later.info("m")
-default.flush()
-later.shutdown()
-print(json.dumps([same_writer, one_more]))
+ferrant.flush()
+print(json.dumps([same_writer, one_more, paths]))
 """
 
 
-def test_destinations_follow_the_default_path_when_created(run):
+def test_default_destinations_follow_the_latest_basic_config(run):
     proc = run(DESTINATIONS.format())
     out = proc.stdout.decode().splitlines()
-    assert json.loads(out[-1]) == [True, True]
-    assert [decode(line)[1] for line in out[:-1]] == ["out1", "out2"]
+    assert json.loads(out[-1]) == [True, True, ["b/app.log", "b/app.log", None, "c/app.log"]]
+    assert [decode(line)[1] for line in out[:-1]] == ["out"]
     a = [json.loads(line)["name"] for line in dated_lines(run.tmp_path / "a")]
-    assert a == ["a1", "a2", "new name", "native"]
-    assert [decode(line)[1] for line in dated_lines(run.tmp_path / "b")] == ["later"]
+    assert a == ["a-early", "a-default"]
+    b = dated_lines(run.tmp_path / "b")
+    assert all(not line.startswith("{") for line in b)
+    assert [decode(line)[1] for line in b] == ["b1", "b2", "b3", "native", "later"]
     assert [decode(line)[1] for line in dated_lines(run.tmp_path / "c")] == ["c1"]
 
 

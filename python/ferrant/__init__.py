@@ -2,7 +2,7 @@
 
 from typing import TYPE_CHECKING, Any
 
-from ferrant import _config
+from ferrant import _config, _logger
 from ferrant._config import basic_config
 from ferrant._contextvars import (
     bind_contextvars,
@@ -24,6 +24,7 @@ __all__ = [
     "basic_config",
     "get_logger",
     "set_level",
+    "flush",
     "Handler",
     "Logger",
     "bind_contextvars",
@@ -33,6 +34,15 @@ __all__ = [
 ]
 
 _config.configure_from_environment()
+
+
+def flush(timeout: float = 5.0) -> bool:
+    """Writes out every thread's records and waits until every writer has
+    written them, at most ``timeout`` seconds. Nothing is stopped: logging
+    goes on as before. True when every writer confirmed in time (one that did
+    not says so on standard error); records still queued then are kept and
+    written later."""
+    return _logger._flush(timeout)
 
 
 def __getattr__(name: str) -> Any:

@@ -5,11 +5,11 @@ write."""
 from __future__ import annotations
 
 import logging
-import re
 from typing import Any, Callable
 
-from ferrant import _config
+from ferrant import _config, _logger
 from ferrant._logger import PyLevel, PyLogger
+from ferrant._logger import _get_logger as get_logger
 from ferrant._logger import _Logger as Logger
 
 Write = Callable[..., None]
@@ -60,17 +60,16 @@ _OWN = frozenset(logging.LogRecord("", 0, "", 0, "", (), None).__dict__)
 _STANDARD = _OWN | {"message", "asctime", "taskName"}
 _OWN_COUNT = len(_OWN)
 
-_KEY = re.compile(r"[A-Za-z_][A-Za-z0-9_.-]{0,127}", re.ASCII)
-_LINE_KEYS = frozenset({"time", "level", "name", "msg", "exc"})
-# Attribute name -> whether it can be a field; names repeat across records.
+# Attribute name -> whether it is an extra; names repeat across records.
 _KEY_OK: dict[Any, bool] = {}
 
 
 def _usable(key: Any) -> bool:
     ok = _KEY_OK.get(key)
     if ok is None:
-        ok = (isinstance(key, str) and key not in _STANDARD and key not in _LINE_KEYS
-              and _KEY.fullmatch(key) is not None)
+        # A key that is not a valid field key (or one the line writes
+        # itself) is written under its safe form, as ferrant.Logger does.
+        ok = key not in _STANDARD
         if len(_KEY_OK) >= 4096:
             _KEY_OK.clear()
         _KEY_OK[key] = ok
@@ -78,7 +77,7 @@ def _usable(key: Any) -> bool:
 
 
 def _extras(record: logging.LogRecord) -> dict[str, Any] | None:
-    """The record's `extra` attributes that can be fields, in the order set."""
+    """The record's `extra` attributes, in the order set."""
     attrs = record.__dict__
     if len(attrs) <= _OWN_COUNT:
         return None
@@ -97,7 +96,10 @@ def _extras(record: logging.LogRecord) -> dict[str, Any] | None:
         found = [key for key in attrs if _usable(key)]
     else:
         found.reverse()
-    return {key: attrs[key] for key in found} if found else None
+    if not found:
+        return None
+    # `extra` may hold keys that are not str; keywords must be.
+    return {key if isinstance(key, str) else str(key): attrs[key] for key in found}
 
 
 def _printable(text: str) -> str:
@@ -129,15 +131,15 @@ _PLAIN = _MessageFormatter()
 
 class Handler(logging.Handler):
     """Writes records through ferrant: `Handler()` where `get_logger` writes
-    (the default path as `ferrant.basic_config` last set it),
-    `Handler(path=None)` to standard output, `Handler(path="logs/app.log")`
-    to that path's dated files. A Formatter set on the handler makes the
-    message; the time, level and name fields are ferrant's own."""
+    (wherever and however `ferrant.basic_config` last said, also when that
+    was after the handler was made), `Handler(path=None)` to standard
+    output, `Handler(path="logs/app.log")` to that path's dated files. A
+    Formatter set on the handler makes the message; the time, level and
+    name fields are ferrant's own."""
 
     def __init__(self, path: str | None = _DEFAULT, level: int | str = logging.NOTSET) -> None:
-        if path is _DEFAULT:
-            path = _config.default_path()
         self._path = path
+        self._follows = path is _DEFAULT
         # Before the base registers the handler: a wrong `path` raises here.
         self._keepers: tuple[PyLogger, PyLogger] | None = self._keep()
         self._loggers: dict[str, Logger] = {}
@@ -147,15 +149,19 @@ class Handler(logging.Handler):
     @property
     def path(self) -> str | None:
         """The destination: a configured file path, or None for standard output."""
-        return self._path
+        return _config.default_path() if self._follows else self._path
 
     def __repr__(self) -> str:
-        where = "<stdout>" if self._path is None else self._path
+        path = self.path
+        where = "<stdout>" if path is None else path
         return f"<{type(self).__name__} {where} ({logging.getLevelName(self.level)})>"
 
-    def _keep(self) -> tuple[PyLogger, PyLogger]:
+    def _keep(self) -> tuple[PyLogger, PyLogger] | None:
         # Two holders of the writer besides any per-name logger: `shutdown`
-        # on the first then only flushes, and never stops the writer.
+        # on the first then only flushes, and never stops the writer. One
+        # that follows basic_config has its writer held by its loggers.
+        if self._follows:
+            return None
         return PyLogger(None, self._path), PyLogger(None, self._path)
 
     def _logger_for(self, name: str) -> Logger:
@@ -165,14 +171,19 @@ class Handler(logging.Handler):
         # A Logger, not a PyLogger: the same line, plus fields (extras, and
         # whatever the Logger adds of its own, such as context fields).
         try:
-            log = Logger(text, self._path, level=PyLevel.Trace)
+            log = self._make(text)
         except UnicodeEncodeError:
-            log = Logger(_printable(text), self._path, level=PyLevel.Trace)
+            log = self._make(_printable(text))
         loggers = self._loggers
         if len(loggers) >= _MAX_NAMES:
             loggers.clear()
         loggers[name] = log
         return log
+
+    def _make(self, name: str) -> Logger:
+        if self._follows:
+            return get_logger(name, level=_TRACE)
+        return Logger(name, self._path, level=_TRACE)
 
     def handle(self, record: logging.LogRecord) -> bool:
         # Without a Formatter of the user's, nothing here needs the handler's
@@ -226,7 +237,12 @@ class Handler(logging.Handler):
 
     def flush(self) -> None:
         """Hands over the calling thread's lines and waits until the writer
-        has flushed them (at most 5 seconds)."""
+        has flushed them (at most 5 seconds); one that follows basic_config
+        waits for every thread's records, as `ferrant.flush()`."""
+        if self._follows:
+            if self._loggers:
+                _logger._flush()
+            return
         keepers = self._keepers
         if keepers is not None:
             keepers[0].shutdown()

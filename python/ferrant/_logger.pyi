@@ -141,9 +141,13 @@ class _Logger:
 
     ``Logger(name, path=None, level=PyLevel.Info)`` takes the arguments of
     :class:`PyLogger` and raises the same errors; ``ferrant.get_logger``
-    returns one. It writes through the same writer as every PyLogger of its
-    destination, and a record without fields is the line a PyLogger of the
-    same name writes.
+    returns one that follows ``basic_config``: from its next record on it
+    writes where and how the latest ``basic_config`` says, whenever it was
+    made (one made with a ``path``, None included, keeps it). It writes
+    through the same writer as every PyLogger of its destination, and a
+    record without fields is the line a PyLogger of the same name writes.
+    After :meth:`shutdown` stopped its writer, its next record starts one
+    again.
 
     Keyword arguments of a level method are fields, written after the
     message in the order given: ``key=value`` in text, ``"key":value`` in
@@ -163,7 +167,8 @@ class _Logger:
         ``"critical"`` meaning error; ValueError for any other) or a
         ``logging`` number (``logging.DEBUG`` is debug, below it trace, 40
         and above error). Omitted, it is the level :func:`_set_level` last
-        gave the longest prefix of ``name``, else ``basic_config``'s.
+        gave the longest prefix of ``name``, else ``basic_config``'s, and a
+        later ``basic_config`` changes it too.
         """
 
     @property
@@ -176,33 +181,36 @@ class _Logger:
     def bind(self, /, **fields: object) -> _Logger:
         """A new logger with this one's destination, name, level and fields, plus ``fields``.
 
-        The values are rendered now, once; a key bound again drops its older
-        value and goes last. This logger is not changed. Raises ValueError
-        for an invalid or reserved key, and whatever a value's ``__str__``
-        raises.
+        The values are rendered now, once for every layout; a key bound
+        again drops its older value and goes last. This logger is not
+        changed. Keys and values follow the rules of :meth:`info`.
         """
 
-    def trace(self, message: str, /, *args: object, **fields: object) -> None:
+    def trace(self, message: object, /, *args: object, **fields: object) -> None:
         """Log ``message`` at level trace; see :meth:`info` for the arguments."""
 
-    def debug(self, message: str, /, *args: object, **fields: object) -> None:
+    def debug(self, message: object, /, *args: object, **fields: object) -> None:
         """Log ``message`` at level debug; see :meth:`info` for the arguments."""
 
-    def info(self, message: str, /, *args: object, **fields: object) -> None:
+    def info(self, message: object, /, *args: object, **fields: object) -> None:
         """Log ``message`` at level info, with ``fields`` after it.
 
-        ``message`` and ``args`` are those of :meth:`PyLogger.info`. The line
+        ``message`` and ``args`` are those of :meth:`PyLogger.info`, but for
+        two things: a message that is not a str is written as its ``str()``
+        (then filled from ``args`` as the stdlib does), and lone surrogates
+        in the message or its arguments are written as backslash escapes. The line
         holds the bound fields (oldest first), then the fields bound to the
         running context (``ferrant.bind_contextvars``, in bind order), then
         the call's; a key is written once, with the innermost value (call
-        over context over bound). A key is 1
-        to 128 ASCII letters, digits, ``_``, ``.`` or ``-``, starting with a
-        letter or ``_``, and not ``time``, ``level``, ``name``, ``msg`` or
-        ``exc``: ValueError otherwise. Values: str, int, float, bool and
+        over context over bound). A key of 1 to 128 ASCII letters, digits,
+        ``_``, ``.`` or ``-``, starting with a letter or ``_``, is written as
+        it is, unless it is ``time``, ``level``, ``name``, ``msg``, ``exc``
+        or ``exc_info``; any other key is written as ``@`` and its UTF-8
+        bytes, those other than letters, digits, ``_``, ``.`` and ``-`` as
+        ``%XX`` (``name`` as ``@name``, ``"a b"`` as ``@a%20b``). Values: str, int, float, bool and
         None as themselves (JSON strings, numbers, true/false/null; in text
         bare or quoted and escaped like the message), anything else as its
-        ``str()``. Nothing is looked at for a record the level drops; when a
-        key or a value's ``__str__`` fails, nothing is written.
+        ``str()``. Nothing is looked at for a record the level drops.
 
         The keyword ``exc_info`` is no field: True adds the exception being
         handled, an exception instance adds that one, False and None add
@@ -215,16 +223,16 @@ class _Logger:
             log.info("user %s logged in", user, ip=address, attempt=3)
         """
 
-    def warn(self, message: str, /, *args: object, **fields: object) -> None:
+    def warn(self, message: object, /, *args: object, **fields: object) -> None:
         """Log ``message`` at level warn; see :meth:`info` for the arguments."""
 
-    def warning(self, message: str, /, *args: object, **fields: object) -> None:
+    def warning(self, message: object, /, *args: object, **fields: object) -> None:
         """The same as :meth:`warn`: the line says ``level=warn``."""
 
-    def error(self, message: str, /, *args: object, **fields: object) -> None:
+    def error(self, message: object, /, *args: object, **fields: object) -> None:
         """Log ``message`` at level error; see :meth:`info` for the arguments."""
 
-    def exception(self, message: str, /, *args: object, **fields: object) -> None:
+    def exception(self, message: object, /, *args: object, **fields: object) -> None:
         """Log ``message`` at level error with the exception being handled.
 
         The same as ``error(message, *args, exc_info=True, **fields)``: the
@@ -239,8 +247,17 @@ class _Logger:
                 log.exception("charge failed", order=order.id)
         """
 
+    def critical(self, message: object, /, *args: object, **fields: object) -> None:
+        """Log ``message`` at level error, as ``logging``'s CRITICAL becomes; see :meth:`info`."""
+
+    def fatal(self, message: object, /, *args: object, **fields: object) -> None:
+        """The same as :meth:`critical`."""
+
 def _get_logger(name: str | None, level: _AnyLevel = ...) -> _Logger:
-    """``ferrant.get_logger``: a :class:`_Logger` for the destination set by :func:`basic_config`."""
+    """``ferrant.get_logger``: a :class:`_Logger` that follows :func:`basic_config`."""
+
+def _flush(timeout: float = 5.0) -> bool:
+    """``ferrant.flush``: write out every thread's records and wait for every writer, at most ``timeout`` seconds."""
 
 def _set_level(level: _AnyLevel, prefix: str | None = None) -> None:
     """``ferrant.set_level``: change the level of loggers while the program runs.
@@ -257,7 +274,7 @@ def _set_level(level: _AnyLevel, prefix: str | None = None) -> None:
     """
 
 def _set_default_level(level: _AnyLevel) -> PyLevel:
-    """The level of loggers made without one from now on; returns the one it replaces."""
+    """The level of loggers made without one, now and later; returns the one it replaces."""
 
 def _bind_contextvars(**fields: object) -> None:
     """``ferrant.bind_contextvars``: bind ``fields`` to the running context.

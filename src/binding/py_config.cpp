@@ -76,6 +76,7 @@ PyObject* basic_config(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
     if (c.format == Format::Json) set_json_live();
     default_format_cell().set(c.format);
     if (c.batch_size) BATCH_SIZE.store(*c.batch_size, std::memory_order_relaxed);
+    config_changed();
     Py_RETURN_NONE;
 }
 

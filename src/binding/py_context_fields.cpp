@@ -70,62 +70,28 @@ bool set_state(ContextFields&& fields) {
     return static_cast<bool>(token);
 }
 
-void copy_field(ContextFields& next, const ContextFields& old, const ContextField& f) {
-    ContextField copy{f.key, f.bit, {}, {}};
-    for (unsigned s = 0; s < LineLayout::kSlots; ++s) {
-        copy.begin[s] = next.rendered[s].size();
-        next.rendered[s].append(old.rendered[s], f.begin[s], f.end[s] - f.begin[s]);
-        copy.end[s] = next.rendered[s].size();
-    }
-    next.mask |= f.bit;
-    next.fields.push_back(std::move(copy));
-}
-
-// Renders `value` for every layout. The text and colour layouts write the
-// same value bytes, so its str() runs once for them and once for JSON.
-bool render_field(ContextFields& next, PyObject* key_object, PyObject* value) {
-    const LineLayout& text = LineLayout::at(0);
-    const LineLayout& json = LineLayout::at(2);
-    const std::string_view key = key_text(key_object);
-    ByteBuffer text_field, json_field;
-    if (!append_field(text_field, text, key, value)) return false;
-    if (!append_field(json_field, json, key, value)) return false;
-    const std::string_view text_value = text_field.view().substr(
-        text.field_open.size() + key.size() + text.field_close.size());
-    ContextField f{std::string(key), key_bit(key_object), {}, {}};
-    for (unsigned s = 0; s < LineLayout::kSlots; ++s) {
-        const LineLayout& layout = LineLayout::at(s);
-        std::string& out = next.rendered[s];
-        f.begin[s] = out.size();
-        if (layout.json) {
-            out.append(json_field.view());
-        } else {
-            out.append(layout.field_open);
-            out.append(key);
-            out.append(layout.field_close);
-            out.append(text_value);
-        }
-        f.end[s] = out.size();
-    }
-    next.mask |= f.bit;
-    next.fields.push_back(std::move(f));
-    return true;
-}
-
-// Whether `f`'s key is among the `n` checked `keys`, whose bits make `mask`.
-bool among(const ContextField& f, PyObject* const* keys, Py_ssize_t n, std::uint64_t mask) {
+// Whether `f`'s key is among the `n` `keys`, whose bits make `mask`.
+bool among(const RenderedField& f, PyObject* const* keys, Py_ssize_t n, std::uint64_t mask) {
     if (!(f.bit & mask)) return false;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (key_text(keys[i]) == f.key) return true;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        std::string_view key;
+        std::string storage;
+        if (field_key(keys[i], key, storage) && key == f.key) return true;
+        PyErr_Clear();  // out of memory: taken as another key
+    }
     return false;
 }
 
-// Checks every key and gives their mask: nothing changes when one is bad.
+// The keys' mask; unbind_contextvars takes any str, as a key it might have
+// been given.
 bool check_keys(PyObject* const* keys, Py_ssize_t n, std::uint64_t& mask) {
     mask = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        std::string_view key;
-        if (!field_key(keys[i], key)) return false;
+        if (!PyUnicode_Check(keys[i])) {
+            PyErr_Format(PyExc_TypeError, "field keys must be str, not %.100s",
+                         Py_TYPE(keys[i])->tp_name);
+            return false;
+        }
         mask |= key_bit(keys[i]);
     }
     return true;
@@ -147,11 +113,11 @@ PyObject* bind_contextvars(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     ContextFields next;
     if (old_state) {
         const ContextFields& old = *fields_of(old_state.get());
-        for (const ContextField& f : old.fields)
-            if (!among(f, keys, n, mask)) copy_field(next, old, f);
+        for (const RenderedField& f : old.fields)
+            if (!among(f, keys, n, mask)) next.copy(old, f);
     }
     for (Py_ssize_t i = 0; i < n; ++i)
-        if (!render_field(next, keys[i], args[i])) return nullptr;
+        if (!next.render(keys[i], args[i])) return nullptr;
     if (!set_state(std::move(next))) return nullptr;
     Py_RETURN_NONE;
 }
@@ -164,8 +130,8 @@ PyObject* unbind_contextvars(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     if (!old_state || !(fields_of(old_state.get())->mask & mask)) Py_RETURN_NONE;
     const ContextFields& old = *fields_of(old_state.get());
     ContextFields next;
-    for (const ContextField& f : old.fields)
-        if (!among(f, args, nargs, mask)) copy_field(next, old, f);
+    for (const RenderedField& f : old.fields)
+        if (!among(f, args, nargs, mask)) next.copy(old, f);
     if (!set_state(std::move(next))) return nullptr;
     Py_RETURN_NONE;
 }

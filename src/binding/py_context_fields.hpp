@@ -1,13 +1,7 @@
 #pragma once
 
-#include <cstdint>
-#include <string>
-#include <string_view>
-#include <vector>
-
 #include "binding/py_ref.hpp"
-#include "lib/byte_buffer.hpp"
-#include "lib/line_format.hpp"
+#include "binding/py_rendered_fields.hpp"
 
 // Fields bound to the running context (contextvars): each asyncio task and
 // each thread sees its own. The value of one ContextVar is an immutable
@@ -16,29 +10,7 @@
 
 namespace ferrant {
 
-struct ContextField {
-    std::string key;
-    std::uint64_t bit;  // key_bit
-    std::size_t begin[LineLayout::kSlots];
-    std::size_t end[LineLayout::kSlots];
-};
-
-struct ContextFields {
-    std::string rendered[LineLayout::kSlots];  // every field, in order, per layout
-    std::vector<ContextField> fields;
-    std::uint64_t mask = 0;  // the fields' key bits
-
-    bool has(std::string_view key, std::uint64_t bit) const {
-        if (!(mask & bit)) return false;
-        for (const ContextField& f : fields)
-            if (f.bit == bit && f.key == key) return true;
-        return false;
-    }
-
-    void append(ByteBuffer& out, const ContextField& f, unsigned slot) const {
-        out.append(rendered[slot].data() + f.begin[slot], f.end[slot] - f.begin[slot]);
-    }
-};
+using ContextFields = RenderedFields;
 
 // The running context's fields, or null when it has none (`hold` then stays
 // empty). False with an exception set.

@@ -24,4 +24,20 @@ Error python_error() {
     return Error::python();
 }
 
+PyRef unprintable(PyObject* value) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
+#if PY_VERSION_HEX >= 0x030C0000
+    PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+    PyTypeObject* type = Py_TYPE(raised.get());
+#else
+    PyObject *type_object, *exc_value, *traceback;
+    PyErr_Fetch(&type_object, &exc_value, &traceback);
+    PyRef held_type = PyRef::steal(type_object), held_value = PyRef::steal(exc_value),
+          held_tb = PyRef::steal(traceback);
+    auto* type = reinterpret_cast<PyTypeObject*>(type_object);
+#endif
+    return PyRef::steal(
+        PyUnicode_FromFormat("<unprintable %s: %s>", Py_TYPE(value)->tp_name, type->tp_name));
+}
+
 }  // namespace ferrant

@@ -12,4 +12,10 @@ PyObject* raise(const Error& error);
 // After an interpreter call failed: makes sure an exception is set.
 Error python_error();
 
+// With an exception pending from str() of `value`: the text written instead,
+// "<unprintable TYPE: EXCEPTION>", the exception cleared. Null, the
+// exception left pending, when it is not an Exception (KeyboardInterrupt,
+// SystemExit) or the text cannot be made.
+PyRef unprintable(PyObject* value);
+
 }  // namespace ferrant

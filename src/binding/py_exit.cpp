@@ -15,15 +15,6 @@ namespace ferrant {
 
 namespace {
 
-std::vector<std::shared_ptr<SharedWriter>> live_writers() {
-    Registry& reg = registry();
-    std::vector<std::shared_ptr<SharedWriter>> live;
-    std::lock_guard lock(reg.mutex);
-    for (auto& [key, weak] : reg.writers)
-        if (auto writer = weak.lock()) live.push_back(std::move(writer));
-    return live;
-}
-
 // Queues every batch until `deadline`, waiting for room where it must. A
 // batch still without room then is dropped, its bytes reported with its
 // writer's other unwritten ones.

@@ -26,28 +26,24 @@ bool is_exc_info(PyObject* key) {
            EXC_INFO;
 }
 
-bool field_key(PyObject* key, std::string_view& out) {
-    if (PyUnicode_Check(key) && PyUnicode_IS_COMPACT_ASCII(key)) {
-        out = {static_cast<const char*>(PyUnicode_DATA(key)),
-               static_cast<std::size_t>(PyUnicode_GET_LENGTH(key))};
-        if (valid_field_key(out)) {
-            if (reserved_field_key(out)) {
-                PyErr_Format(PyExc_ValueError, "field key %R is written by the line itself", key);
-                return false;
-            }
-            if (out == EXC_INFO) {
-                PyErr_Format(PyExc_ValueError,
-                             "field key %R is the level methods' exception argument", key);
-                return false;
-            }
-            return true;
-        }
+bool plain_field_key(PyObject* key) {
+    if (!PyUnicode_IS_COMPACT_ASCII(key)) return false;
+    const std::string_view text = key_text(key);
+    return valid_field_key(text) && !reserved_field_key(text) && text != EXC_INFO;
+}
+
+bool field_key(PyObject* key, std::string_view& out, std::string& storage) {
+    if (plain_field_key(key)) [[likely]] {
+        out = key_text(key);
+        return true;
     }
-    PyErr_Format(PyExc_ValueError,
-                 "invalid field key %R: 1 to 128 ASCII letters, digits, '_', '.' or '-', "
-                 "starting with a letter or '_'",
-                 key);
-    return false;
+    // Lone surrogates as the bytes they stand for: every str has one form.
+    PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(key, "utf-8", "surrogatepass"));
+    if (!bytes) return false;
+    storage = safe_field_key({PyBytes_AS_STRING(bytes.get()),
+                              static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))});
+    out = storage;
+    return true;
 }
 
 namespace {
@@ -55,6 +51,8 @@ namespace {
 struct CheckedNames {
     PyObject* names = nullptr;  // a strong reference
     CallKeys keys;
+    // The keys as written, per place in the tuple (exc_info's empty).
+    std::vector<std::string> written;
     // Per layout slot; empty until asked for.
     ByteBuffer pieces[LineLayout::kSlots];
     std::vector<std::uint32_t> begin[LineLayout::kSlots];
@@ -73,14 +71,18 @@ bool check_call_keys(PyObject* kwnames, CallKeys& out) {
             return true;
         }
     CallKeys keys;
+    std::vector<std::string> written;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, i);
         if (is_exc_info(key)) {
             keys.exc_info_at = i;
+            written.emplace_back();
             continue;
         }
         std::string_view text;
-        if (!field_key(key, text)) return false;
+        std::string storage;
+        if (!field_key(key, text, storage)) return false;
+        written.emplace_back(text);
         keys.mask |= key_bit(key);
     }
     // Held, so that the address cannot come back as another tuple.
@@ -90,6 +92,7 @@ bool check_call_keys(PyObject* kwnames, CallKeys& out) {
     slot.names = Py_NewRef(kwnames);
     keys.remembered = static_cast<int>(at);
     slot.keys = keys;
+    slot.written = std::move(written);
     for (unsigned i = 0; i < LineLayout::kSlots; ++i) {
         slot.pieces[i].clear();
         slot.begin[i].clear();
@@ -112,8 +115,7 @@ bool call_key_pieces(PyObject* kwnames, const CallKeys& keys, const LineLayout& 
         begin.clear();
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
             begin.push_back(static_cast<std::uint32_t>(text.size()));
-            if (i != keys.exc_info_at)
-                append_field_key(text, layout, key_text(PyTuple_GET_ITEM(kwnames, i)));
+            if (i != keys.exc_info_at) append_field_key(text, layout, c.written[i]);
         }
         begin.push_back(static_cast<std::uint32_t>(text.size()));
         const char pad[kPiecePad] = {};

@@ -9,12 +9,16 @@
 
 namespace ferrant {
 
-// The key of a field as given to a call or to bind(): its text when it is
-// a valid key the line does not write itself, else false with ValueError set.
-// `exc_info`, the level methods' own keyword, is refused too.
-bool field_key(PyObject* key, std::string_view& out);
+// The key a field given as `key` (a str) is written under: its own text when
+// it is a valid key that the line does not write itself and not `exc_info`
+// (the level methods' own keyword), else its safe_field_key, kept in
+// `storage`. False only with an exception set (out of memory).
+bool field_key(PyObject* key, std::string_view& out, std::string& storage);
 
-// The text of a key that field_key has accepted: compact ASCII.
+// Whether field_key writes `key` as it is, its text then key_text(key).
+bool plain_field_key(PyObject* key);
+
+// The text of a key that plain_field_key accepts: compact ASCII.
 inline std::string_view key_text(PyObject* key) {
     return {static_cast<const char*>(PyUnicode_DATA(key)),
             static_cast<std::size_t>(PyUnicode_GET_LENGTH(key))};
@@ -34,11 +38,10 @@ inline std::uint64_t key_bit(PyObject* key) {
     return std::uint64_t{1} << (static_cast<std::uint64_t>(hash) & 63);
 }
 
-// The keywords of a call, checked by field_key (exc_info aside): where
-// exc_info stands (-1: nowhere) and the fields' key mask. A call site passes
-// the same names tuple every time, a constant of its code, so the answer is
-// remembered for the last few tuples. False with ValueError set for a bad
-// key.
+// The keywords of a call (exc_info aside): where exc_info stands (-1:
+// nowhere) and the fields' key mask. A call site passes the same names tuple
+// every time, a constant of its code, so the answer is remembered for the
+// last few tuples. False with an exception set (out of memory).
 struct CallKeys {
     Py_ssize_t exc_info_at = -1;
     std::uint64_t mask = 0;
@@ -47,7 +50,7 @@ struct CallKeys {
 bool check_call_keys(PyObject* kwnames, CallKeys& out);
 
 // What append_field_key writes for each key of a names tuple that
-// check_call_keys accepted, rendered once per layout: piece i runs from
+// check_call_keys has seen (under its field_key), rendered once per layout: piece i runs from
 // text + begin[i] to text + begin[i + 1] (exc_info's is empty), and
 // kPiecePad readable bytes follow every piece. False (nothing set) when
 // the tuple is no longer remembered. Valid until check_call_keys runs again.

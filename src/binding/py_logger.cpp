@@ -55,37 +55,36 @@ struct PyLoggerObject {
     LoggerState state;
 };
 
-// A Logger's fields, each rendered once for its writer's layout when bound;
-// `rendered` holds them all, in order, as a call copies them.
-struct BoundField {
-    std::string key;
-    std::uint64_t bit;  // key_bit
-    std::size_t begin;
-    std::size_t end;
+// What a Logger was made from, shared by the loggers bound from it: its
+// writer is resolved from this again when the configuration changes.
+struct LoggerSource {
+    std::optional<std::string> name;
+    // Where the logger writes when it does not follow basic_config.
+    std::optional<std::string> path;
+    bool follows = false;  // the destination basic_config last set
 };
-
-struct BoundFields {
-    std::string rendered;
-    std::vector<BoundField> fields;
-    std::uint64_t mask = 0;  // the fields' key bits
-};
-
-static_assert(std::is_nothrow_default_constructible_v<BoundFields> &&
-              std::is_nothrow_move_constructible_v<BoundFields>);
 
 // A Logger is a PyLogger's object with its bound fields after it: the code
 // that takes a PyLogger's state serves both.
 struct FieldLoggerObject {
     PyLoggerObject base;
-    BoundFields bound;
+    RenderedFields bound;
     ThresholdLink threshold;  // its level, for set_level
+    std::shared_ptr<const LoggerSource> source;
+    // The CONFIG_GENERATION its writer was resolved at.
+    std::uint64_t generation;
+    // Calls on this logger under way (GIL held): the state is only replaced
+    // while none but the replacing one is, since a call that runs Python code
+    // or waits holds pointers into it.
+    unsigned busy;
 };
 
 PyObject* TYPE = nullptr;
 PyObject* FIELDS_TYPE = nullptr;
 
 LoggerState* state_of(PyObject* self) { return &reinterpret_cast<PyLoggerObject*>(self)->state; }
-BoundFields* bound_of(PyObject* self) { return &reinterpret_cast<FieldLoggerObject*>(self)->bound; }
+FieldLoggerObject* fields_logger(PyObject* self) { return reinterpret_cast<FieldLoggerObject*>(self); }
+RenderedFields* bound_of(PyObject* self) { return &fields_logger(self)->bound; }
 ThresholdLink* threshold_of(PyObject* self) {
     return &reinterpret_cast<FieldLoggerObject*>(self)->threshold;
 }
@@ -105,33 +104,48 @@ bool convert_name(const char* function, PyObject* arg, std::optional<std::string
     return true;
 }
 
+// Per rank: level text, name field and message key for `writer`'s layout.
+void build_heads(LoggerState& logger, const std::optional<std::string_view>& name) {
+    const WriterSettings& settings = logger.writer->settings();
+    const std::string name_field = name ? render_name_field(*name, settings) : std::string();
+    for (const Rank rank : {Rank::Error, Rank::Warn, Rank::Info, Rank::Debug, Rank::Trace}) {
+        const unsigned r = rank_index(rank);
+        logger.heads[r] = record_head(*logger.layout, rank, name_field);
+        logger.head_size[r] = logger.heads[r].size();
+        logger.heads[r].append(kPiecePad, '\0');
+    }
+}
+
+// A Logger has a `source`; a PyLogger has none. `explicit_level`: made with
+// a level, which basic_config's default then leaves alone.
 PyObject* make_logger(PyObject* type_object, std::optional<std::string_view> name,
-                      std::optional<std::string> path, Rank rank) {
-    Result<std::shared_ptr<SharedWriter>> writer = shared_writer(std::move(path));
+                      std::optional<std::string> path, Rank rank,
+                      std::shared_ptr<const LoggerSource> source = nullptr,
+                      bool explicit_level = true) {
+    const std::uint64_t generation = CONFIG_GENERATION.load(std::memory_order_relaxed);
+    Result<std::shared_ptr<SharedWriter>> writer =
+        shared_writer(std::move(path), source && source->follows ? Reuse::Current : Reuse::Live);
     if (!writer) return raise(writer.error());
     std::shared_ptr<SharedWriter> shared = writer.take();
-    const WriterSettings& settings = shared->settings();
-    const LineLayout& layout = LineLayout::for_settings(settings);
+    const LineLayout& layout = LineLayout::for_settings(shared->settings());
     auto* type = reinterpret_cast<PyTypeObject*>(type_object);
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     LoggerState* logger = new (state_of(self)) LoggerState(rank, &layout, std::move(shared));
     if (type_object == FIELDS_TYPE) {
-        new (bound_of(self)) BoundFields();
-        new (threshold_of(self)) ThresholdLink{&logger->level, {}, nullptr, nullptr};
+        FieldLoggerObject* fields = fields_logger(self);
+        new (&fields->bound) RenderedFields();
+        new (&fields->threshold) ThresholdLink{&logger->level, {}, !explicit_level};
+        new (&fields->source) std::shared_ptr<const LoggerSource>(std::move(source));
+        fields->generation = generation;
+        fields->busy = 0;
     }
     try {
         if (type_object == FIELDS_TYPE) {
             if (name) threshold_of(self)->name = *name;
             link_threshold(*threshold_of(self));
         }
-        const std::string name_field = name ? render_name_field(*name, settings) : std::string();
-        for (const Rank rank : {Rank::Error, Rank::Warn, Rank::Info, Rank::Debug, Rank::Trace}) {
-            const unsigned r = rank_index(rank);
-            logger->heads[r] = record_head(*logger->layout, rank, name_field);
-            logger->head_size[r] = logger->heads[r].size();
-            logger->heads[r].append(kPiecePad, '\0');
-        }
+        build_heads(*logger, name);
     } catch (...) {
         // Released in the handler, not by a PyRef as the exception unwinds:
         // the release may end the thread (see PyRef), and that forced unwind
@@ -140,6 +154,17 @@ PyObject* make_logger(PyObject* type_object, std::optional<std::string_view> nam
         throw;
     }
     return self;
+}
+
+// The source of a Logger made now.
+std::shared_ptr<const LoggerSource> source_of(std::optional<std::string_view> name,
+                                              const std::optional<std::string>& path,
+                                              bool follows) {
+    auto source = std::make_shared<LoggerSource>();
+    if (name) source->name.emplace(*name);
+    source->path = path;
+    source->follows = follows;
+    return source;
 }
 
 constexpr const char* NEW_NAMES[] = {"name", "path", "level"};
@@ -178,7 +203,9 @@ PyObject* fields_logger_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     if (!convert_optional_path("Logger", a[1], path)) return nullptr;
     const std::optional<Rank> rank = fields_logger_rank("Logger", a[2], name);
     if (!rank) return nullptr;
-    return make_logger(FIELDS_TYPE, name, std::move(path), *rank);
+    auto source = source_of(name, path, false);
+    return make_logger(FIELDS_TYPE, name, std::move(path), *rank, std::move(source),
+                       a[2] != nullptr);
 }
 
 constexpr const char* GET_NAMES[] = {"name", "level"};
@@ -203,7 +230,8 @@ PyObject* get_fields_logger(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     if (!convert_name("get_logger", a[0], name)) return nullptr;
     const std::optional<Rank> rank = fields_logger_rank("get_logger", a[1], name);
     if (!rank) return nullptr;
-    return make_logger(FIELDS_TYPE, name, default_path_cell().get(), *rank);
+    return make_logger(FIELDS_TYPE, name, default_path_cell().get(), *rank,
+                       source_of(name, std::nullopt, true), a[1] != nullptr);
 }
 
 // ---- release ---------------------------------------------------------------
@@ -230,9 +258,12 @@ void logger_dealloc(PyObject* self) {
 }
 
 void fields_logger_dealloc(PyObject* self) {
-    unlink_threshold(*threshold_of(self));
-    threshold_of(self)->~ThresholdLink();
-    bound_of(self)->~BoundFields();
+    FieldLoggerObject* fields = fields_logger(self);
+    unlink_threshold(fields->threshold);
+    fields->threshold.~ThresholdLink();
+    fields->bound.~RenderedFields();
+    using Source = std::shared_ptr<const LoggerSource>;
+    fields->source.~Source();
     logger_dealloc(self);
 }
 
@@ -368,15 +399,29 @@ PyObject* logger_shutdown(PyObject* self, PyObject*) {
     SharedWriter& writer = *logger->writer;
     const FlushOutcome outcome = without_gil([&] { return writer.flush(writer_deadline()); });
     writer.note_flush(outcome);
-    if (logger->writer.use_count() == 1) without_gil([&] { writer.stop(); });
+    if (logger->writer.use_count() == 1) {
+        without_gil([&] { writer.stop(); });
+        // A Logger of this destination starts a writer again at its next record.
+        config_changed();
+    }
     Py_RETURN_NONE;
 }
 
 // ---- Logger: records with fields --------------------------------------------
 
+// Whether a field of the call is written under `key`.
 bool named_in(std::string_view key, PyObject* kwnames) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
-        if (key_text(PyTuple_GET_ITEM(kwnames, i)) == key) return true;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+        PyObject* given = PyTuple_GET_ITEM(kwnames, i);
+        if (is_exc_info(given)) continue;
+        std::string_view written;
+        std::string storage;
+        if (!field_key(given, written, storage)) {
+            PyErr_Clear();  // out of memory: taken as another key
+            continue;
+        }
+        if (written == key) return true;
+    }
     return false;
 }
 
@@ -393,18 +438,19 @@ struct CallFields {
 
 // A bound field is left out when the context or the call gives its key
 // again; the masks spare the string compares unless two keys may match.
-void append_bound(ByteBuffer& buf, const BoundFields& bound, const CallFields& call) {
+void append_bound(ByteBuffer& buf, const RenderedFields& bound, unsigned slot,
+                  const CallFields& call) {
     const std::uint64_t later = (call.context ? call.context->mask : 0) | call.mask;
     if (!(bound.mask & later)) {
-        buf.append(bound.rendered);
+        buf.append(bound.rendered[slot]);
         return;
     }
-    for (const BoundField& f : bound.fields) {
+    for (const RenderedField& f : bound.fields) {
         if (f.bit & later) {
             if (call.context && call.context->has(f.key, f.bit)) continue;
             if ((f.bit & call.mask) && named_in(f.key, call.kwnames)) continue;
         }
-        buf.append(bound.rendered.data() + f.begin, f.end - f.begin);
+        bound.append(buf, f, slot);
     }
 }
 
@@ -414,8 +460,21 @@ void append_context(ByteBuffer& buf, const ContextFields& context, unsigned slot
         buf.append(context.rendered[slot]);
         return;
     }
-    for (const ContextField& f : context.fields)
+    for (const RenderedField& f : context.fields)
         if (!(f.bit & call.mask) || !named_in(f.key, call.kwnames)) context.append(buf, f, slot);
+}
+
+// The call's fields, each key as field_key writes it.
+bool append_call_fields(ByteBuffer& buf, const LineLayout& layout, const CallFields& call) {
+    std::string storage;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(call.kwnames); ++i) {
+        if (i == call.exc_info_at) continue;
+        std::string_view key;
+        if (!field_key(PyTuple_GET_ITEM(call.kwnames, i), key, storage) ||
+            !append_field(buf, layout, key, call.values[i]))
+            return false;
+    }
+    return true;
 }
 
 // Renders the message and then the fields into `buf` (empty), and appends the
@@ -434,15 +493,9 @@ bool write_with_fields(ThreadProducer& tp, ByteBuffer& buf, PyObject* self, Rank
         return false;
     }
     const std::size_t message_end = buf.size();
-    append_bound(buf, *bound_of(self), call);
+    append_bound(buf, *bound_of(self), layout.slot, call);
     if (call.context) append_context(buf, *call.context, layout.slot, call);
-    if (call.kwnames) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(call.kwnames); ++i)
-            if (i != call.exc_info_at &&
-                !append_field(buf, layout, key_text(PyTuple_GET_ITEM(call.kwnames, i)),
-                              call.values[i]))
-                return false;
-    }
+    if (call.kwnames && !append_call_fields(buf, layout, call)) return false;
     if (call.exc && !append_exception_field(buf, layout, call.exc)) return false;
     if (nargs != 0) text = buf.view().substr(0, message_end);
     return append_line_with_fields(tp, target_of(logger, rank), text,
@@ -497,11 +550,11 @@ bool write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank, PyObje
         return false;
     }
     const LineLayout& layout = *logger->layout;
-    const BoundFields& bound = *bound_of(self);
+    const RenderedFields& bound = *bound_of(self);
     ok = append_line_with_fields_in_place(
         tp, target, text,
         [&](ByteBuffer& line) {
-            append_bound(line, bound, call);
+            append_bound(line, bound, layout.slot, call);
             if (call.context) append_context(line, *call.context, layout.slot, call);
             if (!call.kwnames) return true;
             KeyPieces keys;
@@ -514,12 +567,7 @@ bool write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank, PyObje
                         return false;
                 return true;
             }
-            for (Py_ssize_t i = 0; i < n; ++i)
-                if (i != call.exc_info_at &&
-                    !append_field(line, layout, key_text(PyTuple_GET_ITEM(call.kwnames, i)),
-                                  call.values[i]))
-                    return false;
-            return true;
+            return append_call_fields(line, layout, call);
         },
         batch_size);
     scratch.clear();
@@ -555,11 +603,11 @@ bool write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank, PyObje
     }
     PyRef context_hold;
     if (!current_context_fields(context_hold, call.context)) return false;
-    const BoundFields& bound = *bound_of(self);
+    const RenderedFields& bound = *bound_of(self);
     const bool call_fields = n > (call.exc_info_at >= 0 ? 1 : 0);
-    if (!call_fields && !call.exc && !call.context && bound.fields.empty())
+    if (!call_fields && !call.exc && !call.context && bound.empty())
         return log_args(logger, rank, message, args, nargs);
-    if (call_fields && (call.context || !bound.fields.empty())) call.mask = call_mask;
+    if (call_fields && (call.context || !bound.empty())) call.mask = call_mask;
     ThreadProducer* tp = thread_producer();
     if (!tp) [[unlikely]] {
         if (PyErr_Occurred()) return false;
@@ -587,6 +635,128 @@ bool write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank, PyObje
     return ok;
 }
 
+// A Logger's writer as the configuration now says: the one basic_config
+// last set (with its current settings) for a logger that follows it, and for
+// the others their own destination's, should their writer have been stopped.
+// The state is replaced whole, only while no other call on this logger is
+// under way; otherwise a later call does it. False with an exception set.
+[[gnu::noinline, gnu::cold]] bool refresh(PyObject* self) {
+    FieldLoggerObject* lg = fields_logger(self);
+    LoggerState* logger = state_of(self);
+    const std::uint64_t generation = CONFIG_GENERATION.load(std::memory_order_relaxed);
+    if (lg->busy > 1) return true;
+    const LoggerSource& source = *lg->source;
+    if (!source.follows && !logger->writer->stopped_or_failed()) {
+        lg->generation = generation;
+        return true;
+    }
+    // May run Python code (the SIGTERM offer), and another call may begin.
+    Result<std::shared_ptr<SharedWriter>> found = shared_writer(
+        source.follows ? default_path_cell().get() : source.path,
+        source.follows ? Reuse::Current : Reuse::Live);
+    if (!found) return raise(found.error());
+    if (lg->busy > 1) return true;
+    std::shared_ptr<SharedWriter> writer = found.take();
+    if (writer != logger->writer) {
+        LoggerState next(logger->level, &LineLayout::for_settings(writer->settings()),
+                         std::move(writer));
+        build_heads(next, source.name);
+        using std::swap;
+        swap(logger->layout, next.layout);
+        swap(logger->writer, next.writer);
+        for (unsigned r = 0; r < RANK_SLOTS; ++r) {
+            swap(logger->heads[r], next.heads[r]);
+            swap(logger->head_size[r], next.head_size[r]);
+        }
+        lg->generation = generation;
+        // The last holder's release stops the old writer, waiting for it
+        // without the GIL: after the logger is whole again.
+        drop_writer(std::move(next.writer));
+        return true;
+    }
+    lg->generation = generation;
+    return true;
+}
+
+// Counts a call on a Logger as under way.
+class Busy {
+public:
+    explicit Busy(unsigned& count) : count_(count) { ++count_; }
+    ~Busy() { --count_; }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+private:
+    unsigned& count_;
+};
+
+// `message % args` (the stdlib's way, a single non-empty dict as the
+// mapping) with lone surrogates spelt as backslash escapes.
+PyRef printable_message(PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
+    PyRef text;
+    if (nargs == 0) {
+        text = PyRef::borrow(message);
+    } else {
+        PyRef operand;
+        if (nargs == 1 && PyDict_Check(args[0]) && PyDict_GET_SIZE(args[0]) > 0) {
+            operand = PyRef::borrow(args[0]);
+        } else {
+            operand = PyRef::steal(PyTuple_New(nargs));
+            if (!operand) return {};
+            for (Py_ssize_t i = 0; i < nargs; ++i)
+                PyTuple_SET_ITEM(operand.get(), i, Py_NewRef(args[i]));
+        }
+        text = PyRef::steal(PyNumber_Remainder(message, operand.get()));
+        if (!text) return {};
+        if (!PyUnicode_Check(text.get())) {
+            PyErr_Format(PyExc_TypeError, "message formatting returned %.200s, not str",
+                         Py_TYPE(text.get())->tp_name);
+            return {};
+        }
+    }
+    PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "backslashreplace"));
+    if (!bytes) return {};
+    return PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
+                                             PyBytes_GET_SIZE(bytes.get()), nullptr));
+}
+
+// The body of a Logger's level method for a str message; `args` are the
+// positional arguments after it, then the keyword values. A message or
+// argument with a lone surrogate is written again, escaped; the first try
+// wrote nothing.
+bool log_call(PyObject* self, Rank rank, PyObject* message, PyObject* const* args,
+              Py_ssize_t nargs, PyObject* kwnames, bool handled) {
+    if (guarded([&] { return log_fields(self, rank, message, args, nargs, kwnames, handled); }))
+        [[likely]]
+        return true;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+    PyRef printable = printable_message(message, args, nargs);
+    if (!printable) return false;
+    return guarded([&] {
+        return log_fields(self, rank, printable.get(), args + nargs, 0, kwnames, handled);
+    });
+}
+
+// str(message) for a message that is not a str, as the stdlib writes it;
+// a str() that fails gives a placeholder naming the types. Null with an
+// exception set for one that is not an Exception (KeyboardInterrupt).
+PyRef message_text(PyObject* message) {
+    PyRef text = PyRef::steal(PyObject_Str(message));
+    return text ? std::move(text) : unprintable(message);
+}
+
+[[gnu::noinline, gnu::cold]] bool log_object_message(PyObject* self, Rank rank,
+                                                     PyObject* const* args, Py_ssize_t nargs,
+                                                     PyObject* kwnames, bool handled) {
+    PyRef text = message_text(args[0]);
+    if (!text) return false;
+    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    std::vector<PyObject*> with_text(args, args + total);
+    with_text[0] = text.get();
+    return log_call(self, rank, text.get(), with_text.data() + 1, nargs - 1, kwnames, handled);
+}
+
 // (message, /, *args, **fields)
 PyObject* call_fields_level(Rank rank, const char* method, PyObject* self, PyObject* const* args,
                             Py_ssize_t nargsf, PyObject* kwnames, bool handled = false) {
@@ -595,16 +765,17 @@ PyObject* call_fields_level(Rank rank, const char* method, PyObject* self, PyObj
         PyErr_Format(PyExc_TypeError, "%s() missing required argument 'message' (pos 1)", method);
         return nullptr;
     }
+    if (state_of(self)->level < rank) Py_RETURN_NONE;
+    FieldLoggerObject* lg = fields_logger(self);
+    const Busy busy(lg->busy);
+    if (lg->generation != CONFIG_GENERATION.load(std::memory_order_relaxed)) [[unlikely]]
+        if (!guarded([&] { return refresh(self); })) return nullptr;
     PyObject* message = args[0];
     if (!PyUnicode_Check(message)) [[unlikely]] {
-        argument_type_error(method, "message", "str", message);
-        return nullptr;
+        if (!log_object_message(self, rank, args, nargs, kwnames, handled)) return nullptr;
+        Py_RETURN_NONE;
     }
-    if (state_of(self)->level < rank) Py_RETURN_NONE;
-    if (!guarded([&] {
-            return log_fields(self, rank, message, args + 1, nargs - 1, kwnames, handled);
-        }))
-        return nullptr;
+    if (!log_call(self, rank, message, args + 1, nargs - 1, kwnames, handled)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -624,6 +795,17 @@ PyObject* exception_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return call_fields_level(Rank::Error, "exception", self, args, nargsf, kwnames, true);
 }
 
+// logging's CRITICAL, and its alias FATAL: ferrant's most severe level.
+PyObject* critical_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames) {
+    return call_fields_level(Rank::Error, "critical", self, args, nargsf, kwnames);
+}
+
+PyObject* fatal_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) {
+    return call_fields_level(Rank::Error, "fatal", self, args, nargsf, kwnames);
+}
+
 // bind(**fields): a new Logger on the same writer, with the fields rendered
 // now and appended to this one's; a key bound again moves to the end with
 // its new value.
@@ -634,41 +816,28 @@ PyObject* logger_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
         return nullptr;
     }
     const Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        std::string_view key;
-        if (!field_key(PyTuple_GET_ITEM(kwnames, i), key)) return nullptr;
-    }
     const LoggerState* logger = state_of(self);
-    const BoundFields& old = *bound_of(self);
-    BoundFields next;
-    for (const BoundField& f : old.fields) {
-        if (n && named_in(f.key, kwnames)) continue;
-        const std::size_t begin = next.rendered.size();
-        next.rendered.append(old.rendered, f.begin, f.end - f.begin);
-        next.fields.push_back({f.key, f.bit, begin, next.rendered.size()});
-        next.mask |= f.bit;
-    }
-    ByteBuffer field;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* key_object = PyTuple_GET_ITEM(kwnames, i);
-        const std::string_view key = key_text(key_object);
-        field.clear();
-        if (!append_field(field, *logger->layout, key, args[i])) return nullptr;
-        const std::size_t begin = next.rendered.size();
-        next.rendered.append(field.view());
-        const std::uint64_t bit = key_bit(key_object);
-        next.fields.push_back({std::string(key), bit, begin, next.rendered.size()});
-        next.mask |= bit;
-    }
+    const FieldLoggerObject* parent = fields_logger(self);
+    RenderedFields next;
+    for (const RenderedField& f : parent->bound.fields)
+        if (!n || !named_in(f.key, kwnames)) next.copy(parent->bound, f);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!next.render(PyTuple_GET_ITEM(kwnames, i), args[i])) return nullptr;
     auto* type = Py_TYPE(self);
     PyObject* bound = type->tp_alloc(type, 0);
     if (!bound) return nullptr;
     LoggerState* copy = new (state_of(bound)) LoggerState(logger->level, logger->layout, nullptr);
-    new (bound_of(bound)) BoundFields(std::move(next));
-    new (threshold_of(bound)) ThresholdLink{&copy->level, {}, nullptr, nullptr};
+    FieldLoggerObject* child = fields_logger(bound);
+    new (&child->bound) RenderedFields(std::move(next));
+    new (&child->threshold) ThresholdLink{&copy->level, {}, parent->threshold.follows_default};
+    new (&child->source) std::shared_ptr<const LoggerSource>(parent->source);
+    // A parent out of date leaves its child out of date: its first call
+    // resolves the writer again.
+    child->generation = parent->generation;
+    child->busy = 0;
     try {
-        threshold_of(bound)->name = threshold_of(self)->name;
-        link_threshold(*threshold_of(bound));
+        child->threshold.name = parent->threshold.name;
+        link_threshold(child->threshold);
         copy->writer = logger->writer;
         for (unsigned r = 0; r < RANK_SLOTS; ++r) {
             copy->heads[r] = logger->heads[r];
@@ -732,6 +901,9 @@ PyMethodDef FIELDS_METHODS[] = {
      "error($self, message, /, *args, **fields)\n--\n\n"},
     {"exception", FAST(exception_method), FAST_KW,
      "exception($self, message, /, *args, **fields)\n--\n\n"},
+    {"critical", FAST(critical_method), FAST_KW,
+     "critical($self, message, /, *args, **fields)\n--\n\n"},
+    {"fatal", FAST(fatal_method), FAST_KW, "fatal($self, message, /, *args, **fields)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

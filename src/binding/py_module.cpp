@@ -4,6 +4,7 @@
 #include "binding/py_config.hpp"
 #include "binding/py_context_fields.hpp"
 #include "binding/py_exit.hpp"
+#include "binding/py_flush.hpp"
 #include "binding/py_fork.hpp"
 #include "binding/py_level.hpp"
 #include "binding/py_logger.hpp"
@@ -82,7 +83,9 @@ PyObject* create_module() {
         !add_function(module.get(), &SET_LEVEL_DEF, false) ||
         !add_function(module.get(), &SET_DEFAULT_LEVEL_DEF, false))
         return nullptr;
-    if (!add_function(module.get(), &SET_RETENTION_DEF, false)) return nullptr;
+    if (!add_function(module.get(), &SET_RETENTION_DEF, false) ||
+        !add_function(module.get(), &FLUSH_DEF, false))
+        return nullptr;
     // The package exports these without their underscore.
     if (!init_context_fields()) return nullptr;
     for (PyMethodDef* def : {&BIND_CONTEXTVARS_DEF, &UNBIND_CONTEXTVARS_DEF,

@@ -324,7 +324,7 @@ std::vector<TakenBatch> take_parked_batches() {
     // The parent's lines in a forked child are the parent's to write.
     for (Parked& p : parked)
         if (p.generation == fork_generation())
-            taken.push_back({std::move(p.writer), std::move(p.lines), p.days});
+            taken.push_back({std::move(p.writer), std::move(p.lines), p.days, p.owner, p.pending});
     return taken;
 }
 
@@ -335,10 +335,18 @@ std::vector<TakenBatch> take_all_batches() {
     for (ThreadProducer* p = list.head; p; p = p->next) {
         if (p->generation != fork_generation() || p->sending || p->core.in_use) continue;
         if (p->core.line_buf.empty() || !p->batch_writer) continue;
-        taken.push_back({std::move(p->batch_writer), std::move(p->core.line_buf), p->core.days});
+        taken.push_back({std::move(p->batch_writer), std::move(p->core.line_buf), p->core.days,
+                         p->id, p->core.pending});
         reset_batch(*p);
     }
     return taken;
+}
+
+void park_taken(TakenBatch&& batch) {
+    if (batch.lines.empty() || !batch.writer) return;
+    (void)park(batch.owner, std::move(batch.writer), std::move(batch.lines), batch.pending,
+               batch.days, true);
+    ensure_flusher();
 }
 
 bool any_batch_due(std::uint64_t epoch) {

@@ -100,7 +100,13 @@ struct TakenBatch {
     std::shared_ptr<SharedWriter> writer;
     ByteBuffer lines;
     BatchDays days;
+    std::uint64_t owner = 0;    // the producer's id
+    std::uint64_t pending = 0;  // its lines
 };
+
+// Parks a taken batch that could not be sent: the flusher hands it over
+// later, and its thread's next batch for the writer continues it. GIL held.
+void park_taken(TakenBatch&& batch);
 
 // Every producer's open batch, the caller's own included, and every parked
 // batch (GIL held). Each producer is left with an empty batch, so its thread

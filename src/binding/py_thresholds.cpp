@@ -55,7 +55,11 @@ void set_thresholds(Rank rank, std::optional<std::string_view> prefix) {
     else DEFAULT = rank;
 }
 
-void set_default_threshold(Rank rank) { DEFAULT = rank; }
+void set_default_threshold(Rank rank) {
+    DEFAULT = rank;
+    for (ThresholdLink* link = HEAD; link; link = link->next)
+        if (link->follows_default) *link->level = initial_threshold(link->name);
+}
 Rank default_threshold() { return DEFAULT; }
 
 namespace {

@@ -18,6 +18,8 @@ namespace ferrant {
 struct ThresholdLink {
     Rank* level = nullptr;
     std::string name;  // the logger's name; empty for None
+    // Made without a level: the default's changes reach it.
+    bool follows_default = false;
     ThresholdLink* prev = nullptr;
     ThresholdLink* next = nullptr;
 };
@@ -34,7 +36,7 @@ Rank initial_threshold(std::string_view name);
 void set_thresholds(Rank rank, std::optional<std::string_view> prefix);
 
 // The default of loggers made without a level, where no set_level rule
-// applies.
+// applies: those made before take it too.
 void set_default_threshold(Rank rank);
 Rank default_threshold();
 

@@ -22,6 +22,24 @@ bool reserved_field_key(std::string_view key) {
     return key == "time" || key == "level" || key == "name" || key == "msg" || key == "exc";
 }
 
+std::string safe_field_key(std::string_view key) {
+    constexpr char hex[] = "0123456789ABCDEF";
+    std::string out = "@";
+    out.reserve(1 + key.size());
+    for (const char c : key) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') ||
+            b == '_' || b == '.' || b == '-') {
+            out.push_back(c);
+        } else {
+            out.push_back('%');
+            out.push_back(hex[b >> 4]);
+            out.push_back(hex[b & 15]);
+        }
+    }
+    return out;
+}
+
 void append_field_key(ByteBuffer& out, const LineLayout& layout, std::string_view key) {
     const std::string_view open = layout.field_open, close = layout.field_close;
     out.reserve_extra(open.size() + key.size() + close.size());

@@ -26,6 +26,13 @@ bool valid_field_key(std::string_view key);
 // A key the line already writes (time, level, name, msg, exc).
 bool reserved_field_key(std::string_view key);
 
+// The key a field is written under when its own is not a valid key, is one
+// the line writes itself, or is the level methods' exc_info: "@" and then
+// the key's bytes (UTF-8), those other than ASCII letters, digits, '_', '.'
+// and '-' as %XX. Never a valid key, and different keys never meet, so a
+// line holds each key once and keeps every value.
+std::string safe_field_key(std::string_view key);
+
 // The separator and key of a field, up to its value.
 void append_field_key(ByteBuffer& out, const LineLayout& layout, std::string_view key);
 

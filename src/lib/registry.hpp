@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "lib/result.hpp"
 #include "lib/shared_writer.hpp"
@@ -36,10 +37,25 @@ struct Registry {
 // exit never see it go.
 Registry& registry();
 
+// Whether shared_writer may hand out a live writer whose settings are not
+// the ones a writer started now would get.
+enum class Reuse {
+    // Any live writer: a destination's writers keep the settings they
+    // started with, and later loggers share them.
+    Live,
+    // Only one with the current settings; otherwise a new writer takes the
+    // destination's place, and the old one serves its holders until released.
+    Current,
+};
+
 // The live writer for `path` (absent: standard output), or a new one started
 // with the current settings. A writer that was stopped or whose thread ended
 // on an error is replaced, even while something still holds it.
-Result<std::shared_ptr<SharedWriter>> shared_writer(std::optional<std::string> path);
+Result<std::shared_ptr<SharedWriter>> shared_writer(std::optional<std::string> path,
+                                                    Reuse reuse = Reuse::Live);
+
+// Every writer that is alive now.
+std::vector<std::shared_ptr<SharedWriter>> live_writers();
 
 // Called by shared_writer in the asking thread, outside the registry's lock,
 // before it starts a new writer (none when a live one is found); its error

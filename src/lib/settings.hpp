@@ -47,4 +47,12 @@ SettingCell<RetentionPolicy>& default_retention_cell();
 inline constexpr std::uint64_t DEFAULT_BATCH_SIZE = 32;
 inline std::atomic<std::uint64_t> BATCH_SIZE{DEFAULT_BATCH_SIZE};
 
+// Goes up whenever what the package's loggers resolved may be out of date: a
+// basic_config call, a writer stopped by shutdown. A logger compares it with
+// the value it resolved at, so a call pays one load and compare for it.
+// Written and read with the GIL held; atomic for the writer threads' sake.
+inline std::atomic<std::uint64_t> CONFIG_GENERATION{1};
+
+inline void config_changed() { CONFIG_GENERATION.fetch_add(1, std::memory_order_relaxed); }
+
 }  // namespace ferrant

@@ -25,6 +25,7 @@ struct WriterSettings {
     bool color = false;
     Format format = Format::Text;
     RetentionPolicy retention{};
+    friend bool operator==(const WriterSettings&, const WriterSettings&) = default;
 };
 
 }  // namespace ferrant

@@ -69,7 +69,7 @@ def mistakes() -> None:
     PyLogger("app", level="info")  # type: ignore[arg-type]
     basic_config(retention_days="7")  # type: ignore[arg-type]
     basic_config(None, False, None, "auto", "logfmt", "info", 7)  # type: ignore[call-arg]
-    get_logger("app").info(42)  # type: ignore[arg-type]
+    PyLogger("app").info(42)  # type: ignore[arg-type]
     PyLogger("app", path=3)  # type: ignore[arg-type]
     PyLevel.Info < PyLevel.Warn  # type: ignore[operator]
     PyLogger("app").flush()  # type: ignore[attr-defined]

@@ -1,0 +1,50 @@
+#include "binding/py_rendered_fields.hpp"
+
+#include "binding/py_fields.hpp"
+
+namespace ferrant {
+
+void RenderedFields::copy(const RenderedFields& from, const RenderedField& f) {
+    RenderedField c{f.key, f.bit, {}, {}};
+    for (unsigned s = 0; s < LineLayout::kSlots; ++s) {
+        c.begin[s] = rendered[s].size();
+        rendered[s].append(from.rendered[s], f.begin[s], f.end[s] - f.begin[s]);
+        c.end[s] = rendered[s].size();
+    }
+    mask |= f.bit;
+    fields.push_back(std::move(c));
+}
+
+bool RenderedFields::render(PyObject* key_object, PyObject* value) {
+    const LineLayout& text = LineLayout::at(0);
+    const LineLayout& json = LineLayout::at(2);
+    std::string_view key;
+    std::string storage;
+    if (!field_key(key_object, key, storage)) return false;
+    ByteBuffer text_field, json_field;
+    if (!append_field(text_field, text, key, value)) return false;
+    if (!append_field(json_field, json, key, value)) return false;
+    // The text and colour layouts differ only around the key.
+    const std::string_view text_value = text_field.view().substr(
+        text.field_open.size() + key.size() + text.field_close.size());
+    RenderedField f{std::string(key), key_bit(key_object), {}, {}};
+    for (unsigned s = 0; s < LineLayout::kSlots; ++s) {
+        const LineLayout& layout = LineLayout::at(s);
+        std::string& out = rendered[s];
+        f.begin[s] = out.size();
+        if (layout.json) {
+            out.append(json_field.view());
+        } else {
+            out.append(layout.field_open);
+            out.append(key);
+            out.append(layout.field_close);
+            out.append(text_value);
+        }
+        f.end[s] = out.size();
+    }
+    mask |= f.bit;
+    fields.push_back(std::move(f));
+    return true;
+}
+
+}  // namespace ferrant
