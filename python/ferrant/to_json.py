@@ -72,10 +72,11 @@ def convert_line(line: bytes) -> bytes:
     m = _TEXT_LINE.fullmatch(plain)
     if m is None:
         return line
-    try:
-        plain.decode("utf-8")
-    except UnicodeDecodeError:  # not ferrant's, and not for a JSON reader
-        return line
+    if not plain.isascii():
+        try:
+            plain.decode("utf-8")
+        except UnicodeDecodeError:  # not ferrant's, and not for a JSON reader
+            return line
     time = m["time"] if b"T" not in m["time"] else b'"' + m["time"] + b'"'
     out = [b'{"time":', time, b',"level":"', m["level"], b'"']
     name = m["name"]
