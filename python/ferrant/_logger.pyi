@@ -205,10 +205,12 @@ class _Logger:
         key or a value's ``__str__`` fails, nothing is written.
 
         The keyword ``exc_info`` is no field: True adds the exception being
-        handled, an exception instance adds that one, False and None add
-        none (TypeError for anything else). The exception is written last,
-        as the field ``exc`` holding ``"".join(traceback.format_exception(e))``
-        escaped onto the line.
+        handled, an exception instance adds that one, a str adds that text
+        as a traceback already formatted (a record's ``exc_text``; the empty
+        str none), False and None add none (TypeError for anything else).
+        The exception is written last, as the field ``exc`` holding
+        ``"".join(traceback.format_exception(e))`` (or the str) escaped onto
+        the line.
 
         Example::
 
