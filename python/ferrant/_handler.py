@@ -120,10 +120,11 @@ def _exception_of(record: logging.LogRecord) -> BaseException | str | None:
 
 
 class _MessageFormatter(logging.Formatter):
-    """The handler's own rendering: the message, then (when asked for a
-    text, by `Handler.format`) the formatted exception, and the stack, each
-    after a line feed. Being set, it also keeps `logging.basicConfig` from
-    installing its default Formatter."""
+    """The handler's own rendering: the message, then the formatted
+    exception and the stack, each after a line feed, for a caller that asks
+    the handler for text (`Handler.format`); `emit` writes the exception as
+    the field `exc` instead. Being set, it also keeps `logging.basicConfig`
+    from installing its default Formatter."""
 
     def format(self, record: logging.LogRecord) -> str:
         message = record.getMessage()
