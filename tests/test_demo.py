@@ -61,8 +61,8 @@ def test_demo_shows_each_layout_and_leaves_nothing(tmp_path):
     bridged = [dict(parse_logfmt(line)) for line in sections[6].strip("\n").split("\n\n")[0].splitlines()]
     assert [(r["level"], r["name"]) for r in bridged] == [("info", "demo.stdlib")] * 1 + [("error", "demo.stdlib")]
     assert bridged[0]["msg"] == "a record of logging" and bridged[0]["user_id"] == "42"
-    assert bridged[1]["msg"].startswith("with its traceback, still one line\nTraceback")
-    assert bridged[1]["msg"].endswith("KeyError: 'missing'")
+    assert bridged[1]["msg"] == "with its traceback, still one line"
+    assert bridged[1]["exc"].startswith("Traceback") and bridged[1]["exc"].endswith("KeyError: 'missing'\n")
     assert "wrote 6 files to " in out and "removed " in out
     assert list((tmp_path / "tmp").iterdir()) == []
 

@@ -22,7 +22,14 @@ from lines import dated_lines, parse_logfmt
     [
         ({}, {}),
         ({"FERRANT_FORMAT": "", "FERRANT_PATH": ""}, {}),
-        ({"FERRANT_FORMAT": "JSON", "FERRANT_COLOR": " Always "}, {"format": "json", "color": "always"}),
+        ({"FERRANT_FORMAT": "JSON", "FERRANT_COLOR": "Always"}, {"format": "json", "color": "always"}),
+        ({"FERRANT_LEVEL": "Warning"}, {"level": "warning"}),
+        ({"FERRANT_LEVEL": "0"}, {"level": 0}),
+        ({"FERRANT_LEVEL": "25"}, {"level": 25}),
+        ({"FERRANT_LEVEL": "9" * 30}, {"level": int("9" * 30)}),
+        ({"FERRANT_RETENTION_DAYS": "007"}, {"retention_days": 7}),
+        ({"FERRANT_RETENTION_DAYS": str(2**31 - 1)}, {"retention_days": 2**31 - 1}),
+        ({"FERRANT_COMPRESS": "TRUE"}, {"compress": True}),
         ({"FERRANT_PATH": "logs/app.log"}, {"path": "logs/app.log"}),
         ({"FERRANT_RETENTION_DAYS": "7", "FERRANT_COMPRESS": "yes"}, {"retention_days": 7, "compress": True}),
         ({"FERRANT_COMPRESS": "Off"}, {"compress": False}),
@@ -32,9 +39,45 @@ def test_environment_values(environ, expected):
     assert _config.read_environment(environ) == expected
 
 
+# Forms a lenient reader would take: spaces around, a sign, underscores,
+# digits or letters outside ASCII, a digit string too long for int().
+NOT_QUITE = [
+    ("FERRANT_LEVEL", " info"),
+    ("FERRANT_LEVEL", "info\n"),
+    ("FERRANT_LEVEL", "+10"),
+    ("FERRANT_LEVEL", "1_0"),
+    ("FERRANT_LEVEL", "\uff13"),
+    ("FERRANT_LEVEL", "9" * 5000),
+    ("FERRANT_RETENTION_DAYS", "+3"),
+    ("FERRANT_RETENTION_DAYS", " 3"),
+    ("FERRANT_RETENTION_DAYS", "1_0"),
+    ("FERRANT_RETENTION_DAYS", "\uff13"),
+    ("FERRANT_FORMAT", " json"),
+    ("FERRANT_COLOR", " Always "),
+    ("FERRANT_COMPRESS", " yes"),
+]
+
+
+@pytest.mark.parametrize("variable, value", NOT_QUITE)
+def test_values_are_read_strictly(variable, value):
+    with pytest.raises(ValueError) as caught:
+        _config.read_environment({variable: value})
+    assert variable in str(caught.value) and repr(value) in str(caught.value)
+
+
+@pytest.mark.parametrize("value", [" 0", "Off "])
+def test_sigterm_switch_is_read_strictly(run, value):
+    proc = run("import ferrant", env={"FERRANT_SIGTERM": value}, check=False)
+    assert proc.returncode == 1
+    last = proc.stderr.decode().strip().splitlines()[-1]
+    assert last.startswith("ValueError: ") and "FERRANT_SIGTERM" in last
+
+
 @pytest.mark.parametrize(
     "variable, value",
     [
+        ("FERRANT_LEVEL", " info"),
+        ("FERRANT_RETENTION_DAYS", "+3"),
         ("FERRANT_FORMAT", "yaml"),
         ("FERRANT_FORMAT", "text"),
         ("FERRANT_COLOR", "never"),

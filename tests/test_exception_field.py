@@ -11,7 +11,7 @@ from ferrant import PyLevel
 
 from lines import record_pairs
 from test_context_fields import fresh_context  # noqa: F401 (an autouse fixture)
-from test_fields import KINDS, FieldCapture, cap  # noqa: F401 (a fixture)
+from test_fields import KINDS, FieldCapture, cap, expected  # noqa: F401 (a fixture)
 
 
 def chained():
@@ -60,6 +60,26 @@ def test_exception_instance_and_surrogates(tmp_path, kind):
     assert records[1][-1] == ("exc", "ValueError: lone \\udcff\n")
 
 
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "given, written",
+    [("Traceback (remote)\nValueError: x", "Traceback (remote)\nValueError: x"),
+     ('one "line" \x1b[31m\u2028', 'one "line" \x1b[31m\u2028'),
+     ("lone \udcff", "lone \\udcff"),
+     (Text("subclass"), "subclass"),
+     ("", None)],
+    ids=["traceback", "hostile", "surrogate", "subclass", "empty"],
+)
+def test_a_str_is_a_formatted_traceback(cap, given, written):
+    cap.log.error("remote", exc_info=given, job=1)
+    [record] = cap.records()
+    assert record[3:] == [("msg", "remote"), ("job", expected(1, cap.kind))] + (
+        [("exc", written)] if written is not None else [])
+
+
 @pytest.mark.parametrize(
     "how,inside",
     [(lambda log: log.exception("m"), False),
@@ -81,7 +101,7 @@ def test_no_exception_no_field(cap, how, inside):
     assert [k for k, _ in record] == ["time", "level", "name", "msg"]
 
 
-@pytest.mark.parametrize("value", [1, "yes", (ValueError, ValueError("x"), None), ValueError])
+@pytest.mark.parametrize("value", [1, b"yes", (ValueError, ValueError("x"), None), ValueError])
 def test_bad_exc_info_raises_and_writes_nothing(cap, value):
     with pytest.raises(TypeError, match="exc_info"):
         cap.log.info("m", exc_info=value)

@@ -5,6 +5,7 @@ import json
 import logging
 import re
 import threading
+import traceback
 import warnings
 
 import pytest
@@ -12,6 +13,8 @@ import pytest
 import ferrant
 from ferrant import Handler
 from lines import LOCAL_TIME, UNIX_TIME, dated_lines, messages, parse_logfmt
+from test_exception_field import chained
+from test_fields import KINDS, FieldCapture
 
 LAYOUTS = [("text", False), ("text", True), ("color", False), ("json", False), ("json", True)]
 
@@ -27,12 +30,16 @@ TIME = re.compile(f'{LOCAL_TIME}|{UNIX_TIME}')
 ANSI = re.compile(r"\x1b\[\d+m")
 
 
+def record(line):
+    """The fields of a line in any layout, as a dict."""
+    if line.startswith("{"):
+        return json.loads(line)
+    return dict(parse_logfmt(ANSI.sub("", line)))
+
+
 def decode(line):
     """(level, name, msg) of a line in any layout."""
-    if line.startswith("{"):
-        d = json.loads(line)
-        return d["level"], d.get("name"), d["msg"]
-    d = dict(parse_logfmt(ANSI.sub("", line)))
+    d = record(line)
     return d["level"], d.get("name"), d["msg"]
 
 
@@ -56,7 +63,7 @@ def bridge(tmp_path):
 
 
 SIDE_BY_SIDE = """
-import json, logging, sys
+import json, logging, sys, traceback
 import ferrant
 from ferrant import Handler, PyLevel, PyLogger
 
@@ -89,10 +96,12 @@ for kind, unix in {layouts!r}:
     record = logging.makeLogRecord({{"name": "app", "levelno": 40, "msg": "remote",
                                      "exc_text": "Traceback (remote)\\nValueError: x"}})
     logging.getLogger("app").handle(record)
-    # What the standard library itself renders for the last three records.
+    # What the standard library itself renders for the last three records,
+    # and the text a native logger writes for the exception.
     form = logging.Formatter()
     expected[path] = [
-        [r.getMessage(), form.formatException(r.exc_info) if r.exc_info else None, r.exc_text, r.stack_info]
+        [r.getMessage(), "".join(traceback.format_exception(r.exc_info[1])) if r.exc_info else None,
+         r.exc_text, form.formatStack(r.stack_info) if r.stack_info else None]
         for r in kept[-3:]
     ]
     handler.flush()
@@ -114,18 +123,19 @@ def test_lines_match_native_ones_in_every_layout(run):
             name = NAMES[i // len(LEVELS)]
             level = list(LEVELS.values())[i % len(LEVELS)]
             assert decode(ours) == (level, name, MESSAGE)
-        # The exception and stack come back exactly, and the formatted
-        # exception is cached on the record as the standard library does.
-        (exc_msg, exc_formatted, exc_text, exc_stack), (warn_msg, _, _, warn_stack), (remote, _, remote_text, _) = (
+        # The exception comes back exactly as the field `exc` (a remote
+        # record's as its text), the stack after the message.
+        (exc_msg, exc_native, _, exc_stack), (warn_msg, _, _, warn_stack), (remote, _, remote_text, _) = (
             expected[path]
         )
-        assert exc_formatted.startswith("Traceback (most recent call last):\n") and exc_text == exc_formatted
+        assert exc_native.startswith("Traceback (most recent call last):\n")
         assert exc_stack.startswith("Stack (most recent call last):\n")
         assert [decode(line) for line in lines[-3:]] == [
-            ("error", "app", f"{exc_msg}\n{exc_formatted}\n{exc_stack}"),
+            ("error", "app", f"{exc_msg}\n{exc_stack}"),
             ("warn", "app", f"{warn_msg}\n{warn_stack}"),
-            ("error", "app", f"{remote}\n{remote_text}"),
+            ("error", "app", remote),
         ]
+        assert [record(line).get("exc") for line in lines[-3:]] == [exc_native, None, remote_text]
 
 
 @pytest.mark.parametrize(
@@ -164,6 +174,39 @@ def test_names_levels_and_filters(bridge):
         ("info", log.name, "kept"),
         ("error", child.name, "child kept"),
     ] + [("info", name, "x") for name in many]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("extra", [{}, {"order": 7, "user": "bob smith"}], ids=["plain", "extras"])
+def test_an_exception_is_written_as_a_native_logger_writes_it(tmp_path, kind, extra):
+    """The same records through logging and through a native Logger of the
+    same name: the lines differ in their time only."""
+    name = f"exc.{kind}.{len(extra)}"
+    cap = FieldCapture(tmp_path, kind, name=name)
+    handler = Handler(path=cap.path)
+    std = logging.getLogger(name)
+    std.propagate = False
+    std.addHandler(handler)
+    try:
+        err = chained()
+        try:
+            raise err
+        except ValueError:
+            std.exception("failed %d", 7, extra=extra)
+            cap.log.exception("failed %d", 7, **extra)
+        std.error("given", exc_info=err, extra=extra)
+        cap.log.error("given", exc_info=err, **extra)
+        std.exception("outside an except block", extra=extra)
+        cap.log.exception("outside an except block", **extra)
+        handler.flush()
+        records = [pairs[1:] for pairs in cap.records()]
+    finally:
+        std.removeHandler(handler)
+        handler.close()
+    assert len(records) == 6
+    assert records[0][-1] == ("exc", "".join(traceback.format_exception(err)))
+    assert records[0::2] == records[1::2]
+    assert "exc" not in dict(records[4])
 
 
 def test_a_formatter_on_the_handler_makes_the_message(bridge):
@@ -359,7 +402,8 @@ def test_warnings_and_asyncio_reach_the_handler(run):
     level, name, msg = lines[1]
     assert (level, name) == ("error", "asyncio")
     assert msg.startswith("Task exception was never retrieved\n")
-    assert msg.endswith("\nZeroDivisionError: lost")
+    exc = record(dated_lines(run.tmp_path / "logs")[1])["exc"]
+    assert exc.startswith("Traceback (most recent call last):\n") and exc.endswith("\nZeroDivisionError: lost\n")
 
 
 THREADS = """

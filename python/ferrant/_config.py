@@ -6,6 +6,7 @@ native module keeps to itself and which `Handler()` needs to write where
 from __future__ import annotations
 
 import os
+import re
 import threading
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
@@ -32,28 +33,42 @@ def _choice(value: str, allowed: tuple[str, ...], what: str) -> str:
     return folded
 
 
+_COUNT = re.compile(r"[0-9]+")
+
+
+# Environment values are read strictly: a value that only looks right
+# (" info", "+3", "1_0", a full-width digit) is more likely a mistake than a
+# wish, and a mistake must stop the import rather than mean something else.
+def _env_word(value: str, allowed: tuple[str, ...], what: str) -> str:
+    folded = value.lower() if value.isascii() else value
+    if folded not in allowed:
+        raise ValueError(f"{what} must be one of {', '.join(allowed)}; got {value!r}")
+    return folded
+
+
 def _env_bool(value: str, what: str) -> bool:
-    folded = value.strip().lower()
-    if folded in _TRUE:
-        return True
-    if folded in _FALSE:
-        return False
-    raise ValueError(f"{what} must be one of {', '.join(_TRUE + _FALSE)}; got {value!r}")
+    return _env_word(value, _TRUE + _FALSE, what) in _TRUE
+
+
+def _count(value: str) -> int | None:
+    if not _COUNT.fullmatch(value):
+        return None
+    try:
+        return int(value)
+    except ValueError:  # more digits than int() reads
+        return None
 
 
 def _env_level(value: str, what: str) -> str | int:
-    text = value.strip()
-    if text.isdigit():
-        return int(text)
-    return _choice(text, LEVELS, what + " (or a logging level number)")
+    number = _count(value)
+    if number is not None:
+        return number
+    return _env_word(value, LEVELS, what + " (or a logging level number)")
 
 
 def _env_days(value: str, what: str) -> int:
-    try:
-        days = int(value.strip(), 10)
-    except ValueError:
-        days = 0
-    if not 1 <= days < 2**31:
+    days = _count(value)
+    if days is None or not 1 <= days < 2**31:
         raise ValueError(f"{what} must be a whole number of days, 1 or more; got {value!r}")
     return days
 
@@ -65,8 +80,8 @@ def read_environment(environ: Mapping[str, str]) -> dict[str, Any]:
     readers: dict[str, tuple[str, Any]] = {
         "FERRANT_LEVEL": ("level", _env_level),
         "FERRANT_PATH": ("path", lambda v, what: v),
-        "FERRANT_FORMAT": ("format", lambda v, what: _choice(v, FORMATS, what)),
-        "FERRANT_COLOR": ("color", lambda v, what: _choice(v, COLORS, what)),
+        "FERRANT_FORMAT": ("format", lambda v, what: _env_word(v, FORMATS, what)),
+        "FERRANT_COLOR": ("color", lambda v, what: _env_word(v, COLORS, what)),
         "FERRANT_RETENTION_DAYS": ("retention_days", _env_days),
         "FERRANT_COMPRESS": ("compress", _env_bool),
     }

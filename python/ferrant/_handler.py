@@ -108,19 +108,35 @@ def _printable(text: str) -> str:
     return text.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
+def _exception_of(record: logging.LogRecord) -> BaseException | str | None:
+    """What the record carries as its exception, as the native `exc_info`
+    takes it: the exception itself, so that `exc` is the text a native
+    `log.exception` writes for it, or else the traceback's text alone (a
+    record that came from another process)."""
+    ei = record.exc_info
+    if ei:
+        # (None, None, None) is `exception()` outside an except block: none.
+        value = ei[1] if isinstance(ei, tuple) and len(ei) > 1 else ei
+        return value if isinstance(value, BaseException) else None
+    return record.exc_text or None
+
+
 class _MessageFormatter(logging.Formatter):
-    """The handler's own rendering: the message, then the formatted exception
-    and the stack, each after a line feed. Being set, it also keeps
-    `logging.basicConfig` from installing its default Formatter."""
+    """The handler's own rendering: the message, then the formatted
+    exception and the stack, each after a line feed, for a caller that asks
+    the handler for text (`Handler.format`); `emit` writes the exception as
+    the field `exc` instead. Being set, it also keeps `logging.basicConfig`
+    from installing its default Formatter."""
 
     def format(self, record: logging.LogRecord) -> str:
-        return self.with_trace(record, record.getMessage())
-
-    def with_trace(self, record: logging.LogRecord, message: str) -> str:
+        message = record.getMessage()
         if record.exc_info and not record.exc_text:
             record.exc_text = self.formatException(record.exc_info)
         if record.exc_text:
             message = message + "\n" + record.exc_text
+        return self.with_stack(record, message)
+
+    def with_stack(self, record: logging.LogRecord, message: str) -> str:
         if record.stack_info:
             message = message + "\n" + self.formatStack(record.stack_info)
         return message
@@ -207,10 +223,13 @@ class Handler(logging.Handler):
     def emit(self, record: logging.LogRecord) -> None:
         try:
             fmt = self.formatter
+            exc: BaseException | str | None = None
             if fmt is _PLAIN or fmt is None:
                 msg = record.getMessage()
-                if record.exc_info or record.exc_text or record.stack_info:
-                    msg = _PLAIN.with_trace(record, msg)
+                if record.exc_info or record.exc_text:
+                    exc = _exception_of(record)
+                if record.stack_info:
+                    msg = _PLAIN.with_stack(record, msg)
             else:
                 msg = fmt.format(record)
             log = self._loggers.get(record.name)
@@ -219,6 +238,9 @@ class Handler(logging.Handler):
                 log = self._logger_for(record.name)
             write = _BY_LEVEL.get(record.levelno) or _write_for(record.levelno)
             fields = _extras(record)
+            if exc is not None:
+                # The native call writes the exception as the field `exc`, last.
+                fields = {"exc_info": exc} if fields is None else {**fields, "exc_info": exc}
             if fields is None:
                 try:
                     write(log, msg)

@@ -213,10 +213,12 @@ class _Logger:
         ``str()``. Nothing is looked at for a record the level drops.
 
         The keyword ``exc_info`` is no field: True adds the exception being
-        handled, an exception instance adds that one, False and None add
-        none (TypeError for anything else). The exception is written last,
-        as the field ``exc`` holding ``"".join(traceback.format_exception(e))``
-        escaped onto the line.
+        handled, an exception instance adds that one, a str adds that text
+        as a traceback already formatted (a record's ``exc_text``; the empty
+        str none), False and None add none (TypeError for anything else).
+        The exception is written last, as the field ``exc`` holding
+        ``"".join(traceback.format_exception(e))`` (or the str) escaped onto
+        the line.
 
         Example::
 

@@ -20,6 +20,17 @@ PyObject* format_exception() {
     return FORMAT_EXCEPTION;
 }
 
+// "".join(traceback.format_exception(exc)). Null with an exception set.
+PyRef formatted_exception(PyObject* exc) {
+    PyObject* format = format_exception();
+    if (!format) return PyRef();
+    PyRef parts = PyRef::steal(PyObject_CallOneArg(format, exc));
+    if (!parts) return PyRef();
+    PyRef empty = PyRef::steal(PyUnicode_FromStringAndSize(nullptr, 0));
+    if (!empty) return PyRef();
+    return PyRef::steal(PyUnicode_Join(empty.get(), parts.get()));
+}
+
 }  // namespace
 
 bool exception_for(PyObject* exc_info, PyRef& out) {
@@ -34,19 +45,19 @@ bool exception_for(PyObject* exc_info, PyRef& out) {
         out = PyRef::borrow(exc_info);
         return true;
     }
-    PyErr_Format(PyExc_TypeError, "exc_info must be a bool, None or an exception, not %.100s",
+    // A record that crossed a process boundary keeps only its traceback's text.
+    if (PyUnicode_Check(exc_info)) {
+        if (PyUnicode_GET_LENGTH(exc_info) != 0) out = PyRef::borrow(exc_info);
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "exc_info must be a bool, None, an exception or a str, not %.100s",
                  Py_TYPE(exc_info)->tp_name);
     return false;
 }
 
 bool append_exception_field(ByteBuffer& out, const LineLayout& layout, PyObject* exc) {
-    PyObject* format = format_exception();
-    if (!format) return false;
-    PyRef parts = PyRef::steal(PyObject_CallOneArg(format, exc));
-    if (!parts) return false;
-    PyRef empty = PyRef::steal(PyUnicode_FromStringAndSize(nullptr, 0));
-    if (!empty) return false;
-    PyRef text_object = PyRef::steal(PyUnicode_Join(empty.get(), parts.get()));
+    PyRef text_object = PyUnicode_Check(exc) ? PyRef::borrow(exc) : formatted_exception(exc);
     if (!text_object) return false;
     std::string_view text;
     PyRef escaped;

@@ -7,13 +7,15 @@
 namespace ferrant {
 
 // The exception a record carries for `exc_info`: True is the one being
-// handled (none outside a handler), an exception instance is itself, False
-// and None are none. `out` stays empty for none. False with TypeError set
-// for any other value.
+// handled (none outside a handler), an exception instance is itself, a str
+// is a traceback already formatted (the empty one none), False and None are
+// none. `out` stays empty for none. False with TypeError set for any other
+// value.
 bool exception_for(PyObject* exc_info, PyRef& out);
 
-// Appends the field `exc` holding "".join(traceback.format_exception(exc)),
-// quoted and escaped onto the line. False with an exception set.
+// Appends the field `exc`, quoted and escaped onto the line: a str as it is,
+// an exception as "".join(traceback.format_exception(exc)). False with an
+// exception set.
 bool append_exception_field(ByteBuffer& out, const LineLayout& layout, PyObject* exc);
 
 }  // namespace ferrant
