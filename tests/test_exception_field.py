@@ -101,11 +101,33 @@ def test_no_exception_no_field(cap, how, inside):
     assert [k for k, _ in record] == ["time", "level", "name", "msg"]
 
 
-@pytest.mark.parametrize("value", [1, b"yes", (ValueError, ValueError("x"), None), ValueError])
-def test_bad_exc_info_raises_and_writes_nothing(cap, value):
-    with pytest.raises(TypeError, match="exc_info"):
+class FailingTruth:
+    def __bool__(self):
+        raise ZeroDivisionError
+
+
+@pytest.mark.parametrize(
+    "value,written",
+    [(1, "handled"), (b"yes", "handled"), (ValueError, "handled"), ([0], "handled"),
+     (0, None), ((), None), (b"", None), (FailingTruth(), None),
+     ((ValueError, ValueError("from the triple"), None), "triple"),
+     ((None, None, None), None)],
+    ids=["one", "bytes", "class", "list", "zero", "empty-tuple", "empty-bytes", "failing",
+         "triple", "no-exception-triple"],
+)
+def test_exc_info_is_read_as_logging_reads_it(cap, value, written):
+    try:
+        raise KeyError("handled")
+    except KeyError:
         cap.log.info("m", exc_info=value)
-    assert cap.lines() == []
+    [fields] = cap.fields()
+    if written is None:
+        assert fields == []
+    else:
+        [(key, text)] = fields
+        assert key == "exc"
+        assert text.endswith("KeyError: 'handled'\n" if written == "handled"
+                             else "ValueError: from the triple\n")
 
 
 def test_an_exc_field_keeps_its_value_beside_the_exception(cap):

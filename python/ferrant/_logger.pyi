@@ -212,10 +212,11 @@ class _Logger:
         bare or quoted and escaped like the message), anything else as its
         ``str()``. Nothing is looked at for a record the level drops.
 
-        The keyword ``exc_info`` is no field: True adds the exception being
-        handled, an exception instance adds that one, a str adds that text
-        as a traceback already formatted (a record's ``exc_text``; the empty
-        str none), False and None add none (TypeError for anything else).
+        The keyword ``exc_info`` is no field, and is read as logging reads
+        it: an exception instance adds that one, a ``sys.exc_info()`` triple
+        its exception, any other true value the exception being handled, a
+        false one none; a str adds that text as a traceback already
+        formatted (a record's ``exc_text``; the empty str none).
         The exception is written last, as the field ``exc`` holding
         ``"".join(traceback.format_exception(e))`` (or the str) escaped onto
         the line.

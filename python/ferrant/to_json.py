@@ -27,7 +27,8 @@ _QUOTED = rb'"(?:[^"\\\x00-\x1f]|\\["\\nrt]|\\u[0-9a-fA-F]{4})*"'
 # What the text layout writes without quotes: never empty, no byte up to
 # a space, no quote, '=', backslash or DEL.
 _BARE = rb'[^\x00-\x20"=\\\x7f]+'
-_KEY = rb"[A-Za-z_][A-Za-z0-9_.-]*"
+# A key of its own, or one in its safe form.
+_KEY = rb"(?:[A-Za-z_][A-Za-z0-9_.-]*|@[A-Za-z0-9_.%-]*)"
 _FIELD = rb" (" + _KEY + rb")=(" + _QUOTED + rb"|" + _BARE + rb")"
 _TEXT_LINE = re.compile(
     rb"time=(?P<time>[0-9][0-9T:.+-]*) level=(?P<level>[a-z]+)"

@@ -35,11 +35,6 @@ PyRef formatted_exception(PyObject* exc) {
 
 bool exception_for(PyObject* exc_info, PyRef& out) {
     out = PyRef();
-    if (exc_info == Py_True) {
-        out = PyRef::steal(PyErr_GetHandledException());
-        if (out && out.get() == Py_None) out = PyRef();
-        return true;
-    }
     if (exc_info == Py_False || exc_info == Py_None) return true;
     if (PyExceptionInstance_Check(exc_info)) {
         out = PyRef::borrow(exc_info);
@@ -50,10 +45,25 @@ bool exception_for(PyObject* exc_info, PyRef& out) {
         if (PyUnicode_GET_LENGTH(exc_info) != 0) out = PyRef::borrow(exc_info);
         return true;
     }
-    PyErr_Format(PyExc_TypeError,
-                 "exc_info must be a bool, None, an exception or a str, not %.100s",
-                 Py_TYPE(exc_info)->tp_name);
-    return false;
+    // sys.exc_info()'s triple, as logging takes it.
+    if (PyTuple_Check(exc_info)) {
+        if (PyTuple_GET_SIZE(exc_info) >= 2 &&
+            PyExceptionInstance_Check(PyTuple_GET_ITEM(exc_info, 1)))
+            out = PyRef::borrow(PyTuple_GET_ITEM(exc_info, 1));
+        return true;
+    }
+    // Anything else true stands for the exception being handled, as in logging.
+    const int truth = exc_info == Py_True ? 1 : PyObject_IsTrue(exc_info);
+    if (truth < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    if (truth) {
+        out = PyRef::steal(PyErr_GetHandledException());
+        if (out && out.get() == Py_None) out = PyRef();
+    }
+    return true;
 }
 
 bool append_exception_field(ByteBuffer& out, const LineLayout& layout, PyObject* exc) {

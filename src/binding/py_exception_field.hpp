@@ -6,11 +6,12 @@
 
 namespace ferrant {
 
-// The exception a record carries for `exc_info`: True is the one being
-// handled (none outside a handler), an exception instance is itself, a str
-// is a traceback already formatted (the empty one none), False and None are
-// none. `out` stays empty for none. False with TypeError set for any other
-// value.
+// The exception a record carries for `exc_info`, as logging reads it: an
+// exception instance is itself, sys.exc_info()'s triple its exception, any
+// other true value the one being handled (none outside a handler), a false
+// one none; and a str is a traceback already formatted (the empty one none).
+// `out` stays empty for none. False with an exception set only when the
+// value's truth test raises what is not an Exception.
 bool exception_for(PyObject* exc_info, PyRef& out);
 
 // Appends the field `exc`, quoted and escaped onto the line: a str as it is,
