@@ -411,7 +411,16 @@ PyObject* logger_shutdown(PyObject* self, PyObject*) {
 
 // Whether a field of the call is written under `key`.
 bool named_in(std::string_view key, PyObject* kwnames) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    if (key.empty() || key[0] != '@') {
+        // A key written as it is was given as it is.
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* given = PyTuple_GET_ITEM(kwnames, i);
+            if (PyUnicode_IS_COMPACT_ASCII(given) && key_text(given) == key) return true;
+        }
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* given = PyTuple_GET_ITEM(kwnames, i);
         if (is_exc_info(given)) continue;
         std::string_view written;
@@ -440,6 +449,7 @@ struct CallFields {
 // again; the masks spare the string compares unless two keys may match.
 void append_bound(ByteBuffer& buf, const RenderedFields& bound, unsigned slot,
                   const CallFields& call) {
+    if (bound.empty()) return;
     const std::uint64_t later = (call.context ? call.context->mask : 0) | call.mask;
     if (!(bound.mask & later)) {
         buf.append(bound.rendered[slot]);
@@ -720,24 +730,6 @@ PyRef printable_message(PyObject* message, PyObject* const* args, Py_ssize_t nar
                                              PyBytes_GET_SIZE(bytes.get()), nullptr));
 }
 
-// The body of a Logger's level method for a str message; `args` are the
-// positional arguments after it, then the keyword values. A message or
-// argument with a lone surrogate is written again, escaped; the first try
-// wrote nothing.
-bool log_call(PyObject* self, Rank rank, PyObject* message, PyObject* const* args,
-              Py_ssize_t nargs, PyObject* kwnames, bool handled) {
-    if (guarded([&] { return log_fields(self, rank, message, args, nargs, kwnames, handled); }))
-        [[likely]]
-        return true;
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
-    PyErr_Clear();
-    PyRef printable = printable_message(message, args, nargs);
-    if (!printable) return false;
-    return guarded([&] {
-        return log_fields(self, rank, printable.get(), args + nargs, 0, kwnames, handled);
-    });
-}
-
 // str(message) for a message that is not a str, as the stdlib writes it;
 // a str() that fails gives a placeholder naming the types. Null with an
 // exception set for one that is not an Exception (KeyboardInterrupt).
@@ -746,20 +738,53 @@ PyRef message_text(PyObject* message) {
     return text ? std::move(text) : unprintable(message);
 }
 
-[[gnu::noinline, gnu::cold]] bool log_object_message(PyObject* self, Rank rank,
-                                                     PyObject* const* args, Py_ssize_t nargs,
-                                                     PyObject* kwnames, bool handled) {
+enum class Retry { Allowed, Done };
+
+PyObject* call_fields_level(Rank rank, const char* method, PyObject* self, PyObject* const* args,
+                            Py_ssize_t nargsf, PyObject* kwnames, bool handled = false,
+                            Retry retry = Retry::Allowed);
+
+// The call again with `message` in place of its message and `nargs` of its
+// positional arguments after it (all, or none once they are in `message`).
+PyObject* call_again(Rank rank, const char* method, PyObject* self, PyObject* const* args,
+                     Py_ssize_t nargs, Py_ssize_t kept, PyObject* message, PyObject* kwnames,
+                     bool handled, Retry retry) {
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    std::vector<PyObject*> again;
+    again.reserve(static_cast<std::size_t>(1 + kept + nkw));
+    again.push_back(message);
+    again.insert(again.end(), args + 1, args + 1 + kept);
+    again.insert(again.end(), args + nargs, args + nargs + nkw);
+    return call_fields_level(rank, method, self, again.data(), 1 + kept, kwnames, handled, retry);
+}
+
+[[gnu::noinline, gnu::cold]] PyObject* log_object_message(Rank rank, const char* method,
+                                                          PyObject* self, PyObject* const* args,
+                                                          Py_ssize_t nargs, PyObject* kwnames,
+                                                          bool handled, Retry retry) {
     PyRef text = message_text(args[0]);
-    if (!text) return false;
-    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    std::vector<PyObject*> with_text(args, args + total);
-    with_text[0] = text.get();
-    return log_call(self, rank, text.get(), with_text.data() + 1, nargs - 1, kwnames, handled);
+    if (!text) return nullptr;
+    return call_again(rank, method, self, args, nargs, nargs - 1, text.get(), kwnames, handled,
+                      retry);
+}
+
+// After a first try that failed and wrote nothing: a message or argument
+// with a lone surrogate is written once more, escaped.
+[[gnu::noinline, gnu::cold]] PyObject* retry_printable(Rank rank, const char* method,
+                                                       PyObject* self, PyObject* const* args,
+                                                       Py_ssize_t nargs, PyObject* kwnames,
+                                                       bool handled) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return nullptr;
+    PyErr_Clear();
+    PyRef printable = printable_message(args[0], args + 1, nargs - 1);
+    if (!printable) return nullptr;
+    return call_again(rank, method, self, args, nargs, 0, printable.get(), kwnames, handled,
+                      Retry::Done);
 }
 
 // (message, /, *args, **fields)
 PyObject* call_fields_level(Rank rank, const char* method, PyObject* self, PyObject* const* args,
-                            Py_ssize_t nargsf, PyObject* kwnames, bool handled = false) {
+                            Py_ssize_t nargsf, PyObject* kwnames, bool handled, Retry retry) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs == 0) [[unlikely]] {
         PyErr_Format(PyExc_TypeError, "%s() missing required argument 'message' (pos 1)", method);
@@ -771,11 +796,14 @@ PyObject* call_fields_level(Rank rank, const char* method, PyObject* self, PyObj
     if (lg->generation != CONFIG_GENERATION.load(std::memory_order_relaxed)) [[unlikely]]
         if (!guarded([&] { return refresh(self); })) return nullptr;
     PyObject* message = args[0];
-    if (!PyUnicode_Check(message)) [[unlikely]] {
-        if (!log_object_message(self, rank, args, nargs, kwnames, handled)) return nullptr;
-        Py_RETURN_NONE;
+    if (!PyUnicode_Check(message)) [[unlikely]]
+        return log_object_message(rank, method, self, args, nargs, kwnames, handled, retry);
+    if (!guarded([&] {
+            return log_fields(self, rank, message, args + 1, nargs - 1, kwnames, handled);
+        })) [[unlikely]] {
+        if (retry == Retry::Done) return nullptr;
+        return retry_printable(rank, method, self, args, nargs, kwnames, handled);
     }
-    if (!log_call(self, rank, message, args + 1, nargs - 1, kwnames, handled)) return nullptr;
     Py_RETURN_NONE;
 }
 
