@@ -9,6 +9,24 @@
 
 namespace ferrant {
 
+namespace {
+
+// How often a wait that goes on while its destination drains looks at it.
+constexpr std::chrono::milliseconds DRAIN_LOOK{100};
+
+// Runs `attempt(until)`, true once done, step by step within `bound`; once
+// the bound is over, one last time without waiting.
+template <class Attempt>
+bool in_steps(SharedWriter& writer, const WaitBound& bound, Attempt attempt) {
+    for (;;) {
+        const std::optional<Deadline> until = writer.wait_step(bound);
+        if (attempt(until ? *until : WaitClock::now())) return true;
+        if (!until) return false;
+    }
+}
+
+}  // namespace
+
 void SharedWriter::Ended::set() {
     {
         std::lock_guard lock(mutex);
@@ -63,6 +81,7 @@ void SharedWriter::forget_parent_thread() {
     new (&lane_) std::shared_ptr<BatchLane>();
     new (&handle_) std::optional<std::thread>();
     new (&handle_mutex_) std::mutex();
+    stall_watch_.reset_after_fork();
     generation_ = fork_generation();
 }
 
@@ -80,11 +99,29 @@ void SharedWriter::adopt_after_fork() {
 
 SharedWriter::~SharedWriter() { stop(); }
 
-std::optional<AckReceiver> SharedWriter::request_flush(Deadline deadline, FlushOutcome* why) {
+SendStatus SharedWriter::send_batch(ByteBuffer& batch, BatchOptions options,
+                                    const WaitBound& bound) {
+    SendStatus status = SendStatus::Full;
+    (void)in_steps(*this, bound, [&](Deadline until) {
+        options.deadline = until;
+        status = send_batch(batch, options);
+        return status != SendStatus::Full;
+    });
+    return status;
+}
+
+std::optional<AckReceiver> SharedWriter::request_flush(const WaitBound& bound, FlushOutcome* why) {
     if (generation_ != fork_generation()) [[unlikely]]
         adopt_after_fork();
     auto [ack, wait] = make_ack();
-    const SendStatus status = requests_.push(FlushAck{std::move(ack)}, deadline).status;
+    Action request{FlushAck{std::move(ack)}};
+    SendStatus status = SendStatus::Full;
+    (void)in_steps(*this, bound, [&](Deadline until) {
+        SendResult<Action> sent = requests_.push(std::move(request), until);
+        status = sent.status;
+        if (sent.value) request = std::move(*sent.value);
+        return status != SendStatus::Full;
+    });
     if (status == SendStatus::Sent) {
         if (lane_) lane_->ring();
         return std::move(wait);
@@ -93,11 +130,42 @@ std::optional<AckReceiver> SharedWriter::request_flush(Deadline deadline, FlushO
     return std::nullopt;
 }
 
-FlushOutcome SharedWriter::flush(Deadline deadline) {
-    FlushOutcome outcome = FlushOutcome::WriterGone;
-    if (std::optional<AckReceiver> wait = request_flush(deadline, &outcome))
-        outcome = wait->wait_until(deadline);
+FlushOutcome SharedWriter::await_flush(AckReceiver& answer, const WaitBound& bound) {
+    FlushOutcome outcome = FlushOutcome::TimedOut;
+    (void)in_steps(*this, bound, [&](Deadline until) {
+        outcome = answer.wait_until(until);
+        return outcome != FlushOutcome::TimedOut;
+    });
     return outcome;
+}
+
+FlushOutcome SharedWriter::flush(const WaitBound& bound) {
+    FlushOutcome outcome = FlushOutcome::WriterGone;
+    if (std::optional<AckReceiver> wait = request_flush(bound, &outcome))
+        outcome = await_flush(*wait, bound);
+    return outcome;
+}
+
+DrainSample SharedWriter::drain_sample() const {
+    DrainSample sample;
+    if (lane_) sample.left = lane_->released_bytes();
+    // A file's writes return as they are done; only standard output can be
+    // a pipe, a socket or a terminal.
+    if (!path_) sample.queued = queued_for_reader(STDOUT_FILENO);
+    return sample;
+}
+
+std::optional<Deadline> SharedWriter::wait_step(const WaitBound& bound) {
+    const Deadline now = WaitClock::now();
+    if (bound.deadline) {
+        if (now < *bound.deadline) return *bound.deadline;
+        return std::nullopt;
+    }
+    for (const std::shared_ptr<SharedWriter>& other : bound.watched)
+        if (other && other.get() != this) other->look();
+    const Deadline over = stall_watch_.look(drain_sample(), now) + bound.stall;
+    if (now >= over) return std::nullopt;
+    return std::min(over, now + DRAIN_LOOK);
 }
 
 void SharedWriter::note_flush(FlushOutcome outcome) {
@@ -117,7 +185,7 @@ void SharedWriter::note_flush(FlushOutcome outcome) {
 
 std::string SharedWriter::destination() const { return destination_suffix(path_); }
 
-bool SharedWriter::stop(Deadline deadline) {
+bool SharedWriter::stop(const WaitBound& bound) {
     if (generation_ != fork_generation()) [[unlikely]]
         forget_parent_thread();
     std::lock_guard lock(handle_mutex_);
@@ -127,8 +195,16 @@ bool SharedWriter::stop(Deadline deadline) {
     stopping_.store(true, std::memory_order_release);
     // A failed send means the thread has ended, or is stuck with a full
     // channel; either way the wait below decides.
-    if (requests_.push(Stop{}, deadline).status == SendStatus::Sent && lane_) lane_->ring();
-    if (ended_->wait_until(deadline)) {
+    Action request{Stop{}};
+    SendStatus sent = SendStatus::Full;
+    (void)in_steps(*this, bound, [&](Deadline until) {
+        SendResult<Action> result = requests_.push(std::move(request), until);
+        sent = result.status;
+        if (result.value) request = std::move(*result.value);
+        return sent != SendStatus::Full;
+    });
+    if (sent == SendStatus::Sent && lane_) lane_->ring();
+    if (in_steps(*this, bound, [&](Deadline until) { return ended_->wait_until(until); })) {
         thread.join();
         return true;
     }
@@ -142,14 +218,15 @@ bool SharedWriter::stop(Deadline deadline) {
 }
 
 std::vector<FlushOutcome> flush_all(const std::vector<std::shared_ptr<SharedWriter>>& writers,
-                                    Deadline deadline) {
+                                    const WaitBound& bound) {
+    const WaitBound each = bound.watching(writers);
     std::vector<FlushOutcome> outcomes(writers.size(), FlushOutcome::WriterGone);
     std::vector<std::optional<AckReceiver>> waits;
     waits.reserve(writers.size());
     for (std::size_t i = 0; i < writers.size(); ++i)
-        waits.push_back(writers[i]->request_flush(deadline, &outcomes[i]));
+        waits.push_back(writers[i]->request_flush(each, &outcomes[i]));
     for (std::size_t i = 0; i < writers.size(); ++i)
-        if (waits[i]) outcomes[i] = waits[i]->wait_until(deadline);
+        if (waits[i]) outcomes[i] = writers[i]->await_flush(*waits[i], each);
     return outcomes;
 }
 
