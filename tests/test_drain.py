@@ -17,10 +17,19 @@ CHILD = textwrap.dedent(
     import os, sys, time
     import ferrant
     ferrant.basic_config(format="json")
-    log = ferrant.get_logger(sys.argv[1])
-    pad = "p" * int(sys.argv[3])
-    for i in range(int(sys.argv[2])):
-        log.info("record %d %s", i, pad)
+
+    def work():
+        log = ferrant.get_logger(sys.argv[1])
+        pad = "p" * int(sys.argv[3])
+        for i in range(int(sys.argv[2])):
+            log.info("record %d %s", i, pad)
+        return log
+
+    # Released: the writer's last logger goes before the exit, and its stop
+    # gives up on the slow reader long before the exit comes.
+    log = None if sys.argv[4] == "release" else work()
+    if log is None:
+        work()
     open(sys.argv[1] + ".logged", "w").close()
     if sys.argv[4] == "wait":
         time.sleep(120)
@@ -91,13 +100,15 @@ def records_of(data, pad=60):
         (1, (150_000, 600_000, 20_000), 60, 3e6, "return"),
         (4, (50_000, 200_000, 10_000), 150, 8e6, "return"),
         (1, (150_000, 600_000, 20_000), 60, 3e6, "sigterm"),
+        (1, (150_000, 600_000, 20_000), 60, 3e6, "release"),
     ],
-    ids=["one process", "four processes", "sigterm"],
+    ids=["one process", "four processes", "sigterm", "logger released first"],
 )
 def test_slow_reader_at_the_exit_gets_every_record(tmp_path, sizes, processes, records, pad,
                                                     rate, ending):
     count = sizes.pick(*records)
-    r, children = start(tmp_path, processes, count, "wait" if ending == "sigterm" else "end", pad)
+    mode = {"sigterm": "wait", "return": "end"}.get(ending, ending)
+    r, children = start(tmp_path, processes, count, mode, pad)
     try:
         if ending == "sigterm":
             # Every record logged (the last ones queued or in the open batch),

@@ -60,7 +60,11 @@ void write_out_everything(const WaitBound& bound) {
         for (auto& writer : watched) drop_writer(std::move(writer));
     }
     std::vector<std::shared_ptr<SharedWriter>> writers = live_writers();
-    const std::vector<FlushOutcome> outcomes = without_gil([&] { return flush_all(writers, bound); });
+    const std::vector<FlushOutcome> outcomes = without_gil([&] {
+        std::vector<FlushOutcome> flushed = flush_all(writers, bound);
+        finish_left_running(bound);
+        return flushed;
+    });
     report(writers, outcomes);
     for (auto& writer : writers) drop_writer(std::move(writer));
 }
@@ -88,6 +92,7 @@ void flush_after_finalisation() {
         send_all(parked, bound.watching(writers), nullptr);
         parked.clear();
         report(writers, flush_all(writers, bound));
+        finish_left_running(bound);
     });
 }
 

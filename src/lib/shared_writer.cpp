@@ -14,20 +14,84 @@ namespace {
 // How often a wait that goes on while its destination drains looks at it.
 constexpr std::chrono::milliseconds DRAIN_LOOK{100};
 
-// Runs `attempt(until)`, true once done, step by step within `bound`; once
-// the bound is over, one last time without waiting.
-template <class Attempt>
-bool in_steps(SharedWriter& writer, const WaitBound& bound, Attempt attempt) {
+// Runs `attempt(until)`, true once done, for each step `step()` gives; once
+// the steps are over, one last time without waiting.
+template <class Step, class Attempt>
+bool in_steps(Step step, Attempt attempt) {
     for (;;) {
-        const std::optional<Deadline> until = writer.wait_step(bound);
+        const std::optional<Deadline> until = step();
         if (attempt(until ? *until : WaitClock::now())) return true;
         if (!until) return false;
     }
 }
 
+template <class Attempt>
+bool in_steps(SharedWriter& writer, const WaitBound& bound, Attempt attempt) {
+    return in_steps([&] { return writer.wait_step(bound); }, attempt);
+}
+
+// The next step of a wait within `bound` for a destination whose progress
+// `watch` follows, `sample` where it is now.
+std::optional<Deadline> next_step(StallWatch& watch, const DrainSample& sample,
+                                  const WaitBound& bound, Deadline now) {
+    const Deadline moved = watch.look(sample, now);
+    const Deadline over = bound.deadline ? *bound.deadline : moved + bound.stall;
+    if (now >= over) return std::nullopt;
+    return std::min(over, now + DRAIN_LOOK);
+}
+
+DrainSample sample_of(const BatchLane* lane, const std::optional<std::string>& path) {
+    DrainSample sample;
+    if (lane) sample.left = lane->released_bytes();
+    // A file's writes return as they are done; only standard output can be
+    // a pipe, a socket or a terminal.
+    if (!path) sample.queued = queued_for_reader(STDOUT_FILENO);
+    return sample;
+}
+
+void report_unfinished(const BatchLane* lane, const std::optional<std::string>& path) {
+    const std::string line = "error writer did not finish in time: " +
+                             std::to_string(lane ? lane->unwritten_bytes() : 0) +
+                             " bytes not written" + destination_suffix(path);
+    (void)write_all(STDERR_FILENO, line.data(), line.size());
+}
+
+// A writer thread that a stop left running.
+struct LeftRunning {
+    std::shared_ptr<WriterEnded> ended;
+    std::shared_ptr<BatchLane> lane;
+    std::shared_ptr<StallWatch> watch;
+    std::optional<std::string> path;
+    bool reported = false;
+};
+
+// Process-wide, as the registry; made at load and never destroyed, for
+// stops late in the exit and a fork step that must not allocate.
+struct LeftRunningList {
+    std::mutex mutex;
+    std::vector<LeftRunning> threads;
+};
+LeftRunningList* const LEFT_RUNNING = new LeftRunningList;
+LeftRunningList& left_running() { return *LEFT_RUNNING; }
+
+// In a forked child their threads do not exist, and the lock may be held:
+// the parent's records are abandoned, never touched again.
+const OnForkChild LEFT_RUNNING_AFTER_FORK([] {
+    LeftRunningList& list = left_running();
+    new (&list.mutex) std::mutex();
+    new (&list.threads) std::vector<LeftRunning>();
+});
+
+void leave_running(LeftRunning thread) {
+    LeftRunningList& list = left_running();
+    std::lock_guard lock(list.mutex);
+    std::erase_if(list.threads, [](const LeftRunning& t) { return t.ended->done(); });
+    list.threads.push_back(std::move(thread));
+}
+
 }  // namespace
 
-void SharedWriter::Ended::set() {
+void WriterEnded::set() {
     {
         std::lock_guard lock(mutex);
         flag.store(true, std::memory_order_release);
@@ -35,7 +99,7 @@ void SharedWriter::Ended::set() {
     cv.notify_all();
 }
 
-bool SharedWriter::Ended::wait_until(Deadline deadline) {
+bool WriterEnded::wait_until(Deadline deadline) {
     std::unique_lock lock(mutex);
     return ferrant::wait_until(cv, lock, deadline, [this] { return done(); });
 }
@@ -54,7 +118,7 @@ Result<std::shared_ptr<SharedWriter>> SharedWriter::start(std::optional<std::str
 
 Status SharedWriter::spawn(LocalDate day) {
     auto [sender, receiver] = make_channel<Action>(WRITER_REQUESTS);
-    auto ended = std::make_shared<Ended>();
+    auto ended = std::make_shared<WriterEnded>();
     auto lane = std::make_shared<BatchLane>();
     Context context{std::move(receiver), path_, day, clock_};
     context.lane = lane;
@@ -81,7 +145,7 @@ void SharedWriter::forget_parent_thread() {
     new (&lane_) std::shared_ptr<BatchLane>();
     new (&handle_) std::optional<std::thread>();
     new (&handle_mutex_) std::mutex();
-    stall_watch_.reset_after_fork();
+    stall_watch_->reset_after_fork();
     generation_ = fork_generation();
 }
 
@@ -146,26 +210,14 @@ FlushOutcome SharedWriter::flush(const WaitBound& bound) {
     return outcome;
 }
 
-DrainSample SharedWriter::drain_sample() const {
-    DrainSample sample;
-    if (lane_) sample.left = lane_->released_bytes();
-    // A file's writes return as they are done; only standard output can be
-    // a pipe, a socket or a terminal.
-    if (!path_) sample.queued = queued_for_reader(STDOUT_FILENO);
-    return sample;
-}
+DrainSample SharedWriter::drain_sample() const { return sample_of(lane_.get(), path_); }
 
 std::optional<Deadline> SharedWriter::wait_step(const WaitBound& bound) {
     const Deadline now = WaitClock::now();
-    if (bound.deadline) {
-        if (now < *bound.deadline) return *bound.deadline;
-        return std::nullopt;
-    }
-    for (const std::shared_ptr<SharedWriter>& other : bound.watched)
-        if (other && other.get() != this) other->look();
-    const Deadline over = stall_watch_.look(drain_sample(), now) + bound.stall;
-    if (now >= over) return std::nullopt;
-    return std::min(over, now + DRAIN_LOOK);
+    if (!bound.deadline)
+        for (const std::shared_ptr<SharedWriter>& other : bound.watched)
+            if (other && other.get() != this) other->look();
+    return next_step(*stall_watch_, drain_sample(), bound, now);
 }
 
 void SharedWriter::note_flush(FlushOutcome outcome) {
@@ -208,12 +260,16 @@ bool SharedWriter::stop(const WaitBound& bound) {
         thread.join();
         return true;
     }
-    // Stuck on a destination that takes no bytes: it ends by itself once
-    // the destination moves or the process exits.
+    // Held up by its destination: it ends by itself once it has written
+    // what it holds, or when the process exits. Only a destination that
+    // took nothing for the stall time is reported now; a slow one may still
+    // take everything before the exit, which waits for it.
     thread.detach();
-    const std::string line = "error writer did not finish in time: " +
-                             std::to_string(unwritten_bytes()) + " bytes not written" + destination();
-    (void)write_all(STDERR_FILENO, line.data(), line.size());
+    const Deadline now = WaitClock::now();
+    const WaitClock::duration stall = bound.deadline ? WRITER_WAIT : bound.stall;
+    const bool stalled = now >= stall_watch_->look(drain_sample(), now) + stall;
+    if (stalled) report_unfinished(lane_.get(), path_);
+    leave_running({ended_, lane_, stall_watch_, path_, stalled});
     return false;
 }
 
@@ -228,6 +284,26 @@ std::vector<FlushOutcome> flush_all(const std::vector<std::shared_ptr<SharedWrit
     for (std::size_t i = 0; i < writers.size(); ++i)
         if (waits[i]) outcomes[i] = writers[i]->await_flush(*waits[i], each);
     return outcomes;
+}
+
+void finish_left_running(const WaitBound& bound) {
+    LeftRunningList& list = left_running();
+    std::vector<LeftRunning> threads;
+    {
+        std::lock_guard lock(list.mutex);
+        threads = list.threads;
+    }
+    for (LeftRunning& left : threads) {
+        const bool ended = in_steps(
+            [&] { return next_step(*left.watch, sample_of(left.lane.get(), left.path), bound,
+                                   WaitClock::now()); },
+            [&](Deadline until) { return left.ended->wait_until(until); });
+        if (ended || left.reported) continue;
+        report_unfinished(left.lane.get(), left.path);
+        std::lock_guard lock(list.mutex);
+        for (LeftRunning& listed : list.threads)
+            if (listed.ended == left.ended) listed.reported = true;
+    }
 }
 
 }  // namespace ferrant

@@ -45,6 +45,16 @@ inline void begin_exit(WaitClock::duration stall = EXIT_STALL) {
 
 class SharedWriter;
 
+// Set by a writer thread as its last step; waited for by stops.
+struct WriterEnded {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::atomic<bool> flag{false};
+    bool done() const { return flag.load(std::memory_order_acquire); }
+    void set();
+    bool wait_until(Deadline deadline);
+};
+
 // How long a wait for a writer lasts: until a fixed deadline, or for as long
 // as the writer's destination takes bytes, until it has taken none for
 // `stall`. Every step of such a wait is bounded, and the wait goes on only
@@ -134,9 +144,11 @@ public:
     FlushOutcome flush(Deadline deadline) { return flush(WaitBound::until(deadline)); }
 
     // Ends the thread after everything queued before has been written,
-    // waiting for that within `bound`; a thread still busy then (a
-    // destination that takes no bytes) is left to end on its own, and the
-    // bytes it still holds are counted in unwritten_bytes(). Idempotent; a
+    // waiting for that within `bound`. A thread still busy then is left to
+    // end on its own, and the bytes it still holds are counted in
+    // unwritten_bytes(); it says so on standard error when its destination
+    // took nothing for the stall time (WRITER_WAIT for a fixed bound), and
+    // finish_left_running() waits for it at the exit. Idempotent; a
     // concurrent call waits until the first is done. True when it ended.
     bool stop(const WaitBound& bound);
     bool stop(Deadline deadline) { return stop(WaitBound::until(deadline)); }
@@ -145,12 +157,13 @@ public:
     // Where the destination has got, for the waits' stall watch.
     DrainSample drain_sample() const;
     // Shows the stall watch where the destination has got now.
-    void look() { (void)stall_watch_.look(drain_sample(), WaitClock::now()); }
+    void look() { (void)stall_watch_->look(drain_sample(), WaitClock::now()); }
 
-    // How long a wait within `bound` may go on before it looks again: until
-    // the deadline, or a short step, at most to the end of the stall time.
+    // How long a wait within `bound` may go on before it looks again: a
+    // short step, at most to the deadline or the end of the stall time.
     // Absent once the wait is over: the deadline passed, or the destination
-    // has taken no bytes for the stall time. Looks at bound.watched too.
+    // has taken no bytes for the stall time. While draining, looks at
+    // bound.watched too.
     std::optional<Deadline> wait_step(const WaitBound& bound);
 
     // True once stop() has begun or the thread has ended without it (its
@@ -179,16 +192,6 @@ public:
 private:
     struct Token {};
 
-    // Set by the thread as its last step; waited for by stop().
-    struct Ended {
-        std::mutex mutex;
-        std::condition_variable cv;
-        std::atomic<bool> flag{false};
-        bool done() const { return flag.load(std::memory_order_acquire); }
-        void set();
-        bool wait_until(Deadline deadline);
-    };
-
 public:
     SharedWriter(Token, std::optional<std::string> path, WriterSettings settings,
                  std::shared_ptr<const WriterClock> clock);
@@ -212,8 +215,9 @@ private:
     const WriterSettings settings_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> flush_fault_reported_{false};
-    std::shared_ptr<Ended> ended_ = std::make_shared<Ended>();
-    StallWatch stall_watch_;
+    std::shared_ptr<WriterEnded> ended_ = std::make_shared<WriterEnded>();
+    // Shared with the thread's record when a stop leaves it running.
+    std::shared_ptr<StallWatch> stall_watch_ = std::make_shared<StallWatch>();
 };
 
 // Asks every writer to write out what it was sent, all requests out before
@@ -222,5 +226,11 @@ private:
 // come in the writers' order.
 std::vector<FlushOutcome> flush_all(const std::vector<std::shared_ptr<SharedWriter>>& writers,
                                     const WaitBound& bound);
+
+// Waits within `bound` for the writer threads that stops left running, as
+// for writers: the release of a writer's last logger gives up on a slow
+// destination after WRITER_WAIT, and its thread writes on by itself. One
+// whose destination stalls says so on standard error, once.
+void finish_left_running(const WaitBound& bound);
 
 }  // namespace ferrant

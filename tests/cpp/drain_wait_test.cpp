@@ -126,8 +126,10 @@ public:
         ::close(saved_);
         saved_ = -1;
     }
-    // Reads `chunk` bytes every `every` until `total` bytes have come.
-    std::string read_slowly(std::size_t total, std::size_t chunk, std::chrono::milliseconds every) {
+    // Reads `chunk` bytes every `every` until `total` bytes have come,
+    // counting them in `so_far`.
+    std::string read_slowly(std::size_t total, std::size_t chunk, std::chrono::milliseconds every,
+                            std::atomic<std::size_t>* so_far = nullptr) {
         std::string got;
         std::vector<char> buf(chunk);
         while (got.size() < total) {
@@ -135,6 +137,7 @@ public:
             const ssize_t n = ::read(read_end_, buf.data(), buf.size());
             if (n <= 0) break;
             got.append(buf.data(), static_cast<std::size_t>(n));
+            if (so_far) so_far->store(got.size());
         }
         return got;
     }
@@ -237,6 +240,70 @@ TEST(DrainingWait, StalledDestinationEndsAfterTheStallTimeAndStaysJudged) {
     EXPECT_EQ(report.rfind("error writer did not finish in time: ", 0), 0u) << report;
     EXPECT_NE(report.find(" bytes not written for standard output\n"), std::string::npos);
     EXPECT_EQ(read_file(ferrant::dated_path(tmp / "f.log", ferrant::current_local_date())), text);
+}
+
+// A release gives up on a slow reader after its fixed wait, without a word:
+// the thread writes on, and the exit's wait for it gets every line.
+TEST(LeftRunning, ExitWaitsForAThreadAStopLeftToASlowReader) {
+    const std::string text = lines(1000, 'r');
+    bool stopped = true;
+    std::string got, report;
+    std::atomic<std::size_t> so_far{0};
+    std::size_t read_by_return = 0;
+    {
+        StdoutPipe out;
+        auto started = SharedWriter::start(std::nullopt, ferrant::current_local_date(), {});
+        ASSERT_TRUE(started.ok());
+        std::shared_ptr<SharedWriter> writer = started.take();
+        ASSERT_TRUE(send(*writer, text));
+        std::thread read([&] { got = out.read_slowly(text.size(), 4096, 40ms, &so_far); });
+        StderrCapture err;
+        stopped = writer->stop(ferrant::deadline_in(200ms));
+        writer.reset();
+        ferrant::finish_left_running(WaitBound::while_draining(300ms));
+        read_by_return = so_far.load();
+        report = err.finish();
+        read.join();
+        out.restore();
+    }
+    EXPECT_FALSE(stopped);
+    EXPECT_EQ(report, "");
+    // The thread had ended: all but what the one-page pipe holds was read.
+    EXPECT_GE(read_by_return + 4096, text.size());
+    EXPECT_EQ(got, text);
+}
+
+TEST(LeftRunning, StalledThreadIsReportedOnceAtTheExit) {
+    const std::string text = lines(200, 'q');
+    std::string at_stop, at_exit;
+    {
+        StdoutPipe out;
+        auto started = SharedWriter::start(std::nullopt, ferrant::current_local_date(), {});
+        ASSERT_TRUE(started.ok());
+        std::shared_ptr<SharedWriter> writer = started.take();
+        ASSERT_TRUE(send(*writer, text));
+        {
+            StderrCapture err;
+            // Shorter than WRITER_WAIT: too soon to call it a stall.
+            (void)writer->stop(ferrant::deadline_in(200ms));
+            writer.reset();
+            at_stop = err.finish();
+        }
+        {
+            StderrCapture err;
+            ferrant::finish_left_running(WaitBound::while_draining(200ms));
+            ferrant::finish_left_running(WaitBound::while_draining(200ms));
+            at_exit = err.finish();
+        }
+        // The thread writes the rest and ends.
+        (void)out.read_slowly(text.size(), 1 << 16, 1ms);
+        std::this_thread::sleep_for(50ms);
+        out.restore();
+    }
+    EXPECT_EQ(at_stop, "");
+    EXPECT_EQ(at_exit.rfind("error writer did not finish in time: ", 0), 0u) << at_exit;
+    EXPECT_EQ(at_exit.find('\n'), at_exit.size() - 1) << at_exit;  // one line
+    EXPECT_NE(at_exit.find(" bytes not written for standard output"), std::string::npos);
 }
 
 TEST(WriterWait, FixedBeforeTheExitDrainingAfter) {
