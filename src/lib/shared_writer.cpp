@@ -304,6 +304,8 @@ void finish_left_running(const WaitBound& bound) {
         for (LeftRunning& listed : list.threads)
             if (listed.ended == left.ended) listed.reported = true;
     }
+    std::lock_guard lock(list.mutex);
+    std::erase_if(list.threads, [](const LeftRunning& t) { return t.ended->done(); });
 }
 
 }  // namespace ferrant
