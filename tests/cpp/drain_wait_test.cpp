@@ -268,8 +268,9 @@ TEST(LeftRunning, ExitWaitsForAThreadAStopLeftToASlowReader) {
     }
     EXPECT_FALSE(stopped);
     EXPECT_EQ(report, "");
-    // The thread had ended: all but what the one-page pipe holds was read.
-    EXPECT_GE(read_by_return + 4096, text.size());
+    // The thread had ended: all was read but what the one-page pipe holds
+    // and a page the reader may have in hand, not yet counted.
+    EXPECT_GE(read_by_return + 2 * 4096, text.size());
     EXPECT_EQ(got, text);
 }
 
