@@ -172,3 +172,44 @@ def test_reader_that_stops_ends_the_exit_after_its_last_read(tmp_path, sizes):
     ids, torn = records_of(data[: data.rfind(b"\n") + 1])
     assert torn == []
     assert ids["p0"] == list(range(len(ids["p0"])))
+
+
+POOL_CHILD = textwrap.dedent(
+    """
+    import multiprocessing as mp, sys, ferrant
+    ferrant.basic_config(format="json")
+
+    def task(n):
+        global log
+        log = ferrant.get_logger("p0")
+        pad = "p" * 60
+        for i in range(n):
+            log.info("record %d %s", i, pad)
+
+    if __name__ == "__main__":
+        pool = mp.get_context("fork").Pool(1)
+        pool.apply(task, (int(sys.argv[1]),))
+        pool.terminate()  # SIGTERM to the worker, whose records still drain
+        pool.join()
+    """
+)
+
+
+def test_pool_worker_terminated_while_its_reader_drains_keeps_every_record(tmp_path, sizes):
+    count = sizes.pick(60_000, 300_000, 10_000)
+    proc = subprocess.Popen([sys.executable, "-c", POOL_CHILD, str(count)], cwd=tmp_path,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        data, eof, _ = read_paced(proc.stdout.fileno(), 2e6)
+        status = proc.wait(timeout=sizes.timeout(60))
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        proc.stdout.close()
+    err = proc.stderr.read()
+    proc.stderr.close()
+    assert eof
+    assert (status, err) == (0, b"")
+    ids, torn = records_of(data)
+    assert torn == []
+    assert ids == {"p0": list(range(count))}
