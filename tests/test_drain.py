@@ -167,7 +167,8 @@ def test_reader_that_stops_ends_the_exit_after_its_last_read(tmp_path, sizes):
     child.stderr.close()
     assert status == 0
     assert ended - last_read < 5 + sizes.timeout(2)
-    assert "error writer did not finish in time" in err or "error flush not confirmed in time" in err
+    assert ("error writer did not finish in time" in err
+            or "error flush not confirmed in time" in err)
     assert "for standard output" in err
     ids, torn = records_of(data[: data.rfind(b"\n") + 1])
     assert torn == []
