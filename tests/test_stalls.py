@@ -187,7 +187,8 @@ def test_exit_with_a_pipe_nobody_reads_ends_within_its_bound(tmp_path, sizes):
     wait_for_note(tmp_path, "main_done", sizes.timeout(30))
     done = notes(tmp_path)["main_done"]
     finish(proc, sizes.timeout(20))
-    # shutdown's own wait, then one exit bound for every step of the exit.
+    # shutdown's own wait, then the exit's: the pipe never moves, so about 5 s
+    # for all the exit's steps together.
     assert time.monotonic() - done < 5 + sizes.timeout(2)
     err = (tmp_path / "stderr").read_text()
     assert err.count("error flush not confirmed in time") == 1, err
@@ -196,7 +197,8 @@ def test_exit_with_a_pipe_nobody_reads_ends_within_its_bound(tmp_path, sizes):
 
 def test_slow_reader_slows_calls_evenly(tmp_path, sizes):
     """A reader taking 300 KB/s: once the lane is full, each call waits
-    about as long as its own bytes take, never seconds at a time."""
+    about as long as its own bytes take, never seconds at a time. The reader
+    stops when the calls do, so that the exit ends on a stall."""
     proc = spawn(tmp_path, """
         log = PyLogger(None)
         worst = 0.0
@@ -224,6 +226,8 @@ def test_slow_reader_slows_calls_evenly(tmp_path, sizes):
     reader.start()
     try:
         wait_for_note(tmp_path, "main_done", sizes.timeout(60))
+        stop.set()
+        reader.join()
         done = notes(tmp_path)["main_done"]
         proc.wait(timeout=sizes.timeout(20))
         exit_s = time.monotonic() - done

@@ -370,5 +370,6 @@ def get_logger(name: str | None, level: PyLevel = ...) -> PyLogger:
 
 def _flush_at_exit() -> None:
     """The exit's flush: stops the flusher, hands every thread's open batch to
-    its writer and waits for every writer, within the exit's bound of 5 s.
-    Registered with ``atexit``; ferrant's SIGTERM handler calls it too."""
+    its writer and waits for every writer while its destination takes bytes,
+    giving up on one 5 s after it last took any. Registered with ``atexit``;
+    ferrant's SIGTERM handler calls it too."""

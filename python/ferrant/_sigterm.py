@@ -19,9 +19,10 @@ from ferrant import _config, _logger
 
 
 def _on_sigterm(signum: int, frame: FrameType | None) -> None:
-    """Writes every thread's records out, within the exit's bound of 5 s,
-    then ends the process by SIGTERM's default action: the same status (-15,
-    or 143 from a shell) as without ferrant."""
+    """Writes every thread's records out, waiting as the exit does (while a
+    destination takes bytes, 5 s at most after it last took any), then ends
+    the process by SIGTERM's default action: the same status (-15, or 143
+    from a shell) as without ferrant."""
     # A second SIGTERM meanwhile changes nothing: the process is ending.
     signal.signal(signal.SIGTERM, signal.SIG_IGN)
     try:

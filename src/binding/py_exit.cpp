@@ -15,16 +15,15 @@ namespace ferrant {
 
 namespace {
 
-// Queues every batch until `deadline`, waiting for room where it must. A
+// Queues every batch within `bound`, waiting for room where it must. A
 // batch still without room then is dropped, its bytes reported with its
 // writer's other unwritten ones.
-void send_all(std::vector<TakenBatch>& batches, Deadline deadline, WaitGate* gate) {
+void send_all(std::vector<TakenBatch>& batches, const WaitBound& bound, WaitGate* gate) {
     for (TakenBatch& batch : batches) {
         SharedWriter::BatchOptions options;
-        options.deadline = deadline;
         options.gate = gate;
         options.days = batch.days;
-        (void)batch.writer->send_batch(batch.lines, options);
+        (void)batch.writer->send_batch(batch.lines, options, bound);
     }
 }
 
@@ -36,27 +35,27 @@ void report(const std::vector<std::shared_ptr<SharedWriter>>& writers,
 
 }  // namespace
 
-Deadline exit_deadline() {
-    // One bound for the whole exit, whichever of its steps comes first.
-    static std::atomic<std::int64_t> at{0};
-    std::int64_t expected = 0;
-    const std::int64_t mine = deadline_in(EXIT_WAIT).time_since_epoch().count();
-    at.compare_exchange_strong(expected, mine, std::memory_order_acq_rel);
-    const std::int64_t chosen = expected ? expected : mine;
-    EXIT_DEADLINE_NS.store(chosen, std::memory_order_release);
-    return Deadline(WaitClock::duration(chosen));
-}
-
-void write_out_everything(Deadline deadline) {
+void write_out_everything(const WaitBound& bound) {
     std::vector<TakenBatch> batches = take_all_batches();
     {
-        // Signals do not cut the exit's own wait short; its deadline does.
-        GilRelease gate(false);
-        send_all(batches, deadline, &gate);
+        // Every writer is watched from here on, whichever one a step waits
+        // for: each stall is judged by that writer's own progress.
+        std::vector<std::shared_ptr<SharedWriter>> watched = live_writers();
+        for (auto& writer : watched) writer->look();
+        {
+            // Signals do not cut the exit's own wait short; its bound does.
+            GilRelease gate(false);
+            send_all(batches, bound.watching(watched), &gate);
+        }
+        for (TakenBatch& batch : batches) drop_writer(std::move(batch.writer));
+        for (auto& writer : watched) drop_writer(std::move(writer));
     }
-    for (TakenBatch& batch : batches) drop_writer(std::move(batch.writer));
     std::vector<std::shared_ptr<SharedWriter>> writers = live_writers();
-    const std::vector<FlushOutcome> outcomes = without_gil([&] { return flush_all(writers, deadline); });
+    const std::vector<FlushOutcome> outcomes = without_gil([&] {
+        std::vector<FlushOutcome> flushed = flush_all(writers, bound);
+        finish_left_running(bound);
+        return flushed;
+    });
     report(writers, outcomes);
     for (auto& writer : writers) drop_writer(std::move(writer));
 }
@@ -67,7 +66,8 @@ PyObject* flush_at_exit(PyObject*, PyObject*) {
     // A worker's SIGTERM handler stays: a terminate() that comes while this
     // runs must wait for the flush too.
     stop_flusher();
-    write_out_everything(exit_deadline());
+    begin_exit();
+    write_out_everything(writer_wait());
     Py_RETURN_NONE;
 }
 
@@ -76,12 +76,14 @@ PyObject* flush_at_exit(PyObject*, PyObject*) {
 // loses them: nothing more can be done.
 void flush_after_finalisation() {
     (void)quietly([] {
-        const Deadline deadline = exit_deadline();
+        begin_exit();
         std::vector<TakenBatch> parked = take_parked_batches();
-        send_all(parked, deadline, nullptr);
-        parked.clear();
         std::vector<std::shared_ptr<SharedWriter>> writers = live_writers();
-        report(writers, flush_all(writers, deadline));
+        const WaitBound bound = writer_wait();
+        send_all(parked, bound.watching(writers), nullptr);
+        parked.clear();
+        report(writers, flush_all(writers, bound));
+        finish_left_running(bound);
     });
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "binding/py_ref.hpp"
-#include "lib/wait_clock.hpp"
+#include "lib/shared_writer.hpp"
 
 namespace ferrant {
 
@@ -13,14 +13,11 @@ namespace ferrant {
 bool register_exit_flush();
 
 // Hands every thread's open batch, and every parked one, to its writer and
-// waits until `deadline` for every live writer to flush (batches that cannot
+// waits within `bound` for every live writer to flush (batches that cannot
 // be queued by then, for a destination that takes no bytes, are dropped).
 // A writer that did not confirm in time says so on standard error. GIL
 // held; given up while waiting.
-void write_out_everything(Deadline deadline);
-
-// The exit's one deadline, EXIT_WAIT after its first step asked for it.
-Deadline exit_deadline();
+void write_out_everything(const WaitBound& bound);
 
 // The function registered with atexit (borrowed; lives for the process).
 PyObject* exit_flush_function();

@@ -76,7 +76,7 @@ PyObject* flush(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* k
     }
     std::vector<std::shared_ptr<SharedWriter>> writers = live_writers();
     const std::vector<FlushOutcome> outcomes =
-        without_gil([&] { return flush_all(writers, deadline); });
+        without_gil([&] { return flush_all(writers, WaitBound::until(deadline)); });
     for (std::size_t i = 0; i < writers.size(); ++i) {
         writers[i]->note_flush(outcomes[i]);
         if (outcomes[i] == FlushOutcome::TimedOut || outcomes[i] == FlushOutcome::Failed)

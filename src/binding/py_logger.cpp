@@ -397,7 +397,7 @@ PyObject* logger_shutdown(PyObject* self, PyObject*) {
         if (!hand_off(*tp, how)) return nullptr;
     }
     SharedWriter& writer = *logger->writer;
-    const FlushOutcome outcome = without_gil([&] { return writer.flush(writer_deadline()); });
+    const FlushOutcome outcome = without_gil([&] { return writer.flush(writer_wait()); });
     writer.note_flush(outcome);
     if (logger->writer.use_count() == 1) {
         without_gil([&] { writer.stop(); });

@@ -15,14 +15,18 @@
 #include "binding/py_ref.hpp"
 #include "lib/fork_state.hpp"
 #include "lib/signal_mask.hpp"
+#include "lib/stall_watch.hpp"
 
 namespace ferrant {
 
 namespace {
 
+// The worker ends this long after the signal, or after the last progress a
+// writer made since: a destination still draining is not cut short.
 constexpr auto TERM_GRACE = std::chrono::milliseconds(2000);
-// The writers get most of the grace; the rest is for taking the GIL.
-constexpr auto TERM_FLUSH = std::chrono::milliseconds(1500);
+// How long a destination may take no bytes before the flush gives up on it;
+// the rest of the grace is for taking the GIL.
+constexpr auto TERM_STALL = std::chrono::milliseconds(1500);
 
 sem_t TERM_SIGNALLED;
 std::atomic<bool> SERVED{false};
@@ -55,14 +59,20 @@ void serve() {
     pthread_setname_np(pthread_self(), "ferrant-term");
     while (sem_wait(&TERM_SIGNALLED) != 0)
         if (errno != EINTR) return;
-    // A worker whose GIL never comes free (a long call in C) still ends.
-    std::thread([] {
-        std::this_thread::sleep_for(TERM_GRACE);
-        die();
+    // A worker whose GIL never comes free (a long call in C), or whose
+    // destinations stopped taking bytes, still ends.
+    std::thread([signalled = WaitClock::now()] {
+        for (;;) {
+            const Deadline end = std::max(signalled, latest_progress()) + TERM_GRACE;
+            const Deadline now = WaitClock::now();
+            if (now >= end) die();
+            std::this_thread::sleep_for(end - now);
+        }
     }).detach();
     const PyGILState_STATE state = PyGILState_Ensure();
+    begin_exit(TERM_STALL);
     // Out of memory: the process ends all the same.
-    (void)quietly([] { write_out_everything(deadline_in(TERM_FLUSH)); });
+    (void)quietly([] { write_out_everything(writer_wait()); });
     PyGILState_Release(state);
     die();
 }

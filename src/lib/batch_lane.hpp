@@ -95,6 +95,9 @@ public:
     // Bytes handed over and not yet written or dropped; a hint.
     std::uint64_t unwritten_bytes() const;
 
+    // Bytes that have left the writer, written or dropped; any thread.
+    std::uint64_t released_bytes() const { return released_bytes_.load(std::memory_order_acquire); }
+
     // Writer's side: waits until `deadline` or a ring(); with
     // `wake_on_batch`, also until a batch is queued, the first push into the
     // empty lane waking it. Without it, producers never pay for a wake-up.

@@ -9,7 +9,89 @@
 
 namespace ferrant {
 
-void SharedWriter::Ended::set() {
+namespace {
+
+// How often a wait that goes on while its destination drains looks at it.
+constexpr std::chrono::milliseconds DRAIN_LOOK{100};
+
+// Runs `attempt(until)`, true once done, for each step `step()` gives; once
+// the steps are over, one last time without waiting.
+template <class Step, class Attempt>
+bool in_steps(Step step, Attempt attempt) {
+    for (;;) {
+        const std::optional<Deadline> until = step();
+        if (attempt(until ? *until : WaitClock::now())) return true;
+        if (!until) return false;
+    }
+}
+
+template <class Attempt>
+bool in_steps(SharedWriter& writer, const WaitBound& bound, Attempt attempt) {
+    return in_steps([&] { return writer.wait_step(bound); }, attempt);
+}
+
+// The next step of a wait within `bound` for a destination whose progress
+// `watch` follows, `sample` where it is now.
+std::optional<Deadline> next_step(StallWatch& watch, const DrainSample& sample,
+                                  const WaitBound& bound, Deadline now) {
+    const Deadline moved = watch.look(sample, now);
+    const Deadline over = bound.deadline ? *bound.deadline : moved + bound.stall;
+    if (now >= over) return std::nullopt;
+    return std::min(over, now + DRAIN_LOOK);
+}
+
+DrainSample sample_of(const BatchLane* lane, const std::optional<std::string>& path) {
+    DrainSample sample;
+    if (lane) sample.left = lane->released_bytes();
+    // A file's writes return as they are done; only standard output can be
+    // a pipe, a socket or a terminal.
+    if (!path) sample.queued = queued_for_reader(STDOUT_FILENO);
+    return sample;
+}
+
+void report_unfinished(const BatchLane* lane, const std::optional<std::string>& path) {
+    const std::string line = "error writer did not finish in time: " +
+                             std::to_string(lane ? lane->unwritten_bytes() : 0) +
+                             " bytes not written" + destination_suffix(path);
+    (void)write_all(STDERR_FILENO, line.data(), line.size());
+}
+
+// A writer thread that a stop left running.
+struct LeftRunning {
+    std::shared_ptr<WriterEnded> ended;
+    std::shared_ptr<BatchLane> lane;
+    std::shared_ptr<StallWatch> watch;
+    std::optional<std::string> path;
+    bool reported = false;
+};
+
+// Process-wide, as the registry; made at load and never destroyed, for
+// stops late in the exit and a fork step that must not allocate.
+struct LeftRunningList {
+    std::mutex mutex;
+    std::vector<LeftRunning> threads;
+};
+LeftRunningList* const LEFT_RUNNING = new LeftRunningList;
+LeftRunningList& left_running() { return *LEFT_RUNNING; }
+
+// In a forked child their threads do not exist, and the lock may be held:
+// the parent's records are abandoned, never touched again.
+const OnForkChild LEFT_RUNNING_AFTER_FORK([] {
+    LeftRunningList& list = left_running();
+    new (&list.mutex) std::mutex();
+    new (&list.threads) std::vector<LeftRunning>();
+});
+
+void leave_running(LeftRunning thread) {
+    LeftRunningList& list = left_running();
+    std::lock_guard lock(list.mutex);
+    std::erase_if(list.threads, [](const LeftRunning& t) { return t.ended->done(); });
+    list.threads.push_back(std::move(thread));
+}
+
+}  // namespace
+
+void WriterEnded::set() {
     {
         std::lock_guard lock(mutex);
         flag.store(true, std::memory_order_release);
@@ -17,7 +99,7 @@ void SharedWriter::Ended::set() {
     cv.notify_all();
 }
 
-bool SharedWriter::Ended::wait_until(Deadline deadline) {
+bool WriterEnded::wait_until(Deadline deadline) {
     std::unique_lock lock(mutex);
     return ferrant::wait_until(cv, lock, deadline, [this] { return done(); });
 }
@@ -36,7 +118,7 @@ Result<std::shared_ptr<SharedWriter>> SharedWriter::start(std::optional<std::str
 
 Status SharedWriter::spawn(LocalDate day) {
     auto [sender, receiver] = make_channel<Action>(WRITER_REQUESTS);
-    auto ended = std::make_shared<Ended>();
+    auto ended = std::make_shared<WriterEnded>();
     auto lane = std::make_shared<BatchLane>();
     Context context{std::move(receiver), path_, day, clock_};
     context.lane = lane;
@@ -63,6 +145,7 @@ void SharedWriter::forget_parent_thread() {
     new (&lane_) std::shared_ptr<BatchLane>();
     new (&handle_) std::optional<std::thread>();
     new (&handle_mutex_) std::mutex();
+    stall_watch_->reset_after_fork();
     generation_ = fork_generation();
 }
 
@@ -80,11 +163,29 @@ void SharedWriter::adopt_after_fork() {
 
 SharedWriter::~SharedWriter() { stop(); }
 
-std::optional<AckReceiver> SharedWriter::request_flush(Deadline deadline, FlushOutcome* why) {
+SendStatus SharedWriter::send_batch(ByteBuffer& batch, BatchOptions options,
+                                    const WaitBound& bound) {
+    SendStatus status = SendStatus::Full;
+    (void)in_steps(*this, bound, [&](Deadline until) {
+        options.deadline = until;
+        status = send_batch(batch, options);
+        return status != SendStatus::Full;
+    });
+    return status;
+}
+
+std::optional<AckReceiver> SharedWriter::request_flush(const WaitBound& bound, FlushOutcome* why) {
     if (generation_ != fork_generation()) [[unlikely]]
         adopt_after_fork();
     auto [ack, wait] = make_ack();
-    const SendStatus status = requests_.push(FlushAck{std::move(ack)}, deadline).status;
+    Action request{FlushAck{std::move(ack)}};
+    SendStatus status = SendStatus::Full;
+    (void)in_steps(*this, bound, [&](Deadline until) {
+        SendResult<Action> sent = requests_.push(std::move(request), until);
+        status = sent.status;
+        if (sent.value) request = std::move(*sent.value);
+        return status != SendStatus::Full;
+    });
     if (status == SendStatus::Sent) {
         if (lane_) lane_->ring();
         return std::move(wait);
@@ -93,11 +194,30 @@ std::optional<AckReceiver> SharedWriter::request_flush(Deadline deadline, FlushO
     return std::nullopt;
 }
 
-FlushOutcome SharedWriter::flush(Deadline deadline) {
-    FlushOutcome outcome = FlushOutcome::WriterGone;
-    if (std::optional<AckReceiver> wait = request_flush(deadline, &outcome))
-        outcome = wait->wait_until(deadline);
+FlushOutcome SharedWriter::await_flush(AckReceiver& answer, const WaitBound& bound) {
+    FlushOutcome outcome = FlushOutcome::TimedOut;
+    (void)in_steps(*this, bound, [&](Deadline until) {
+        outcome = answer.wait_until(until);
+        return outcome != FlushOutcome::TimedOut;
+    });
     return outcome;
+}
+
+FlushOutcome SharedWriter::flush(const WaitBound& bound) {
+    FlushOutcome outcome = FlushOutcome::WriterGone;
+    if (std::optional<AckReceiver> wait = request_flush(bound, &outcome))
+        outcome = await_flush(*wait, bound);
+    return outcome;
+}
+
+DrainSample SharedWriter::drain_sample() const { return sample_of(lane_.get(), path_); }
+
+std::optional<Deadline> SharedWriter::wait_step(const WaitBound& bound) {
+    const Deadline now = WaitClock::now();
+    if (!bound.deadline)
+        for (const std::shared_ptr<SharedWriter>& other : bound.watched)
+            if (other && other.get() != this) other->look();
+    return next_step(*stall_watch_, drain_sample(), bound, now);
 }
 
 void SharedWriter::note_flush(FlushOutcome outcome) {
@@ -117,7 +237,7 @@ void SharedWriter::note_flush(FlushOutcome outcome) {
 
 std::string SharedWriter::destination() const { return destination_suffix(path_); }
 
-bool SharedWriter::stop(Deadline deadline) {
+bool SharedWriter::stop(const WaitBound& bound) {
     if (generation_ != fork_generation()) [[unlikely]]
         forget_parent_thread();
     std::lock_guard lock(handle_mutex_);
@@ -127,30 +247,65 @@ bool SharedWriter::stop(Deadline deadline) {
     stopping_.store(true, std::memory_order_release);
     // A failed send means the thread has ended, or is stuck with a full
     // channel; either way the wait below decides.
-    if (requests_.push(Stop{}, deadline).status == SendStatus::Sent && lane_) lane_->ring();
-    if (ended_->wait_until(deadline)) {
+    Action request{Stop{}};
+    SendStatus sent = SendStatus::Full;
+    (void)in_steps(*this, bound, [&](Deadline until) {
+        SendResult<Action> result = requests_.push(std::move(request), until);
+        sent = result.status;
+        if (result.value) request = std::move(*result.value);
+        return sent != SendStatus::Full;
+    });
+    if (sent == SendStatus::Sent && lane_) lane_->ring();
+    if (in_steps(*this, bound, [&](Deadline until) { return ended_->wait_until(until); })) {
         thread.join();
         return true;
     }
-    // Stuck on a destination that takes no bytes: it ends by itself once
-    // the destination moves or the process exits.
+    // Held up by its destination: it ends by itself once it has written
+    // what it holds, or when the process exits. Only a destination that
+    // took nothing for the stall time is reported now; a slow one may still
+    // take everything before the exit, which waits for it.
     thread.detach();
-    const std::string line = "error writer did not finish in time: " +
-                             std::to_string(unwritten_bytes()) + " bytes not written" + destination();
-    (void)write_all(STDERR_FILENO, line.data(), line.size());
+    const Deadline now = WaitClock::now();
+    const WaitClock::duration stall = bound.deadline ? WRITER_WAIT : bound.stall;
+    const bool stalled = now >= stall_watch_->look(drain_sample(), now) + stall;
+    if (stalled) report_unfinished(lane_.get(), path_);
+    leave_running({ended_, lane_, stall_watch_, path_, stalled});
     return false;
 }
 
 std::vector<FlushOutcome> flush_all(const std::vector<std::shared_ptr<SharedWriter>>& writers,
-                                    Deadline deadline) {
+                                    const WaitBound& bound) {
+    const WaitBound each = bound.watching(writers);
     std::vector<FlushOutcome> outcomes(writers.size(), FlushOutcome::WriterGone);
     std::vector<std::optional<AckReceiver>> waits;
     waits.reserve(writers.size());
     for (std::size_t i = 0; i < writers.size(); ++i)
-        waits.push_back(writers[i]->request_flush(deadline, &outcomes[i]));
+        waits.push_back(writers[i]->request_flush(each, &outcomes[i]));
     for (std::size_t i = 0; i < writers.size(); ++i)
-        if (waits[i]) outcomes[i] = waits[i]->wait_until(deadline);
+        if (waits[i]) outcomes[i] = writers[i]->await_flush(*waits[i], each);
     return outcomes;
+}
+
+void finish_left_running(const WaitBound& bound) {
+    LeftRunningList& list = left_running();
+    std::vector<LeftRunning> threads;
+    {
+        std::lock_guard lock(list.mutex);
+        threads = list.threads;
+    }
+    for (LeftRunning& left : threads) {
+        const bool ended = in_steps(
+            [&] { return next_step(*left.watch, sample_of(left.lane.get(), left.path), bound,
+                                   WaitClock::now()); },
+            [&](Deadline until) { return left.ended->wait_until(until); });
+        if (ended || left.reported) continue;
+        report_unfinished(left.lane.get(), left.path);
+        std::lock_guard lock(list.mutex);
+        for (LeftRunning& listed : list.threads)
+            if (listed.ended == left.ended) listed.reported = true;
+    }
+    std::lock_guard lock(list.mutex);
+    std::erase_if(list.threads, [](const LeftRunning& t) { return t.ended->done(); });
 }
 
 }  // namespace ferrant

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "lib/fork_state.hpp"
 #include "lib/local_time.hpp"
 #include "lib/result.hpp"
+#include "lib/stall_watch.hpp"
 #include "lib/wait_clock.hpp"
 #include "lib/writer_settings.hpp"
 #include "lib/writer_thread.hpp"
@@ -24,21 +26,70 @@ namespace ferrant {
 // How long a flush or a stop waits for the writer unless told otherwise.
 inline constexpr std::chrono::seconds WRITER_WAIT{5};
 
-// How long a process's exit waits for its writers, all its steps together.
-inline constexpr std::chrono::seconds EXIT_WAIT{5};
+// How long, at the exit, a destination may take no bytes before the waits
+// for its writer give up on it.
+inline constexpr std::chrono::seconds EXIT_STALL{5};
 
-// Once the exit has begun, its deadline (on WaitClock); 0 before. Stops that
-// come late in the exit (loggers released as modules are torn down) end by
-// then at the latest.
-inline std::atomic<std::int64_t> EXIT_DEADLINE_NS{0};
+// Once the exit has begun, the stall time its waits go by (ns); 0 before.
+// Stops that come late in the exit (loggers released as modules are torn
+// down) wait the same way.
+inline std::atomic<std::int64_t> EXIT_STALL_NS{0};
 
-// `timeout` from now, or the exit's deadline when that comes first.
+// The exit has begun: from now on waits for writers last while their
+// destinations take bytes, until one has taken none for `stall`. The first
+// call decides.
+inline void begin_exit(WaitClock::duration stall = EXIT_STALL) {
+    std::int64_t none = 0;
+    EXIT_STALL_NS.compare_exchange_strong(none, stall.count(), std::memory_order_acq_rel);
+}
+
+class SharedWriter;
+
+// Set by a writer thread as its last step; waited for by stops.
+struct WriterEnded {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::atomic<bool> flag{false};
+    bool done() const { return flag.load(std::memory_order_acquire); }
+    void set();
+    bool wait_until(Deadline deadline);
+};
+
+// How long a wait for a writer lasts: until a fixed deadline, or for as long
+// as the writer's destination takes bytes, until it has taken none for
+// `stall`. Every step of such a wait is bounded, and the wait goes on only
+// while the destination moves.
+struct WaitBound {
+    static WaitBound until(Deadline at) { return WaitBound{at, {}, {}}; }
+    static WaitBound while_draining(WaitClock::duration stall) {
+        return WaitBound{std::nullopt, stall, {}};
+    }
+
+    // The same bound, whose every step also looks at `writers`: several
+    // writers waited for one after the other each have their stall judged
+    // as it happens, not when their turn comes.
+    WaitBound watching(std::span<const std::shared_ptr<SharedWriter>> writers) const {
+        WaitBound with = *this;
+        with.watched = writers;
+        return with;
+    }
+
+    std::optional<Deadline> deadline;  // absent: while draining
+    WaitClock::duration stall{};
+    std::span<const std::shared_ptr<SharedWriter>> watched;
+};
+
+// `timeout` from now.
 inline Deadline writer_deadline(WaitClock::duration timeout = WRITER_WAIT) {
-    const Deadline wanted = deadline_in(timeout);
-    const std::int64_t exit_at = EXIT_DEADLINE_NS.load(std::memory_order_acquire);
-    if (exit_at != 0 && Deadline(WaitClock::duration(exit_at)) < wanted)
-        return Deadline(WaitClock::duration(exit_at));
-    return wanted;
+    return deadline_in(timeout);
+}
+
+// WRITER_WAIT from now, or once the exit has begun, while the destination
+// drains.
+inline WaitBound writer_wait() {
+    const std::int64_t stall = EXIT_STALL_NS.load(std::memory_order_acquire);
+    if (stall != 0) return WaitBound::while_draining(WaitClock::duration(stall));
+    return WaitBound::until(writer_deadline());
 }
 
 // One destination's writer: its thread, the lane its batches travel on, the
@@ -74,21 +125,46 @@ public:
         return lane_->push(batch, options, spare);
     }
 
+    // The same, waiting for room within `bound` (options.deadline unused).
+    SendStatus send_batch(ByteBuffer& batch, BatchOptions options, const WaitBound& bound);
+
     // Asks the writer to write out everything sent so far; the answer comes
     // through the returned receiver. Empty when the request could not be
-    // queued by `deadline` or the writer has ended (`why` says which).
-    std::optional<AckReceiver> request_flush(Deadline deadline, FlushOutcome* why = nullptr);
+    // queued within `bound` or the writer has ended (`why` says which).
+    std::optional<AckReceiver> request_flush(const WaitBound& bound, FlushOutcome* why = nullptr);
+    std::optional<AckReceiver> request_flush(Deadline deadline, FlushOutcome* why = nullptr) {
+        return request_flush(WaitBound::until(deadline), why);
+    }
 
-    // The same, waiting for the answer until `deadline`.
-    FlushOutcome flush(Deadline deadline);
+    // The answer to a request of this writer's, waited for within `bound`.
+    FlushOutcome await_flush(AckReceiver& answer, const WaitBound& bound);
+
+    // Requests a flush and waits for the answer, within `bound`.
+    FlushOutcome flush(const WaitBound& bound);
+    FlushOutcome flush(Deadline deadline) { return flush(WaitBound::until(deadline)); }
 
     // Ends the thread after everything queued before has been written,
-    // waiting for that until `deadline`; a thread still busy then (a
-    // destination that takes no bytes) is left to end on its own, and the
-    // bytes it still holds are counted in unwritten_bytes(). Idempotent; a
+    // waiting for that within `bound`. A thread still busy then is left to
+    // end on its own, and the bytes it still holds are counted in
+    // unwritten_bytes(); it says so on standard error when its destination
+    // took nothing for the stall time (WRITER_WAIT for a fixed bound), and
+    // finish_left_running() waits for it at the exit. Idempotent; a
     // concurrent call waits until the first is done. True when it ended.
-    bool stop(Deadline deadline);
-    bool stop() { return stop(writer_deadline()); }
+    bool stop(const WaitBound& bound);
+    bool stop(Deadline deadline) { return stop(WaitBound::until(deadline)); }
+    bool stop() { return stop(writer_wait()); }
+
+    // Where the destination has got, for the waits' stall watch.
+    DrainSample drain_sample() const;
+    // Shows the stall watch where the destination has got now.
+    void look() { (void)stall_watch_->look(drain_sample(), WaitClock::now()); }
+
+    // How long a wait within `bound` may go on before it looks again: a
+    // short step, at most to the deadline or the end of the stall time.
+    // Absent once the wait is over: the deadline passed, or the destination
+    // has taken no bytes for the stall time. While draining, looks at
+    // bound.watched too.
+    std::optional<Deadline> wait_step(const WaitBound& bound);
 
     // True once stop() has begun or the thread has ended without it (its
     // channel lost every sender, or it could not be restarted after a fork):
@@ -116,16 +192,6 @@ public:
 private:
     struct Token {};
 
-    // Set by the thread as its last step; waited for by stop().
-    struct Ended {
-        std::mutex mutex;
-        std::condition_variable cv;
-        std::atomic<bool> flag{false};
-        bool done() const { return flag.load(std::memory_order_acquire); }
-        void set();
-        bool wait_until(Deadline deadline);
-    };
-
 public:
     SharedWriter(Token, std::optional<std::string> path, WriterSettings settings,
                  std::shared_ptr<const WriterClock> clock);
@@ -149,13 +215,22 @@ private:
     const WriterSettings settings_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> flush_fault_reported_{false};
-    std::shared_ptr<Ended> ended_ = std::make_shared<Ended>();
+    std::shared_ptr<WriterEnded> ended_ = std::make_shared<WriterEnded>();
+    // Shared with the thread's record when a stop leaves it running.
+    std::shared_ptr<StallWatch> stall_watch_ = std::make_shared<StallWatch>();
 };
 
 // Asks every writer to write out what it was sent, all requests out before
-// the first answer is awaited, so that they work in parallel until one
-// deadline. The outcomes come in the writers' order.
+// the first answer is awaited, so that they work in parallel, each within
+// `bound` (each writer's stall judged by its own progress). The outcomes
+// come in the writers' order.
 std::vector<FlushOutcome> flush_all(const std::vector<std::shared_ptr<SharedWriter>>& writers,
-                                    Deadline deadline);
+                                    const WaitBound& bound);
+
+// Waits within `bound` for the writer threads that stops left running, as
+// for writers: the release of a writer's last logger gives up on a slow
+// destination after WRITER_WAIT, and its thread writes on by itself. One
+// whose destination stalls says so on standard error, once.
+void finish_left_running(const WaitBound& bound);
 
 }  // namespace ferrant
