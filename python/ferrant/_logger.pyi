@@ -352,3 +352,8 @@ def _flush_at_exit() -> None:
     """The exit's flush: stops the flusher, hands every thread's open batch to
     its writer and waits for every writer, within the exit's bound of 5 s.
     Registered with ``atexit``; ferrant's SIGTERM handler calls it too."""
+
+def _note_sigterm() -> None:
+    """Marks the process as ending, as a SIGTERM does: from now on every
+    record is written out before its call returns. ferrant's SIGTERM handler
+    calls it first."""

@@ -4,8 +4,10 @@
 #include <utility>
 
 #include "binding/py_boundary.hpp"
+#include "binding/py_exit.hpp"
 #include "binding/py_flusher.hpp"
 #include "binding/py_gil.hpp"
+#include "lib/ending.hpp"
 #include "lib/flusher.hpp"
 
 namespace ferrant {
@@ -275,6 +277,10 @@ bool hand_off(ThreadProducer& producer, HandOff how) {
         return false;
     }
     drop_writer(std::move(writer));
+    // After a SIGTERM the process may end by the signal's default action at
+    // any moment: this call returns once every record, every thread's, is out.
+    if (process_ending()) [[unlikely]]
+        write_out_everything(writer_deadline());
     return true;
 }
 
