@@ -234,6 +234,21 @@ void drop_writer(std::shared_ptr<SharedWriter>&& writer) {
     writer.reset();
 }
 
+namespace {
+
+// Out of line: the log call's path pays one load for it.
+[[gnu::noinline]] void write_out_while_ending(ThreadProducer& producer) {
+    // Waits without the GIL, as a send does: kept alive through a teardown.
+    struct Sending {
+        ThreadProducer& p;
+        explicit Sending(ThreadProducer& p) : p(p) { p.sending = true; }
+        ~Sending() { p.sending = false; }
+    } sending(producer);
+    write_out_everything(writer_deadline());
+}
+
+}  // namespace
+
 bool hand_off(ThreadProducer& producer, HandOff how) {
     Producer& core = producer.core;
     std::shared_ptr<SharedWriter> writer = std::move(producer.batch_writer);
@@ -280,7 +295,7 @@ bool hand_off(ThreadProducer& producer, HandOff how) {
     // After a SIGTERM the process may end by the signal's default action at
     // any moment: this call returns once every record, every thread's, is out.
     if (process_ending()) [[unlikely]]
-        write_out_everything(writer_deadline());
+        write_out_while_ending(producer);
     return true;
 }
 

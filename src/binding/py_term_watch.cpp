@@ -28,15 +28,16 @@ void on_term_seen(int signum) {
 enum class Policy { Unknown, On, Off };
 std::atomic<Policy> POLICY{Policy::Unknown};
 
-// The package reads FERRANT_SIGTERM at import; the native module is made
-// before that, so this is asked at the first tick instead. GIL held.
+// The package reads FERRANT_SIGTERM at import, after the native module is
+// made; the flusher's first tick comes after the first record. GIL held.
 Policy read_policy() {
-    PyRef config = PyRef::steal(PyImport_ImportModule("ferrant._config"));
+    PyRef name = PyRef::steal(PyUnicode_FromString("ferrant._config"));
+    PyRef config = name ? PyRef::steal(PyImport_GetModule(name.get())) : PyRef();
     PyRef wanted = config ? PyRef::steal(PyObject_GetAttrString(config.get(), "SIGTERM_HANDLER"))
                           : PyRef();
     const int on = wanted ? PyObject_IsTrue(wanted.get()) : -1;
     if (on < 0) {
-        // Without the package (the native module alone), ferrant stays out.
+        // The native module without its package: ferrant stays out.
         PyErr_Clear();
         return Policy::Off;
     }
@@ -48,9 +49,11 @@ const void* image_of(const void* address) {
     return dladdr(address, &info) != 0 ? info.dli_fbase : nullptr;
 }
 
-// A handler in the interpreter's own binary or libpython is its signal
-// handler, the only one it installs for a signal given a Python callable.
-// One look per handler met: the flusher, the only caller, asks every tick.
+// A handler in the interpreter's own binary or libpython is one of its own:
+// the one signal.signal() sets for every Python callable (or faulthandler's).
+// Each takes the signal number and is async-signal-safe, so calling it from
+// ours is what the system would have done. One look per handler met: the
+// flusher, the only caller, asks every tick.
 bool from_interpreter(Handler handler) {
     static const void* const interpreter = image_of(reinterpret_cast<const void*>(&PyErr_CheckSignals));
     static Handler last_seen = nullptr;
