@@ -175,18 +175,16 @@ def test_uvicorn_keeps_every_request_and_its_own_last_lines(tmp_path, sizes):
 # restores the handler it found (SIG_DFL in a spawned worker, where ferrant's
 # helper is set from C and signal.getsignal() cannot see it) and raises the
 # signal again; gunicorn's uvicorn worker sets SIG_DFL itself before that.
+# A second thread's lines wait in its batch meanwhile.
 OWN_END = """
-import ctypes, multiprocessing as mp, os, signal, sys, time, ferrant
+import ctypes, multiprocessing as mp, os, signal, sys, threading, time, ferrant
 
-libc = ctypes.CDLL(None)
 log = ferrant.get_logger("end")
-
 
 def c_handler():
     action = ctypes.create_string_buffer(256)  # struct sigaction: sa_handler first
-    libc.sigaction(signal.SIGTERM, None, action)
+    ctypes.CDLL(None).sigaction(signal.SIGTERM, None, action)
     return ctypes.c_void_p.from_buffer(action).value or 0
-
 
 def until_changed(handler):
     # ferrant looks at SIGTERM every 50 ms; without it the test goes on.
@@ -194,12 +192,19 @@ def until_changed(handler):
     while c_handler() == handler and time.monotonic() < deadline:
         time.sleep(0.01)
 
+def idle_thread(logged):
+    for i in range(100):
+        log.info("thread %d", i)
+    logged.set()
+    time.sleep(3600)
 
 def before():
+    logged = threading.Event()
+    threading.Thread(target=idle_thread, args=(logged,), daemon=True).start()
+    logged.wait()
     for i in range(500):
         log.info("before %d", i)
     os.kill(os.getpid(), signal.SIGTERM)
-
 
 def serve(restore):
     got = []
@@ -213,7 +218,6 @@ def serve(restore):
         log.info("after %d", i)
     signal.signal(signal.SIGTERM, found if restore else signal.SIG_DFL)
     signal.raise_signal(signal.SIGTERM)
-
 
 if __name__ == "__main__":
     log.info("start")
@@ -257,11 +261,12 @@ def test_an_end_by_the_default_action_after_the_programs_handler_keeps_every_rec
     proc = subprocess.run([sys.executable, str(script), mode], cwd=tmp_path, capture_output=True,
                           env={**os.environ, "FERRANT_PATH": "logs/app.log"},
                           timeout=sizes.timeout(60))
-    worker = mode.startswith(("spawned", "forked"))
-    if worker:
+    if mode.startswith(("spawned", "forked")):
         assert proc.returncode == 1 and proc.stderr.endswith(b"worker -15\n"), proc.stderr
     else:
         assert proc.returncode == -signal.SIGTERM, proc.stderr
     found = [dict(parse_logfmt(line))["msg"] for line in dated_lines(tmp_path / "logs")]
-    after = [] if mode == "default action set later" else [f"after {i}" for i in range(500)]
-    assert sorted(found) == sorted(OWN_ENDS[mode] + [f"before {i}" for i in range(500)] + after)
+    expected = OWN_ENDS[mode] + [f"{when} {i}" for when in ("before", "after") for i in range(500)]
+    if mode == "default action set later":
+        expected = [m for m in expected if not m.startswith("after")]
+    assert sorted(found) == sorted(expected + [f"thread {i}" for i in range(100)])
