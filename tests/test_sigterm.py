@@ -168,3 +168,105 @@ def test_uvicorn_keeps_every_request_and_its_own_last_lines(tmp_path, sizes):
     # uvicorn's records carry extras (color_message), written as fields after msg.
     uvicorn_lines = [dict(parse_logfmt(line))["msg"] for line in lines if "name=uvicorn" in line]
     assert uvicorn_lines[-2:] == ["Shutting down", f"Finished server process [{server.pid}]"]
+
+
+# A program's own SIGTERM handler that ends the process by the signal's
+# default action a moment after its last lines, as servers do: uvicorn
+# restores the handler it found (SIG_DFL in a spawned worker, where ferrant's
+# helper is set from C and signal.getsignal() cannot see it) and raises the
+# signal again; gunicorn's uvicorn worker sets SIG_DFL itself before that.
+# A second thread's lines wait in its batch meanwhile.
+OWN_END = """
+import ctypes, multiprocessing as mp, os, signal, sys, threading, time, ferrant
+
+log = ferrant.get_logger("end")
+
+def c_handler():
+    action = ctypes.create_string_buffer(256)  # struct sigaction: sa_handler first
+    ctypes.CDLL(None).sigaction(signal.SIGTERM, None, action)
+    return ctypes.c_void_p.from_buffer(action).value or 0
+
+def until_changed(handler):
+    # ferrant looks at SIGTERM every 50 ms; without it the test goes on.
+    deadline = time.monotonic() + 5
+    while c_handler() == handler and time.monotonic() < deadline:
+        time.sleep(0.01)
+
+def idle_thread(logged):
+    for i in range(100):
+        log.info("thread %d", i)
+    logged.set()
+    time.sleep(3600)
+
+def before():
+    logged = threading.Event()
+    threading.Thread(target=idle_thread, args=(logged,), daemon=True).start()
+    logged.wait()
+    for i in range(500):
+        log.info("before %d", i)
+    os.kill(os.getpid(), signal.SIGTERM)
+
+def serve(restore):
+    got = []
+    found = signal.signal(signal.SIGTERM, lambda signum, frame: got.append(signum))
+    log.info("serving")
+    until_changed(c_handler())
+    before()
+    while not got:
+        time.sleep(0.01)
+    for i in range(500):
+        log.info("after %d", i)
+    signal.signal(signal.SIGTERM, found if restore else signal.SIG_DFL)
+    signal.raise_signal(signal.SIGTERM)
+
+if __name__ == "__main__":
+    log.info("start")
+    mode = sys.argv[1]
+    if mode == "handler that sets the default":
+        serve(restore=False)
+    elif mode == "spawned worker's handler restoring what it found":
+        worker = mp.get_context("spawn").Process(target=serve, args=(True,))
+        worker.start()
+        worker.join()
+        sys.exit(f"worker {worker.exitcode}")
+    elif mode == "forked child that set the default first":
+        pid = os.fork()
+        if pid == 0:
+            log.info("child")
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
+            serve(restore=True)
+        sys.exit(f"worker {os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])}")
+    else:  # the default action, set after the first record
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        until_changed(0)
+        before()
+        time.sleep(10)
+"""
+
+OWN_ENDS = {
+    "handler that sets the default": ["start", "serving"],
+    "spawned worker's handler restoring what it found": ["start", "serving"],
+    "forked child that set the default first": ["start", "child", "serving"],
+    "default action set later": ["start"],
+}
+
+
+@pytest.mark.parametrize("mode", OWN_ENDS)
+def test_an_end_by_the_default_action_after_the_programs_handler_keeps_every_record(
+        tmp_path, sizes, mode):
+    if SANITIZED and mode.startswith("forked"):
+        pytest.skip("a child forked in an ASan build may hang in the allocator")
+    script = tmp_path / "main.py"
+    script.write_text(OWN_END)
+    proc = subprocess.run([sys.executable, str(script), mode], cwd=tmp_path, capture_output=True,
+                          env={**os.environ, "FERRANT_PATH": "logs/app.log"},
+                          timeout=sizes.timeout(60))
+    if mode.startswith(("spawned", "forked")):
+        assert proc.returncode == 1 and proc.stderr.endswith(b"worker -15\n"), proc.stderr
+    else:
+        assert proc.returncode == -signal.SIGTERM, proc.stderr
+    found = [dict(parse_logfmt(line))["msg"] for line in dated_lines(tmp_path / "logs")]
+    expected = OWN_ENDS[mode] + [f"{when} {i}" for when in ("before", "after") for i in range(500)]
+    if mode == "default action set later":
+        expected = [m for m in expected if not m.startswith("after")]
+    assert sorted(found) == sorted(expected + [f"thread {i}" for i in range(100)])

@@ -373,3 +373,8 @@ def _flush_at_exit() -> None:
     its writer and waits for every writer while its destination takes bytes,
     giving up on one 5 s after it last took any. Registered with ``atexit``;
     ferrant's SIGTERM handler calls it too."""
+
+def _note_sigterm() -> None:
+    """Marks the process as ending, as a SIGTERM does: from now on every
+    record is written out before its call returns. ferrant's SIGTERM handler
+    calls it first."""

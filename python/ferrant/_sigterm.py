@@ -25,6 +25,7 @@ def _on_sigterm(signum: int, frame: FrameType | None) -> None:
     from a shell) as without ferrant."""
     # A second SIGTERM meanwhile changes nothing: the process is ending.
     signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    _logger._note_sigterm()
     try:
         _logger._flush_at_exit()
     finally:

@@ -9,6 +9,7 @@
 #include "binding/py_level.hpp"
 #include "binding/py_logger.hpp"
 #include "binding/py_sigterm.hpp"
+#include "binding/py_term_watch.hpp"
 #include "binding/py_thresholds.hpp"
 #include "binding/py_retention.hpp"
 #include "lib/local_time.hpp"
@@ -95,6 +96,7 @@ PyObject* create_module() {
     if (!register_exit_flush() || !install_fork_handlers()) return nullptr;
     // The package's SIGTERM handler writes out through it.
     if (PyModule_AddObjectRef(module.get(), "_flush_at_exit", exit_flush_function()) < 0) return nullptr;
+    if (!add_function(module.get(), &NOTE_SIGTERM_DEF, false)) return nullptr;
     install_sigterm_offer();
     return module.release();
 }

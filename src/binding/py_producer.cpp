@@ -4,8 +4,10 @@
 #include <utility>
 
 #include "binding/py_boundary.hpp"
+#include "binding/py_exit.hpp"
 #include "binding/py_flusher.hpp"
 #include "binding/py_gil.hpp"
+#include "lib/ending.hpp"
 #include "lib/flusher.hpp"
 
 namespace ferrant {
@@ -232,6 +234,21 @@ void drop_writer(std::shared_ptr<SharedWriter>&& writer) {
     writer.reset();
 }
 
+namespace {
+
+// Out of line: the log call's path pays one load for it.
+[[gnu::noinline]] void write_out_while_ending(ThreadProducer& producer) {
+    // Waits without the GIL, as a send does: kept alive through a teardown.
+    struct Sending {
+        ThreadProducer& p;
+        explicit Sending(ThreadProducer& p) : p(p) { p.sending = true; }
+        ~Sending() { p.sending = false; }
+    } sending(producer);
+    write_out_everything(writer_wait());
+}
+
+}  // namespace
+
 bool hand_off(ThreadProducer& producer, HandOff how) {
     Producer& core = producer.core;
     std::shared_ptr<SharedWriter> writer = std::move(producer.batch_writer);
@@ -275,6 +292,10 @@ bool hand_off(ThreadProducer& producer, HandOff how) {
         return false;
     }
     drop_writer(std::move(writer));
+    // After a SIGTERM the process may end by the signal's default action at
+    // any moment: this call returns once every record, every thread's, is out.
+    if (process_ending()) [[unlikely]]
+        write_out_while_ending(producer);
     return true;
 }
 

@@ -27,9 +27,10 @@ struct ThreadProducer {
     std::atomic<std::uint64_t> opened{0};
     // Tells this producer's parked batches from other threads'; never reused.
     std::uint64_t id = next_id();
-    // Set while the owner's hand-off waits for room without the GIL. The
-    // record then outlives a teardown of its thread state: the thread can
-    // only come back to it by unwinding.
+    // Set while the owner's hand-off waits for room without the GIL, or for
+    // the writers once the process is ending. The record then outlives a
+    // teardown of its thread state: the thread can only come back to it by
+    // unwinding.
     bool sending = false;
     // The next batch buffer, handed back by a writer.
     ByteBuffer spare;

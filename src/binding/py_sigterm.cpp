@@ -64,6 +64,8 @@ Status before_writer_start() {
 
 }  // namespace
 
+bool sigterm_offer_settled() { return SETTLED; }
+
 void install_sigterm_offer() { set_writer_start_hook(before_writer_start); }
 
 bool release_sigterm_handler() {

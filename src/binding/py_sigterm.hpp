@@ -11,6 +11,9 @@ namespace ferrant {
 // Called once, at import. GIL held.
 void install_sigterm_offer();
 
+// Whether the package has had its look at SIGTERM (GIL held).
+bool sigterm_offer_settled();
+
 // In a multiprocessing worker: gives up the package's handler, inherited
 // from a forking parent, for the worker's own helper (py_term.hpp), which
 // ends the worker even when its main thread is stuck in a long call. False

@@ -13,6 +13,7 @@
 #include "binding/py_boundary.hpp"
 #include "binding/py_exit.hpp"
 #include "binding/py_ref.hpp"
+#include "lib/ending.hpp"
 #include "lib/fork_state.hpp"
 #include "lib/signal_mask.hpp"
 #include "lib/stall_watch.hpp"
@@ -30,7 +31,7 @@ constexpr auto TERM_STALL = std::chrono::milliseconds(1500);
 
 sem_t TERM_SIGNALLED;
 std::atomic<bool> SERVED{false};
-std::uint64_t INSTALLED_IN = ~std::uint64_t{0};  // GIL held
+std::uint64_t SERVED_IN = ~std::uint64_t{0};  // GIL held
 
 void restore_default() {
     struct sigaction action {};
@@ -47,6 +48,7 @@ void restore_default() {
 
 // Async-signal-safe: a semaphore post, or the default action.
 void on_term(int) {
+    begin_ending();
     if (SERVED.load(std::memory_order_acquire)) {
         sem_post(&TERM_SIGNALLED);
         return;
@@ -77,6 +79,23 @@ void serve() {
     die();
 }
 
+// The serving thread of this process; one started in a parent does not
+// exist in a forked child. GIL held.
+bool ensure_served() {
+    if (SERVED_IN == fork_generation()) return true;
+    if (sem_init(&TERM_SIGNALLED, 0, 0) != 0) return false;
+    try {
+        // Its watchdog, started from it, inherits the mask.
+        const BlockSignalsForNewThreads mask;
+        std::thread(serve).detach();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    SERVED.store(true, std::memory_order_release);
+    SERVED_IN = fork_generation();
+    return true;
+}
+
 // In a forked child, where the serving thread does not exist.
 const OnForkChild TERM_FLUSH_AFTER_FORK([] {
     SERVED.store(false, std::memory_order_relaxed);
@@ -87,26 +106,24 @@ const OnForkChild TERM_FLUSH_AFTER_FORK([] {
 
 }  // namespace
 
-void install_term_flush() {
-    if (INSTALLED_IN == fork_generation()) return;
-    struct sigaction current {};
-    if (sigaction(SIGTERM, nullptr, &current) != 0) return;
-    if ((current.sa_flags & SA_SIGINFO) || current.sa_handler != SIG_DFL) return;
-    if (sem_init(&TERM_SIGNALLED, 0, 0) != 0) return;
-    try {
-        // Its watchdog, started from it, inherits the mask.
-        const BlockSignalsForNewThreads mask;
-        std::thread(serve).detach();
-    } catch (const std::system_error&) {
-        return;  // SIGTERM keeps its default action
-    }
-    SERVED.store(true, std::memory_order_release);
+bool is_term_flush(const struct sigaction& action) {
+    return !(action.sa_flags & SA_SIGINFO) && action.sa_handler == on_term;
+}
+
+void arm_term_flush() {
+    if (!ensure_served()) return;  // SIGTERM keeps its default action
     struct sigaction action {};
     action.sa_handler = on_term;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &action, nullptr);
-    INSTALLED_IN = fork_generation();
+}
+
+void install_term_flush() {
+    struct sigaction current {};
+    if (sigaction(SIGTERM, nullptr, &current) != 0) return;
+    if ((current.sa_flags & SA_SIGINFO) || current.sa_handler != SIG_DFL) return;
+    arm_term_flush();
 }
 
 }  // namespace ferrant
