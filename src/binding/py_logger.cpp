@@ -738,100 +738,99 @@ PyRef message_text(PyObject* message) {
     return text ? std::move(text) : unprintable(message);
 }
 
+// What a level method of a Logger is: its rank, its name for errors, and
+// whether its record carries the exception being handled.
+struct LevelMethod {
+    Rank rank;
+    const char* name;
+    bool handled;
+};
+
+constexpr LevelMethod TRACE_METHOD{Rank::Trace, "trace", false};
+constexpr LevelMethod DEBUG_METHOD{Rank::Debug, "debug", false};
+constexpr LevelMethod INFO_METHOD{Rank::Info, "info", false};
+constexpr LevelMethod WARN_METHOD{Rank::Warn, "warn", false};
+constexpr LevelMethod WARNING_METHOD{Rank::Warn, "warning", false};
+constexpr LevelMethod ERROR_METHOD{Rank::Error, "error", false};
+constexpr LevelMethod EXCEPTION_METHOD{Rank::Error, "exception", true};
+// logging's CRITICAL, and its alias FATAL: ferrant's most severe level.
+constexpr LevelMethod CRITICAL_METHOD{Rank::Error, "critical", false};
+constexpr LevelMethod FATAL_METHOD{Rank::Error, "fatal", false};
+
 enum class Retry { Allowed, Done };
 
-PyObject* call_fields_level(Rank rank, const char* method, PyObject* self, PyObject* const* args,
-                            Py_ssize_t nargsf, PyObject* kwnames, bool handled = false,
-                            Retry retry = Retry::Allowed);
+PyObject* call_fields_level(const LevelMethod& method, PyObject* self, PyObject* const* args,
+                            Py_ssize_t nargsf, PyObject* kwnames, Retry retry = Retry::Allowed);
 
-// The call again with `message` in place of its message and `nargs` of its
+// The call again with `message` in place of its message and `kept` of its
 // positional arguments after it (all, or none once they are in `message`).
-PyObject* call_again(Rank rank, const char* method, PyObject* self, PyObject* const* args,
+PyObject* call_again(const LevelMethod& method, PyObject* self, PyObject* const* args,
                      Py_ssize_t nargs, Py_ssize_t kept, PyObject* message, PyObject* kwnames,
-                     bool handled, Retry retry) {
+                     Retry retry) {
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     std::vector<PyObject*> again;
     again.reserve(static_cast<std::size_t>(1 + kept + nkw));
     again.push_back(message);
     again.insert(again.end(), args + 1, args + 1 + kept);
     again.insert(again.end(), args + nargs, args + nargs + nkw);
-    return call_fields_level(rank, method, self, again.data(), 1 + kept, kwnames, handled, retry);
+    return call_fields_level(method, self, again.data(), 1 + kept, kwnames, retry);
 }
 
-[[gnu::noinline, gnu::cold]] PyObject* log_object_message(Rank rank, const char* method,
+[[gnu::noinline, gnu::cold]] PyObject* log_object_message(const LevelMethod& method,
                                                           PyObject* self, PyObject* const* args,
                                                           Py_ssize_t nargs, PyObject* kwnames,
-                                                          bool handled, Retry retry) {
+                                                          Retry retry) {
     PyRef text = message_text(args[0]);
     if (!text) return nullptr;
-    return call_again(rank, method, self, args, nargs, nargs - 1, text.get(), kwnames, handled,
-                      retry);
+    return call_again(method, self, args, nargs, nargs - 1, text.get(), kwnames, retry);
 }
 
 // After a first try that failed and wrote nothing: a message or argument
 // with a lone surrogate is written once more, escaped.
-[[gnu::noinline, gnu::cold]] PyObject* retry_printable(Rank rank, const char* method,
-                                                       PyObject* self, PyObject* const* args,
-                                                       Py_ssize_t nargs, PyObject* kwnames,
-                                                       bool handled) {
+[[gnu::noinline, gnu::cold]] PyObject* retry_printable(const LevelMethod& method, PyObject* self,
+                                                       PyObject* const* args, Py_ssize_t nargs,
+                                                       PyObject* kwnames) {
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return nullptr;
     PyErr_Clear();
     PyRef printable = printable_message(args[0], args + 1, nargs - 1);
     if (!printable) return nullptr;
-    return call_again(rank, method, self, args, nargs, 0, printable.get(), kwnames, handled,
-                      Retry::Done);
+    return call_again(method, self, args, nargs, 0, printable.get(), kwnames, Retry::Done);
+}
+
+[[gnu::noinline, gnu::cold]] PyObject* missing_message(const LevelMethod& method) {
+    PyErr_Format(PyExc_TypeError, "%s() missing required argument 'message' (pos 1)",
+                 method.name);
+    return nullptr;
 }
 
 // (message, /, *args, **fields)
-PyObject* call_fields_level(Rank rank, const char* method, PyObject* self, PyObject* const* args,
-                            Py_ssize_t nargsf, PyObject* kwnames, bool handled, Retry retry) {
+PyObject* call_fields_level(const LevelMethod& method, PyObject* self, PyObject* const* args,
+                            Py_ssize_t nargsf, PyObject* kwnames, Retry retry) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs == 0) [[unlikely]] {
-        PyErr_Format(PyExc_TypeError, "%s() missing required argument 'message' (pos 1)", method);
-        return nullptr;
-    }
-    if (state_of(self)->level < rank) Py_RETURN_NONE;
+    if (nargs == 0) [[unlikely]]
+        return missing_message(method);
+    if (state_of(self)->level < method.rank) Py_RETURN_NONE;
     FieldLoggerObject* lg = fields_logger(self);
     const Busy busy(lg->busy);
     if (lg->generation != CONFIG_GENERATION.load(std::memory_order_relaxed)) [[unlikely]]
         if (!guarded([&] { return refresh(self); })) return nullptr;
     PyObject* message = args[0];
     if (!PyUnicode_Check(message)) [[unlikely]]
-        return log_object_message(rank, method, self, args, nargs, kwnames, handled, retry);
+        return log_object_message(method, self, args, nargs, kwnames, retry);
     if (!guarded([&] {
-            return log_fields(self, rank, message, args + 1, nargs - 1, kwnames, handled);
+            return log_fields(self, method.rank, message, args + 1, nargs - 1, kwnames,
+                              method.handled);
         })) [[unlikely]] {
         if (retry == Retry::Done) return nullptr;
-        return retry_printable(rank, method, self, args, nargs, kwnames, handled);
+        return retry_printable(method, self, args, nargs, kwnames);
     }
     Py_RETURN_NONE;
 }
 
-template <Rank R>
+template <const LevelMethod& M>
 PyObject* fields_level_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames) {
-    return call_fields_level(R, METHOD_NAMES[rank_index(R)], self, args, nargsf, kwnames);
-}
-
-PyObject* fields_warning_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                PyObject* kwnames) {
-    return call_fields_level(Rank::Warn, "warning", self, args, nargsf, kwnames);
-}
-
-PyObject* exception_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                           PyObject* kwnames) {
-    return call_fields_level(Rank::Error, "exception", self, args, nargsf, kwnames, true);
-}
-
-// logging's CRITICAL, and its alias FATAL: ferrant's most severe level.
-PyObject* critical_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                          PyObject* kwnames) {
-    return call_fields_level(Rank::Error, "critical", self, args, nargsf, kwnames);
-}
-
-PyObject* fatal_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                       PyObject* kwnames) {
-    return call_fields_level(Rank::Error, "fatal", self, args, nargsf, kwnames);
+    return call_fields_level(M, self, args, nargsf, kwnames);
 }
 
 // bind(**fields): a new Logger on the same writer, with the fields rendered
@@ -915,23 +914,24 @@ PyType_Spec TYPE_SPEC = {"ferrant._logger.PyLogger", sizeof(PyLoggerObject), 0,
 PyMethodDef FIELDS_METHODS[] = {
     {"shutdown", boundary<logger_shutdown>, METH_NOARGS, "shutdown($self)\n--\n\n"},
     {"bind", FAST(boundary<logger_bind>), FAST_KW, "bind($self, /, **fields)\n--\n\n"},
-    {"trace", FAST(fields_level_method<Rank::Trace>), FAST_KW,
+    {"trace", FAST(fields_level_method<TRACE_METHOD>), FAST_KW,
      "trace($self, message, /, *args, **fields)\n--\n\n"},
-    {"debug", FAST(fields_level_method<Rank::Debug>), FAST_KW,
+    {"debug", FAST(fields_level_method<DEBUG_METHOD>), FAST_KW,
      "debug($self, message, /, *args, **fields)\n--\n\n"},
-    {"info", FAST(fields_level_method<Rank::Info>), FAST_KW,
+    {"info", FAST(fields_level_method<INFO_METHOD>), FAST_KW,
      "info($self, message, /, *args, **fields)\n--\n\n"},
-    {"warn", FAST(fields_level_method<Rank::Warn>), FAST_KW,
+    {"warn", FAST(fields_level_method<WARN_METHOD>), FAST_KW,
      "warn($self, message, /, *args, **fields)\n--\n\n"},
-    {"warning", FAST(fields_warning_method), FAST_KW,
+    {"warning", FAST(fields_level_method<WARNING_METHOD>), FAST_KW,
      "warning($self, message, /, *args, **fields)\n--\n\n"},
-    {"error", FAST(fields_level_method<Rank::Error>), FAST_KW,
+    {"error", FAST(fields_level_method<ERROR_METHOD>), FAST_KW,
      "error($self, message, /, *args, **fields)\n--\n\n"},
-    {"exception", FAST(exception_method), FAST_KW,
+    {"exception", FAST(fields_level_method<EXCEPTION_METHOD>), FAST_KW,
      "exception($self, message, /, *args, **fields)\n--\n\n"},
-    {"critical", FAST(critical_method), FAST_KW,
+    {"critical", FAST(fields_level_method<CRITICAL_METHOD>), FAST_KW,
      "critical($self, message, /, *args, **fields)\n--\n\n"},
-    {"fatal", FAST(fatal_method), FAST_KW, "fatal($self, message, /, *args, **fields)\n--\n\n"},
+    {"fatal", FAST(fields_level_method<FATAL_METHOD>), FAST_KW,
+     "fatal($self, message, /, *args, **fields)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
