@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "binding/py_conversion.hpp"
 #include "binding/py_ref.hpp"
 #include "lib/byte_buffer.hpp"
 #include "lib/line_format.hpp"
@@ -58,9 +59,8 @@ struct KeyPieces {
 bool call_key_pieces(PyObject* kwnames, const CallKeys& keys, const LineLayout& layout,
                      KeyPieces& out);
 
-// Whether append_field writes `value` without running Python code or
-// creating objects (but for an int beyond 64 bits): an exact str, int or
-// float, a bool or None.
+// Whether append_plain_field takes `value`: an exact str, int or float, a
+// bool or None.
 inline bool plain_field_value(PyObject* value) {
     return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
            PyBool_Check(value) || value == Py_None;
@@ -68,16 +68,25 @@ inline bool plain_field_value(PyObject* value) {
 
 // Appends the field `key`=`value` as `layout` writes it. str, int, float,
 // bool and None are rendered here without creating objects (an int beyond
-// 64 bits goes through int's own repr); a date, time or datetime is its
-// isoformat(); in JSON a dict with str keys, a list or a tuple is nested
-// JSON; anything else is its str(). These may run Python code. False with
-// that code's exception set; what was appended is then meaningless.
+// 64 bits or a str with lone surrogates aside); a date, time or datetime is
+// its isoformat(); in JSON a dict with str keys, a list or a tuple is nested
+// JSON; anything else is its str(). These may run Python code. A str()
+// (isoformat(), repr of a cycle) that raises an Exception is written as a
+// placeholder and the exception cleared. False with an exception set for a
+// BaseException that is not an Exception, or no memory; what was appended is
+// then meaningless.
 bool append_field(ByteBuffer& out, const LineLayout& layout, std::string_view key,
                   PyObject* value);
 
-// append_field for a plain_field_value, its key piece from call_key_pieces.
-// False with an exception set when a str has no UTF-8 form.
-bool append_plain_field(ByteBuffer& out, const LineLayout& layout, const char* key_piece,
-                        std::size_t key_size, PyObject* value);
+// append_field for a plain_field_value, its key piece from call_key_pieces,
+// running no Python code and creating no object: Declined (what it wrote is
+// meaningless) for a value that needs append_field, an int beyond 64 bits or
+// a str without a UTF-8 form; Failed with an exception set for no memory.
+Rendered append_plain_field(ByteBuffer& out, const LineLayout& layout, const char* key_piece,
+                            std::size_t key_size, PyObject* value);
+
+// The same with the key rendered here.
+Rendered append_plain_field(ByteBuffer& out, const LineLayout& layout, std::string_view key,
+                            PyObject* value);
 
 }  // namespace ferrant

@@ -471,10 +471,11 @@ bool fields_in_place(PyObject* message, PyObject* const* args, Py_ssize_t nargs,
 
 // The line of write_with_fields, for a call fields_in_place accepts: no
 // Python code can run, so the scratch (for an interpolated message) and
-// the batch are this call's until the line is done.
-bool write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank, PyObject* message,
-                           PyObject* const* args, Py_ssize_t nargs, const CallFields& call,
-                           std::uint64_t batch_size) {
+// the batch are this call's until the line is done. Declined, the line
+// taken back, for a value that needs append_field.
+Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank, PyObject* message,
+                               PyObject* const* args, Py_ssize_t nargs, const CallFields& call,
+                               std::uint64_t batch_size) {
     LoggerState* logger = state_of(self);
     const LineTarget target = target_of(logger, rank);
     // Interpolating may allocate, and a collection run then may log on this
@@ -494,10 +495,11 @@ bool write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank, PyObje
     if (!ok) {
         scratch.clear();
         tp.core.scratch = std::move(scratch);
-        return false;
+        return Rendered::Failed;
     }
     const LineLayout& layout = *logger->layout;
     const BoundFields& bound = *bound_of(self);
+    Rendered fields = Rendered::Done;
     ok = append_line_with_fields_in_place(
         tp, target, text,
         [&](ByteBuffer& line) {
@@ -509,22 +511,25 @@ bool write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank, PyObje
             if (call_key_pieces(call.kwnames, call.keys, layout, keys)) {
                 for (Py_ssize_t i = 0; i < n; ++i)
                     if (i != call.exc_info_at &&
-                        !append_plain_field(line, layout, keys.text + keys.begin[i],
-                                            keys.begin[i + 1] - keys.begin[i], call.values[i]))
+                        (fields = append_plain_field(line, layout, keys.text + keys.begin[i],
+                                                     keys.begin[i + 1] - keys.begin[i],
+                                                     call.values[i])) != Rendered::Done)
                         return false;
                 return true;
             }
             for (Py_ssize_t i = 0; i < n; ++i)
                 if (i != call.exc_info_at &&
-                    !append_field(line, layout, key_text(PyTuple_GET_ITEM(call.kwnames, i)),
-                                  call.values[i]))
+                    (fields = append_plain_field(line, layout,
+                                                 key_text(PyTuple_GET_ITEM(call.kwnames, i)),
+                                                 call.values[i])) != Rendered::Done)
                     return false;
             return true;
         },
         batch_size);
     scratch.clear();
     tp.core.scratch = std::move(scratch);
-    return ok;
+    if (ok) return Rendered::Done;
+    return fields == Rendered::Declined ? Rendered::Declined : Rendered::Failed;
 }
 
 // `handled`: the record carries the exception being handled unless the call
@@ -569,10 +574,12 @@ bool write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank, PyObje
     }
     const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
     if (fields_in_place(message, args, nargs, call)) {
-        const bool ok = write_fields_in_place(*tp, self, rank, message, args, nargs, call,
-                                              batch_size);
-        Py_XDECREF(context_hold.release());
-        return ok;
+        const Rendered r = write_fields_in_place(*tp, self, rank, message, args, nargs, call,
+                                                 batch_size);
+        if (r != Rendered::Declined) {
+            Py_XDECREF(context_hold.release());
+            return r == Rendered::Done;
+        }
     }
     // As in log_args: code run for a value finds an empty scratch slot.
     ByteBuffer scratch = std::move(tp->core.scratch);
