@@ -10,6 +10,7 @@
 #include "lib/escape.hpp"
 #include "lib/hex_to_decimal.hpp"
 #include "lib/number_render.hpp"
+#include "lib/surrogate_scan.hpp"
 #include "lib/field_format.hpp"
 
 namespace ferrant {
@@ -394,17 +395,9 @@ namespace {
     return p + size;
 }
 
-template <class Unit>
-bool any_surrogate(const Unit* units, std::size_t n) {
-    // No early exit: a loop the compiler can vectorise.
-    bool found = false;
-    for (std::size_t i = 0; i < n; ++i) found |= (units[i] & ~Unit{0x7FF}) == 0xD800;
-    return found;
-}
+}  // namespace
 
-// Whether a str that is not compact ASCII has a UTF-8 form (no lone
-// surrogate), read from its code points: nothing is created or raised.
-[[gnu::noinline]] bool has_utf8_form(PyObject* str) {
+bool has_utf8_form(PyObject* str) {
 #if PY_VERSION_HEX < 0x030C0000
     // Made by a legacy API and not yet in its canonical form: unknown here.
     if (!PyUnicode_IS_READY(str)) return false;
@@ -414,22 +407,24 @@ bool any_surrogate(const Unit* units, std::size_t n) {
     case PyUnicode_1BYTE_KIND:
         return true;
     case PyUnicode_2BYTE_KIND:
-        return !any_surrogate(PyUnicode_2BYTE_DATA(str), n);
+        return !has_surrogate(PyUnicode_2BYTE_DATA(str), n);
     default:
-        return !any_surrogate(PyUnicode_4BYTE_DATA(str), n);
+        return !has_surrogate(PyUnicode_4BYTE_DATA(str), n);
     }
 }
 
-}  // namespace
+bool fits_in_int64(PyObject* value) {
+    int overflow = 0;
+    PyLong_AsLongLongAndOverflow(value, &overflow);
+    return !overflow;
+}
 
-Rendered append_plain_field(ByteBuffer& out, const LineLayout& layout, const char* key_piece,
-                            std::size_t key_size, PyObject* value) {
+bool append_plain_field(ByteBuffer& out, const LineLayout& layout, const char* key_piece,
+                        std::size_t key_size, PyObject* value) {
     // Each kind makes room for key and value at once, and writes both in place.
     if (PyUnicode_CheckExact(value)) {
-        if (!PyUnicode_IS_COMPACT_ASCII(value) && !has_utf8_form(value)) [[unlikely]]
-            return Rendered::Declined;
         std::string_view text;
-        if (!utf8_view(value, text)) return Rendered::Failed;
+        if (!utf8_view(value, text)) return false;
         out.reserve_extra(key_size + text.size() * JSON_ESCAPE_MAX_GROWTH + 2 + kPiecePad);
         char* p = put_key(out, key_piece, key_size);
         if (!layout.json && bare_field_value(text)) {
@@ -441,24 +436,25 @@ Rendered append_plain_field(ByteBuffer& out, const LineLayout& layout, const cha
             *p++ = '"';
         }
         out.commit(static_cast<std::size_t>(p - out.end()));
-        return Rendered::Done;
+        return true;
     }
     if (PyLong_CheckExact(value)) {
         int overflow = 0;
         const long long i = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (i == -1 && PyErr_Occurred()) return Rendered::Failed;
-        // Past 64 bits the digits take objects, and maybe a conversion's
-        // error: append_field's.
-        if (overflow) [[unlikely]]
-            return Rendered::Declined;
+        if (i == -1 && PyErr_Occurred()) return false;
         out.reserve_extra(key_size + kI64Max + kPiecePad);
         char* p = put_key(out, key_piece, key_size);
+        if (overflow) {
+            // Not a plain_field_value: written as append_field writes it.
+            out.commit(key_size);
+            return append_int(out, layout, value);
+        }
         *p = '-';  // a non-negative value overwrites it
         const std::uint64_t magnitude =
             i < 0 ? 0 - static_cast<std::uint64_t>(i) : static_cast<std::uint64_t>(i);
         p = digits::write_u64(p + (i < 0), magnitude);
         out.commit(static_cast<std::size_t>(p - out.end()));
-        return Rendered::Done;
+        return true;
     }
     out.reserve_extra(key_size + kPiecePad);
     out.commit(static_cast<std::size_t>(put_key(out, key_piece, key_size) - out.end()));
@@ -466,14 +462,7 @@ Rendered append_plain_field(ByteBuffer& out, const LineLayout& layout, const cha
         append_field_float(out, layout, PyFloat_AS_DOUBLE(value));
     else
         append_field_literal(out, value == Py_None ? "null" : value == Py_True ? "true" : "false");
-    return Rendered::Done;
-}
-
-Rendered append_plain_field(ByteBuffer& out, const LineLayout& layout, std::string_view key,
-                            PyObject* value) {
-    static constexpr char kNoPiece[kPiecePad] = {};
-    append_field_key(out, layout, key);
-    return append_plain_field(out, layout, kNoPiece, 0, value);
+    return true;
 }
 
 }  // namespace ferrant

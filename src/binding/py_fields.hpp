@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <string_view>
 
-#include "binding/py_conversion.hpp"
 #include "binding/py_ref.hpp"
 #include "lib/byte_buffer.hpp"
 #include "lib/line_format.hpp"
@@ -59,11 +58,27 @@ struct KeyPieces {
 bool call_key_pieces(PyObject* kwnames, const CallKeys& keys, const LineLayout& layout,
                      KeyPieces& out);
 
-// Whether append_plain_field takes `value`: an exact str, int or float, a
-// bool or None.
+// Whether a str that is not compact ASCII has a UTF-8 form: no lone
+// surrogate, read from its code points, so nothing is created or raised.
+bool has_utf8_form(PyObject* str);
+
+// Whether an int is in [-2**63, 2**63 - 1]; nothing is created or raised.
+bool fits_in_int64(PyObject* value);
+
+// Whether append_plain_field writes `value` without running Python code or
+// creating objects: an exact str that has a UTF-8 form, an exact int that
+// fits in 64 bits, an exact float, a bool or None. Another str or int needs
+// append_field (backslash escapes, all the digits).
 inline bool plain_field_value(PyObject* value) {
-    return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
-           PyBool_Check(value) || value == Py_None;
+    if (PyUnicode_CheckExact(value))
+        return PyUnicode_IS_COMPACT_ASCII(value) || has_utf8_form(value);
+    if (PyLong_CheckExact(value)) {
+#if PY_VERSION_HEX >= 0x030C0000
+        if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) return true;
+#endif
+        return fits_in_int64(value);
+    }
+    return PyFloat_CheckExact(value) || PyBool_Check(value) || value == Py_None;
 }
 
 // Appends the field `key`=`value` as `layout` writes it. str, int, float,
@@ -78,15 +93,9 @@ inline bool plain_field_value(PyObject* value) {
 bool append_field(ByteBuffer& out, const LineLayout& layout, std::string_view key,
                   PyObject* value);
 
-// append_field for a plain_field_value, its key piece from call_key_pieces,
-// running no Python code and creating no object: Declined (what it wrote is
-// meaningless) for a value that needs append_field, an int beyond 64 bits or
-// a str without a UTF-8 form; Failed with an exception set for no memory.
-Rendered append_plain_field(ByteBuffer& out, const LineLayout& layout, const char* key_piece,
-                            std::size_t key_size, PyObject* value);
-
-// The same with the key rendered here.
-Rendered append_plain_field(ByteBuffer& out, const LineLayout& layout, std::string_view key,
-                            PyObject* value);
+// append_field for a plain_field_value, its key piece from call_key_pieces.
+// False with an exception set when out of memory.
+bool append_plain_field(ByteBuffer& out, const LineLayout& layout, const char* key_piece,
+                        std::size_t key_size, PyObject* value);
 
 }  // namespace ferrant

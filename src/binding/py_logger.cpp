@@ -471,11 +471,10 @@ bool fields_in_place(PyObject* message, PyObject* const* args, Py_ssize_t nargs,
 
 // The line of write_with_fields, for a call fields_in_place accepts: no
 // Python code can run, so the scratch (for an interpolated message) and
-// the batch are this call's until the line is done. Declined, the line
-// taken back, for a value that needs append_field.
-Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank, PyObject* message,
-                               PyObject* const* args, Py_ssize_t nargs, const CallFields& call,
-                               std::uint64_t batch_size) {
+// the batch are this call's until the line is done.
+bool write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank, PyObject* message,
+                           PyObject* const* args, Py_ssize_t nargs, const CallFields& call,
+                           std::uint64_t batch_size) {
     LoggerState* logger = state_of(self);
     const LineTarget target = target_of(logger, rank);
     // Interpolating may allocate, and a collection run then may log on this
@@ -495,11 +494,10 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank, Py
     if (!ok) {
         scratch.clear();
         tp.core.scratch = std::move(scratch);
-        return Rendered::Failed;
+        return false;
     }
     const LineLayout& layout = *logger->layout;
     const BoundFields& bound = *bound_of(self);
-    Rendered fields = Rendered::Done;
     ok = append_line_with_fields_in_place(
         tp, target, text,
         [&](ByteBuffer& line) {
@@ -511,25 +509,22 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank, Py
             if (call_key_pieces(call.kwnames, call.keys, layout, keys)) {
                 for (Py_ssize_t i = 0; i < n; ++i)
                     if (i != call.exc_info_at &&
-                        (fields = append_plain_field(line, layout, keys.text + keys.begin[i],
-                                                     keys.begin[i + 1] - keys.begin[i],
-                                                     call.values[i])) != Rendered::Done)
+                        !append_plain_field(line, layout, keys.text + keys.begin[i],
+                                            keys.begin[i + 1] - keys.begin[i], call.values[i]))
                         return false;
                 return true;
             }
             for (Py_ssize_t i = 0; i < n; ++i)
                 if (i != call.exc_info_at &&
-                    (fields = append_plain_field(line, layout,
-                                                 key_text(PyTuple_GET_ITEM(call.kwnames, i)),
-                                                 call.values[i])) != Rendered::Done)
+                    !append_field(line, layout, key_text(PyTuple_GET_ITEM(call.kwnames, i)),
+                                  call.values[i]))
                     return false;
             return true;
         },
         batch_size);
     scratch.clear();
     tp.core.scratch = std::move(scratch);
-    if (ok) return Rendered::Done;
-    return fields == Rendered::Declined ? Rendered::Declined : Rendered::Failed;
+    return ok;
 }
 
 // `handled`: the record carries the exception being handled unless the call
@@ -574,12 +569,10 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank, Py
     }
     const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
     if (fields_in_place(message, args, nargs, call)) {
-        const Rendered r = write_fields_in_place(*tp, self, rank, message, args, nargs, call,
-                                                 batch_size);
-        if (r != Rendered::Declined) {
-            Py_XDECREF(context_hold.release());
-            return r == Rendered::Done;
-        }
+        const bool ok = write_fields_in_place(*tp, self, rank, message, args, nargs, call,
+                                              batch_size);
+        Py_XDECREF(context_hold.release());
+        return ok;
     }
     // As in log_args: code run for a value finds an empty scratch slot.
     ByteBuffer scratch = std::move(tp->core.scratch);
