@@ -157,16 +157,25 @@ bool printable_text(PyObject* str, std::string_view& out, PyRef& hold) {
     return true;
 }
 
+// The type of the exception set when it is an Exception, which a value's
+// rendering then stands for; null for one that is not (KeyboardInterrupt,
+// SystemExit), which propagates.
+PyTypeObject* exception_to_replace() {
+    PyObject* type = PyErr_Occurred();
+    if (!type || !PyErr_GivenExceptionMatches(type, PyExc_Exception)) return nullptr;
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
 // The exception set, for rendering `value`: written as the string
 // `<unprintable TYPE: EXCTYPE>` and cleared when it is an Exception. False,
-// leaving it set, for one that is not (KeyboardInterrupt, SystemExit).
+// leaving it set, for one that is not.
 bool append_unprintable(ByteBuffer& out, const LineLayout& layout, PyObject* value) {
-    PyObject* type = PyErr_Occurred();
-    if (!type || !PyErr_GivenExceptionMatches(type, PyExc_Exception)) return false;
+    PyTypeObject* type = exception_to_replace();
+    if (!type) return false;
     std::string text = "<unprintable ";
     text += Py_TYPE(value)->tp_name;
     text += ": ";
-    text += reinterpret_cast<PyTypeObject*>(type)->tp_name;
+    text += type->tp_name;
     text += '>';
     PyErr_Clear();
     append_field_text(out, layout, text);
@@ -256,8 +265,7 @@ bool append_cycle(ByteBuffer& out, const LineLayout& layout, PyObject* value,
         append_field_text(out, layout, text);
         return true;
     }
-    PyObject* type = PyErr_Occurred();
-    if (!type || !PyErr_GivenExceptionMatches(type, PyExc_Exception)) return false;
+    if (!exception_to_replace()) return false;
     PyErr_Clear();
     append_field_text(out, layout, placeholder);
     return true;

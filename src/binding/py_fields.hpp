@@ -66,8 +66,8 @@ bool has_utf8_form(PyObject* str);
 bool fits_in_int64(PyObject* value);
 
 // Whether append_plain_field writes `value` without running Python code or
-// creating objects: an exact str that has a UTF-8 form, an exact int that
-// fits in 64 bits, an exact float, a bool or None. Another str or int needs
+// creating objects: an exact str that has a UTF-8 form, an exact int in
+// [-2**63, 2**63 - 1], an exact float, a bool or None. Another str or int needs
 // append_field (backslash escapes, all the digits).
 inline bool plain_field_value(PyObject* value) {
     if (PyUnicode_CheckExact(value))
