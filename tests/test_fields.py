@@ -6,6 +6,7 @@ import datetime
 import json
 import math
 import re
+import sys
 
 import pytest
 
@@ -53,32 +54,110 @@ def cap(request, tmp_path):
     return FieldCapture(tmp_path / request.param, request.param)
 
 
+NEST_MAX = 16  # the documented depth of nested JSON
+
+
+def printable(text):
+    """A str as every layout writes it: lone surrogates as backslash escapes."""
+    return text.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
+def text_of(value, make=str):
+    """What `make(value)` (str, isoformat) gives as the line writes it: an
+    Exception or a non-str as the placeholder naming the types."""
+    try:
+        text = make(value)
+    except Exception as e:
+        return f"<unprintable {type(value).__name__}: {type(e).__name__}>"
+    if not isinstance(text, str):
+        return f"<unprintable {type(value).__name__}: TypeError>"
+    return printable(text)
+
+
+def all_digits(value):
+    """The decimal digits of an int, past the interpreter's digit limit too."""
+    limit = sys.get_int_max_str_digits()
+    sys.set_int_max_str_digits(0)
+    try:
+        return str(int(value))
+    finally:
+        sys.set_int_max_str_digits(limit)
+
+
+class Pairs(list):
+    """A JSON object as the (key, value) pairs of its members, in order."""
+
+
+def json_value(value, depth=0, open_=()):
+    """`value` as a JSON reader gives back what the JSON layout writes for it
+    (objects as Pairs), `depth` containers deep inside those in `open_`."""
+    if isinstance(value, (datetime.date, datetime.time)):
+        return text_of(value, lambda v: v.isoformat())
+    if value is None or isinstance(value, bool):
+        return value
+    if isinstance(value, int):
+        # Every common reader takes a 64-bit integer exactly.
+        return int(value) if -(2**63) <= value < 2**64 else all_digits(value)
+    if isinstance(value, float):
+        if not math.isfinite(value):
+            return "NaN" if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
+        return float(value)
+    if type(value) is str:
+        return printable(value)
+    if isinstance(value, (list, tuple, dict)):
+        placeholder = "{...}" if isinstance(value, dict) else "[...]"
+        if any(value is o for o in open_):
+            try:
+                return printable(repr(value))
+            except Exception:
+                return placeholder
+        if depth == NEST_MAX:
+            return placeholder
+        inner = open_ + (value,)
+        if not isinstance(value, dict):
+            return [json_value(v, depth + 1, inner) for v in value]
+        if all(isinstance(k, str) for k in value):
+            return Pairs((printable(k), json_value(v, depth + 1, inner)) for k, v in value.items())
+    return text_of(value)
+
+
+def compact_json(v):
+    """The compact JSON text of a json_value."""
+    if isinstance(v, Pairs):
+        return "{" + ",".join(json.dumps(k, ensure_ascii=False) + ":" + compact_json(x) for k, x in v) + "}"
+    if isinstance(v, list):
+        return "[" + ",".join(map(compact_json, v)) + "]"
+    return json.dumps(v, ensure_ascii=False)
+
+
+def plain_json(v):
+    """A json_value as orjson reads it: objects as dicts."""
+    if isinstance(v, Pairs):
+        return {k: plain_json(x) for k, x in v}
+    return [plain_json(x) for x in v] if isinstance(v, list) else v
+
+
 def expected(value, kind):
     """What a reader of layout `kind` gives back for `value` (a JSON object
     as its pairs, as record_pairs reads it)."""
-    if isinstance(value, (datetime.date, datetime.time)):
-        return value.isoformat()
     if kind == "json":
-        if isinstance(value, dict) and all(isinstance(k, str) for k in value):
-            return [(k, expected(v, kind)) for k, v in value.items()]
-        if isinstance(value, (list, tuple)):
-            return [expected(v, kind) for v in value]
-        if isinstance(value, float) and not math.isfinite(value):
-            return "NaN" if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
-        if value is None or isinstance(value, (str, bool, int, float)):
-            return value
-        return str(value)
+        return json_value(value)
     if value is None:
         return "null"
-    if isinstance(value, (list, tuple)) or isinstance(value, dict) and all(isinstance(k, str) for k in value):
-        return json.dumps(value, separators=(",", ":"), ensure_ascii=False, default=str)
     if isinstance(value, bool):
         return "true" if value else "false"
-    if isinstance(value, float):
-        return repr(value)
     if isinstance(value, int):
-        return str(int(value))
-    return str(value)
+        return all_digits(value)
+    if isinstance(value, float):
+        return repr(float(value))
+    if type(value) is str:
+        return printable(value)
+    if isinstance(value, (list, tuple)) or isinstance(value, dict) and all(isinstance(k, str) for k in value):
+        # The text layouts write a container's JSON text.
+        return compact_json(json_value(value))
+    if isinstance(value, (datetime.date, datetime.time)):
+        return text_of(value, lambda v: v.isoformat())
+    return text_of(value)
 
 
 class Shown:
@@ -334,39 +413,46 @@ class Raises:
 
 
 @pytest.mark.parametrize(
-    "call",
+    "call,fields",
     [
-        lambda log: log.info("m", v=Raises()),
-        lambda log: log.info("m %s", "arg", ok=1, v=Raises(), after=2),
-        lambda log: log.bind(a=1).error("m", v=Raises()),
-        lambda log: log.bind(v=Raises()),
-        lambda log: log.bind(a=1).bind(ok="x", v=Raises()),
+        (lambda log: log.info("m", v=Raises()), ["v"]),
+        (lambda log: log.info("m %s", "arg", ok=1, v=Raises(), after=2), ["ok", "v", "after"]),
+        (lambda log: log.bind(a=1).error("m", v=Raises()), ["a", "v"]),
+        (lambda log: log.bind(v=Raises()).info("m"), ["v"]),
+        (lambda log: log.bind(a=1).bind(ok="x", v=Raises()).info("m"), ["a", "ok", "v"]),
     ],
 )
-def test_raising_str_raises_and_writes_nothing(cap, call):
-    with pytest.raises(Boom):
-        call(cap.log)
-    cap.log.info("after")
-    [after] = cap.records()
-    assert dict(after)["msg"] == "after" and len(after) == 4
+def test_raising_str_is_written_as_a_placeholder(cap, call, fields):
+    call(cap.log)
+    given = {"a": 1, "ok": 1 if "after" in fields else "x", "after": 2, "v": Raises()}
+    assert cap.fields() == [[(k, expected(given[k], cap.kind)) for k in fields]]
+    assert expected(Raises(), cap.kind) == "<unprintable Raises: Boom>"
 
 
-def nested(depth):
+WRAP = {"list": lambda v: [v], "tuple": lambda v: (v,), "dict": lambda v: {"k": v}}
+
+
+def nested(depth, wrap=WRAP["list"]):
     value = "leaf"
     for _ in range(depth):
-        value = [value]
+        value = wrap(value)
     return value
 
 
-@pytest.mark.parametrize("depth", [15, 16, 17, 40])
-def test_deep_nesting_is_cut_to_a_repr_string(tmp_path, depth):
-    cap = FieldCapture(tmp_path, "json")
-    cap.log.info("m", v=nested(depth))
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("wrap", WRAP)
+def test_deep_nesting_is_cut_to_a_placeholder(tmp_path, kind, wrap):
+    cap = FieldCapture(tmp_path, kind)
+    depths = [15, 16, 17, 40, 1000, 5000]
+    values = {f"d{d}": nested(d, WRAP[wrap]) for d in depths}
+    cap.log.info("m", **values)
     [fields] = cap.fields()
-    [(key, got)] = fields
-    for _ in range(min(depth, 16)):
-        got = got[0]
-    assert got == ("leaf" if depth <= 16 else repr(nested(depth - 16)))
+    assert fields == [(k, expected(v, kind)) for k, v in values.items()]
+    for (_, got), depth in zip(fields, depths):
+        got = json.loads(got) if kind != "json" else got
+        for _ in range(min(depth, NEST_MAX)):
+            got = dict(got)["k"] if wrap == "dict" else got[0]
+        assert got == ("leaf" if depth <= NEST_MAX else "{...}" if wrap == "dict" else "[...]")
 
 
 def test_a_cycle_is_written_as_its_repr(tmp_path):
@@ -395,10 +481,9 @@ def test_a_value_that_changes_its_container_is_written_as_it_was(tmp_path):
     assert cap.fields() == [[("v", ["a", "grows", "b"])]]
 
 
-def test_lone_surrogate_raises_and_writes_nothing(cap):
-    with pytest.raises(UnicodeEncodeError):
-        cap.log.info("m", v="\udcff")
-    assert cap.lines() == []
+def test_lone_surrogate_is_written_as_its_backslash_escape(cap):
+    cap.log.info("m", v="\udcff")
+    assert cap.fields() == [[("v", expected("\udcff", cap.kind))]] == [[("v", "\\udcff")]]
 
 
 def test_a_value_that_logs_leaves_the_line_intact(cap):
@@ -490,7 +575,8 @@ def emit(log, value, last, arg):
 @pytest.mark.parametrize(
     "value",
     ["bob", "", "two words", 'q"uote=', "line\nfeed", "a\\b", "é 日本", "\x85", "\u2028",
-     0, -5, 2**63, -(2**64) - 1, True, False, None,
+     "\udcff", "日本\ud800", "😀\udfff", 0, -5, 2**63, 2**64 - 1, 2**64, -(2**63) - 1,
+     -(2**64) - 1, 10**400, True, False, None,
      0.1, -0.0, 12.5, 1e16, 1.5e-7, 1e300, float("nan"), float("-inf")],
     ids=repr,
 )
@@ -509,3 +595,222 @@ def test_plain_values_written_in_place_as_the_general_path_writes_them(tmp_path,
             assert in_place == general
     finally:
         ferrant.clear_contextvars()
+
+
+def write_record(log, how, values):
+    """One record carrying `values` as call fields, bound ones or context ones."""
+    if how == "call":
+        log.info("m", **values)
+    elif how == "bind":
+        log.bind(**values).info("m")
+    else:
+        ferrant.bind_contextvars(**values)
+        try:
+            log.info("m")
+        finally:
+            ferrant.clear_contextvars()
+
+
+def assert_read_back(cap, values):
+    """The last records hold `values` as the rules write them, for a JSON
+    reader (the stdlib's and orjson) or the logfmt one."""
+    lines = cap.lines()
+    assert [record_pairs(line, cap.kind)[4:] for line in lines] == [
+        [(k, expected(v, cap.kind)) for k, v in values.items()]] * len(lines)
+    if cap.kind == "json":
+        import orjson
+
+        for line in lines:
+            got = orjson.loads(line)
+            assert {k: got[k] for k in values} == {k: plain_json(json_value(v)) for k, v in values.items()}
+
+
+BIG = [2**63 - 1, 2**63, 2**64 - 1, 2**64, 2**64 + 1, -(2**63), -(2**63) - 1, 10**400, -(10**400),
+       10**5000, -(10**5000), IntLike(2**64), IntLike(-(10**5000))]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("how", ["call", "bind", "context"])
+def test_big_ints_are_numbers_to_64_bits_then_digit_strings(tmp_path, kind, how):
+    cap = FieldCapture(tmp_path, kind)
+    limit = sys.get_int_max_str_digits()
+    exact = {f"b{i}": v for i, v in enumerate(BIG) if type(v) is int}
+    write_record(cap.log, how, exact)  # straight into the batch, for a call
+    assert_read_back(cap, exact)
+    values = {f"b{i}": v for i, v in enumerate(BIG)}
+    values.update(inner=[BIG, {"k": 2**64, "n": -(10**400)}])
+    write_record(cap.log, how, values)
+    assert_read_back(cap, values)
+    assert sys.get_int_max_str_digits() == limit
+
+
+@pytest.mark.parametrize("limit", [640, 0])
+def test_int_digits_whatever_the_limit_which_stays_as_set(tmp_path, limit):
+    """The limit is the process's: a value rendered after a long int still
+    sees it, and so does the caller."""
+    seen = []
+
+    class Probe:
+        def __str__(self):
+            seen.append(sys.get_int_max_str_digits())
+            return "p"
+
+    cap = FieldCapture(tmp_path, "json")
+    values = {"big": -(10**5000), "mixed": 7**900, "probe": Probe()}
+    old = sys.get_int_max_str_digits()
+    sys.set_int_max_str_digits(limit)
+    try:
+        cap.log.info("m", **values)
+        assert seen == [limit] and sys.get_int_max_str_digits() == limit
+    finally:
+        sys.set_int_max_str_digits(old)
+    assert_read_back(cap, values)
+
+
+class SurrogateStr:
+    def __str__(self):
+        return "s\udcff"
+
+
+class SurrogateDate(datetime.date):
+    def isoformat(self):
+        return "d\udcfe"
+
+
+PLAIN_SURROGATES = {"top": "\udcff", "mid": "a\ud800b", "ucs2": "日本\udbff", "ucs4": "😀\udfff x"}
+SURROGATES = {**PLAIN_SURROGATES, "nested": ["ok", "\udcff", ("\ud800",)],
+              "keys": {"k\udcff": "v\udcfe", "ok": {"\ud800": 1}}, "str": SurrogateStr(),
+              "sub": Text("t\udcff"), "date": SurrogateDate(2026, 1, 2)}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("how", ["call", "bind", "context"])
+def test_lone_surrogates_are_written_as_backslash_escapes(tmp_path, kind, how):
+    cap = FieldCapture(tmp_path, kind)
+    write_record(cap.log, how, PLAIN_SURROGATES)  # straight into the batch, for a call
+    assert_read_back(cap, PLAIN_SURROGATES)
+    write_record(cap.log, how, SURROGATES)
+    assert_read_back(cap, SURROGATES)
+
+
+class ReturnsInt:
+    def __str__(self):
+        return 5
+
+
+class Recurses:
+    def __str__(self):
+        return str(self)
+
+
+class BadDate(datetime.date):
+    def isoformat(self):
+        raise Boom("no date")
+
+
+class IntDate(datetime.datetime):
+    def isoformat(self):
+        return 5
+
+
+UNPRINTABLE = {"raises": Raises(), "non_str": ReturnsInt(), "recursion": Recurses(),
+               "bad_date": BadDate(2026, 1, 2), "int_date": IntDate(2026, 1, 2, 3),
+               "nested": [Raises(), {"k": ReturnsInt()}], "int_keys": {1: nested(100_000)}}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("how", ["call", "bind", "context"])
+def test_values_without_text_are_written_as_placeholders(tmp_path, kind, how):
+    cap = FieldCapture(tmp_path, kind)
+    write_record(cap.log, how, UNPRINTABLE)
+    assert_read_back(cap, UNPRINTABLE)
+    assert expected(IntDate(2026, 1, 2), kind) == "<unprintable IntDate: TypeError>"
+
+
+class BadRepr:
+    def __repr__(self):
+        raise Boom("no repr")
+
+    def __str__(self):
+        return "bad"
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_cycle_whose_repr_fails_is_the_placeholder_of_its_kind(tmp_path, kind):
+    cap = FieldCapture(tmp_path, kind)
+    loop, deep, mapping, tup = [BadRepr()], [nested(100_000)], {"x": BadRepr()}, ([BadRepr()],)
+    loop.append(loop)
+    deep.append(deep)
+    mapping["self"] = mapping
+    tup[0].append(tup)
+    plain = [1, "\udcff"]
+    plain.append(plain)
+    values = {"loop": loop, "deep": deep, "mapping": mapping, "tuple": tup, "plain": plain}
+    cap.log.info("m", **values)
+    assert_read_back(cap, values)
+    assert json_value(loop) == ["bad", "[...]"] and json_value(mapping)[1] == ("self", "{...}")
+
+
+class Interrupts:
+    def __init__(self, exc, in_repr=False):
+        self.exc, self.in_repr = exc, in_repr
+
+    def __str__(self):
+        if self.in_repr:
+            return "x"
+        raise self.exc
+
+    def __repr__(self):
+        raise self.exc
+
+
+def interrupting(where, exc):
+    if where == "cycle":  # only the repr of the container met again raises
+        loop = [Interrupts(exc, in_repr=True)]
+        loop.append(loop)
+        return loop
+    return [1, Interrupts(exc)] if where == "nested" else Interrupts(exc)
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("where", ["top", "nested", "cycle"])
+def test_only_an_exception_becomes_a_placeholder(tmp_path, exc, where):
+    cap = FieldCapture(tmp_path, "json")
+    cap.log.info("m", v=Raises())
+    value = interrupting(where, exc)
+    with pytest.raises(exc):
+        cap.log.info("m", v=value)
+    with pytest.raises(exc):
+        cap.log.bind(v=value)
+    assert cap.fields() == [[("v", "<unprintable Raises: Boom>")]]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_collection_that_logs_while_a_record_goes_the_general_way(tmp_path, kind):
+    """A record with a lone surrogate or a long int takes the general path,
+    where a collection may run a __del__ that logs: every line whole."""
+    import gc
+
+    cap = FieldCapture(tmp_path, kind)
+    log = cap.log
+
+    class Logs:
+        def __del__(self):
+            log.info("del", d=1)
+
+    values = {"v": "\udcff", "w": "日本\ud800", "big": 2**64 + 1, "n": 3}
+    old = gc.get_threshold()
+    gc.set_threshold(1)
+    try:
+        for _ in range(50):
+            garbage = Logs()
+            garbage.self = garbage
+            del garbage
+            log.info("m", **values)
+    finally:
+        gc.set_threshold(*old)
+    gc.collect()
+    records = cap.records()
+    mine = [r[4:] for r in records if dict(r)["msg"] == "m"]
+    assert mine == [[(k, expected(v, kind)) for k, v in values.items()]] * 50
+    assert sum(dict(r)["msg"] == "del" for r in records) == 50

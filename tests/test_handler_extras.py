@@ -56,7 +56,8 @@ VALUES = [
     ("two words", "two words", "two words"),
     ("", "", ""),
     (42, "42", 42),
-    (-(2**70), str(-(2**70)), -(2**70)),
+    (2**64 - 1, str(2**64 - 1), 2**64 - 1),
+    (-(2**70), str(-(2**70)), str(-(2**70))),  # past 64 bits a JSON string
     (1.5, "1.5", 1.5),
     (True, "true", True),
     (None, "null", None),
@@ -130,15 +131,19 @@ class Raises:
         raise RuntimeError("no text")
 
 
-def test_a_value_that_cannot_be_written_goes_to_handle_error(bridged, capsys):
+def test_values_without_text_or_utf8_are_written_not_sent_to_handle_error(bridged, capsys):
     record = bridged.log.makeRecord(bridged.log.name, logging.INFO, __file__, 1, "m", (), None,
                                     extra={"ok": 1, "v": Raises()})
     bridged.handler.handle(record)
     bridged.log.info("lone %s", "\udcff", extra={"p": "x\udcfey"})
-    err = capsys.readouterr().err
-    assert err.startswith("--- Logging error ---\n") and "RuntimeError: no text" in err
-    [fields] = bridged.fields()
-    assert fields == [("p", "x\\udcfey")]
+    bridged.log.info("m", extra={"v": ["ok", "\udcff"]})
+    assert capsys.readouterr().err == ""
+    from test_fields import expected
+
+    k = bridged.kind
+    assert bridged.fields() == [[("ok", expected(1, k)), ("v", "<unprintable Raises: RuntimeError>")],
+                                [("p", expected("x\udcfey", k))],
+                                [("v", expected(["ok", "\udcff"], k))]]
 
 
 @pytest.mark.skipif(not hasattr(ferrant, "bind_contextvars"), reason="no context variables yet")

@@ -2,12 +2,15 @@
 
 #include <datetime.h>
 
+#include <string>
 #include <vector>
 
 #include "binding/py_text.hpp"
 #include "lib/digits.hpp"
 #include "lib/escape.hpp"
+#include "lib/hex_to_decimal.hpp"
 #include "lib/number_render.hpp"
+#include "lib/surrogate_scan.hpp"
 #include "lib/field_format.hpp"
 
 namespace ferrant {
@@ -142,27 +145,131 @@ struct Nest {
 
 bool append_value(ByteBuffer& out, const LineLayout& layout, PyObject* value, Nest& nest);
 
-// The decimal digits of an int of any size, whatever its class's repr.
-bool append_big_int(ByteBuffer& out, PyObject* value) {
-    PyRef digits = PyRef::steal(PyLong_Type.tp_repr(value));
-    std::string_view text;
-    if (!digits || !utf8_view(digits.get(), text)) return false;
-    append_field_literal(out, text);
+// The UTF-8 of a str; for one with lone surrogates, which has none, what
+// `s.encode("utf-8", "backslashreplace")` gives, kept in `hold`. False with
+// an exception set (out of memory).
+bool printable_text(PyObject* str, std::string_view& out, PyRef& hold) {
+    if (utf8_view(str, out)) [[likely]]
+        return true;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+    hold = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace"));
+    if (!hold) return false;
+    out = {PyBytes_AS_STRING(hold.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(hold.get()))};
     return true;
 }
 
-// `made` (a new reference or null) written as a string value.
-bool append_made_text(ByteBuffer& out, const LineLayout& layout, PyObject* made) {
-    PyRef text_object = PyRef::steal(made);
+// The type of the exception set when it is an Exception, which a value's
+// rendering then stands for; null for one that is not (KeyboardInterrupt,
+// SystemExit), which propagates.
+PyTypeObject* exception_to_replace() {
+    PyObject* type = PyErr_Occurred();
+    if (!type || !PyErr_GivenExceptionMatches(type, PyExc_Exception)) return nullptr;
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// The exception set, for rendering `value`: written as the string
+// `<unprintable TYPE: EXCTYPE>` and cleared when it is an Exception. False,
+// leaving it set, for one that is not.
+bool append_unprintable(ByteBuffer& out, const LineLayout& layout, PyObject* value) {
+    PyTypeObject* type = exception_to_replace();
+    if (!type) return false;
+    std::string text = "<unprintable ";
+    text += Py_TYPE(value)->tp_name;
+    text += ": ";
+    text += type->tp_name;
+    text += '>';
+    PyErr_Clear();
+    append_field_text(out, layout, text);
+    return true;
+}
+
+// The decimal digits and sign of an int of any size, whatever its class's
+// repr. Past the interpreter's digit limit (sys.get_int_max_str_digits),
+// which is process-wide and stays as it is, the digits come from base 16,
+// which has no limit.
+bool append_int_digits(ByteBuffer& out, PyObject* value) {
+    PyRef digits = PyRef::steal(PyLong_Type.tp_repr(value));
     std::string_view text;
-    if (!text_object) return false;
-    if (!PyUnicode_Check(text_object.get())) {
+    if (digits) {
+        if (!utf8_view(digits.get(), text)) return false;
+        append_field_literal(out, text);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+    PyErr_Clear();
+    PyRef hex = PyRef::steal(PyNumber_ToBase(value, 16));
+    if (!hex || !utf8_view(hex.get(), text)) return false;
+    if (text.starts_with('-')) {
+        out.push_back('-');
+        text.remove_prefix(1);
+    }
+    text.remove_prefix(2);  // "0x"
+    push_decimal_from_hex(out, text);
+    return true;
+}
+
+// An int as a number in [-2**63, 2**64 - 1], which readers that take
+// 64-bit integers (orjson, duckdb) read exactly; beyond it, in JSON, the
+// string of its digits, which no reader rounds or refuses.
+bool append_int(ByteBuffer& out, const LineLayout& layout, PyObject* value) {
+    int overflow = 0;
+    const long long i = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (i == -1 && PyErr_Occurred()) return false;
+    if (!overflow) [[likely]] {
+        append_field_int(out, i);
+        return true;
+    }
+    if (overflow > 0) {
+        const unsigned long long u = PyLong_AsUnsignedLongLong(value);
+        if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+            push_u64(out, u);
+            return true;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+    }
+    if (!layout.json) return append_int_digits(out, value);
+    out.push_back('"');
+    if (!append_int_digits(out, value)) return false;
+    out.push_back('"');
+    return true;
+}
+
+// `made`, a new reference that `value`'s str() or isoformat() returned (or
+// null, the exception set), written as a string value; a failure or a
+// non-str as append_unprintable writes it.
+bool append_made_text(ByteBuffer& out, const LineLayout& layout, PyObject* value,
+                      PyObject* made) {
+    PyRef text_object = PyRef::steal(made);
+    if (text_object && !PyUnicode_Check(text_object.get())) {
         PyErr_Format(PyExc_TypeError, "field value text must be str, not %.100s",
                      Py_TYPE(text_object.get())->tp_name);
-        return false;
+        text_object = PyRef();
     }
-    if (!utf8_view(text_object.get(), text)) return false;
-    append_field_text(out, layout, text);
+    std::string_view text;
+    PyRef hold;
+    if (text_object && printable_text(text_object.get(), text, hold)) {
+        append_field_text(out, layout, text);
+        return true;
+    }
+    return append_unprintable(out, layout, value);
+}
+
+// A container met again inside itself: its repr, which marks the inner
+// meeting; the placeholder of its kind if that repr fails.
+bool append_cycle(ByteBuffer& out, const LineLayout& layout, PyObject* value,
+                  std::string_view placeholder) {
+    PyRef repr = PyRef::steal(PyObject_Repr(value));
+    std::string_view text;
+    PyRef hold;
+    if (repr && printable_text(repr.get(), text, hold)) {
+        append_field_text(out, layout, text);
+        return true;
+    }
+    if (!exception_to_replace()) return false;
+    PyErr_Clear();
+    append_field_text(out, layout, placeholder);
     return true;
 }
 
@@ -193,7 +300,8 @@ bool append_object(ByteBuffer& out, const LineLayout& layout, PyObject* items, N
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
         PyObject* item = PyList_GET_ITEM(items, i);
         std::string_view key;
-        if (!utf8_view(PyTuple_GET_ITEM(item, 0), key)) return false;
+        PyRef hold;
+        if (!printable_text(PyTuple_GET_ITEM(item, 0), key, hold)) return false;
         if (i) out.push_back(',');
         append_nested_key(out, key);
         if (!append_value(out, layout, PyTuple_GET_ITEM(item, 1), nest)) return false;
@@ -232,7 +340,8 @@ bool append_container(ByteBuffer& out, const LineLayout& layout, PyObject* value
 bool append_value(ByteBuffer& out, const LineLayout& layout, PyObject* value, Nest& nest) {
     if (PyUnicode_CheckExact(value)) {
         std::string_view text;
-        if (!utf8_view(value, text)) return false;
+        PyRef hold;
+        if (!printable_text(value, text, hold)) return false;
         append_field_text(out, layout, text);
         return true;
     }
@@ -244,21 +353,18 @@ bool append_value(ByteBuffer& out, const LineLayout& layout, PyObject* value, Ne
         append_field_literal(out, value == Py_True ? "true" : "false");
         return true;
     }
-    if (PyLong_Check(value)) {
-        int overflow = 0;
-        const long long i = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (i == -1 && PyErr_Occurred()) return false;
-        if (overflow) return append_big_int(out, value);
-        append_field_int(out, i);
-        return true;
-    }
+    if (PyLong_Check(value)) return append_int(out, layout, value);
     if (PyFloat_Check(value)) {
         append_field_float(out, layout, PyFloat_AS_DOUBLE(value));
         return true;
     }
     if (PyDict_Check(value) || PyList_Check(value) || PyTuple_Check(value)) {
-        if (nest.depth == kFieldNestMax || nest.holds(value))
-            return append_made_text(out, layout, PyObject_Repr(value));
+        const std::string_view placeholder = PyDict_Check(value) ? "{...}" : "[...]";
+        if (nest.holds(value)) return append_cycle(out, layout, value, placeholder);
+        if (nest.depth == kFieldNestMax) {
+            append_field_text(out, layout, placeholder);
+            return true;
+        }
         bool declined = false;
         if (layout.json) {
             const std::size_t start = out.size();
@@ -275,9 +381,10 @@ bool append_value(ByteBuffer& out, const LineLayout& layout, PyObject* value, Ne
             if (!declined) return false;
         }
     } else if (is_date_or_time(value)) {
-        return append_made_text(out, layout, PyObject_CallMethod(value, "isoformat", nullptr));
+        return append_made_text(out, layout, value,
+                                PyObject_CallMethod(value, "isoformat", nullptr));
     }
-    return append_made_text(out, layout, PyObject_Str(value));
+    return append_made_text(out, layout, value, PyObject_Str(value));
 }
 
 }  // namespace
@@ -299,6 +406,28 @@ namespace {
 }
 
 }  // namespace
+
+bool has_utf8_form(PyObject* str) {
+#if PY_VERSION_HEX < 0x030C0000
+    // Made by a legacy API and not yet in its canonical form: unknown here.
+    if (!PyUnicode_IS_READY(str)) return false;
+#endif
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+    switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+        return true;
+    case PyUnicode_2BYTE_KIND:
+        return !has_surrogate(PyUnicode_2BYTE_DATA(str), n);
+    default:
+        return !has_surrogate(PyUnicode_4BYTE_DATA(str), n);
+    }
+}
+
+bool fits_in_int64(PyObject* value) {
+    int overflow = 0;
+    PyLong_AsLongLongAndOverflow(value, &overflow);
+    return !overflow;
+}
 
 bool append_plain_field(ByteBuffer& out, const LineLayout& layout, const char* key_piece,
                         std::size_t key_size, PyObject* value) {
@@ -326,8 +455,9 @@ bool append_plain_field(ByteBuffer& out, const LineLayout& layout, const char* k
         out.reserve_extra(key_size + kI64Max + kPiecePad);
         char* p = put_key(out, key_piece, key_size);
         if (overflow) {
+            // Not a plain_field_value: written as append_field writes it.
             out.commit(key_size);
-            return append_big_int(out, value);
+            return append_int(out, layout, value);
         }
         *p = '-';  // a non-negative value overwrites it
         const std::uint64_t magnitude =

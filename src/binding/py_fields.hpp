@@ -61,25 +61,43 @@ struct KeyPieces {
 bool call_key_pieces(PyObject* kwnames, const CallKeys& keys, const LineLayout& layout,
                      KeyPieces& out);
 
-// Whether append_field writes `value` without running Python code or
-// creating objects (but for an int beyond 64 bits): an exact str, int or
-// float, a bool or None.
+// Whether a str that is not compact ASCII has a UTF-8 form: no lone
+// surrogate, read from its code points, so nothing is created or raised.
+bool has_utf8_form(PyObject* str);
+
+// Whether an int is in [-2**63, 2**63 - 1]; nothing is created or raised.
+bool fits_in_int64(PyObject* value);
+
+// Whether append_plain_field writes `value` without running Python code or
+// creating objects: an exact str that has a UTF-8 form, an exact int in
+// [-2**63, 2**63 - 1], an exact float, a bool or None. Another str or int needs
+// append_field (backslash escapes, all the digits).
 inline bool plain_field_value(PyObject* value) {
-    return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
-           PyBool_Check(value) || value == Py_None;
+    if (PyUnicode_CheckExact(value))
+        return PyUnicode_IS_COMPACT_ASCII(value) || has_utf8_form(value);
+    if (PyLong_CheckExact(value)) {
+#if PY_VERSION_HEX >= 0x030C0000
+        if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) return true;
+#endif
+        return fits_in_int64(value);
+    }
+    return PyFloat_CheckExact(value) || PyBool_Check(value) || value == Py_None;
 }
 
 // Appends the field `key`=`value` as `layout` writes it. str, int, float,
 // bool and None are rendered here without creating objects (an int beyond
-// 64 bits goes through int's own repr); a date, time or datetime is its
-// isoformat(); in JSON a dict with str keys, a list or a tuple is nested
-// JSON; anything else is its str(). These may run Python code. False with
-// that code's exception set; what was appended is then meaningless.
+// 64 bits or a str with lone surrogates aside); a date, time or datetime is
+// its isoformat(); in JSON a dict with str keys, a list or a tuple is nested
+// JSON; anything else is its str(). These may run Python code. A str()
+// (isoformat(), repr of a cycle) that raises an Exception is written as a
+// placeholder and the exception cleared. False with an exception set for a
+// BaseException that is not an Exception, or no memory; what was appended is
+// then meaningless.
 bool append_field(ByteBuffer& out, const LineLayout& layout, std::string_view key,
                   PyObject* value);
 
 // append_field for a plain_field_value, its key piece from call_key_pieces.
-// False with an exception set when a str has no UTF-8 form.
+// False with an exception set when out of memory.
 bool append_plain_field(ByteBuffer& out, const LineLayout& layout, const char* key_piece,
                         std::size_t key_size, PyObject* value);
 

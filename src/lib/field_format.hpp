@@ -54,7 +54,8 @@ inline void append_field_literal(ByteBuffer& out, std::string_view token) { out.
 void append_field_int(ByteBuffer& out, std::int64_t v);
 
 // In the JSON layout a dict, list or tuple value is nested JSON, no deeper
-// than this: a deeper one (or one that holds itself) is its repr, a string.
+// than this: a deeper one is the string "[...]" or "{...}", one that holds
+// itself the string of its repr.
 inline constexpr int kFieldNestMax = 16;
 
 // A member name of a nested JSON object: `"<escaped>":`.
