@@ -241,17 +241,11 @@ class Handler(logging.Handler):
             if exc is not None:
                 # The native call writes the exception as the field `exc`, last.
                 fields = {"exc_info": exc} if fields is None else {**fields, "exc_info": exc}
+            # The Logger escapes lone surrogates in the message and the fields.
             if fields is None:
-                try:
-                    write(log, msg)
-                except UnicodeEncodeError:
-                    write(log, _printable(msg))
+                write(log, msg)
             else:
-                try:
-                    write(log, msg, **fields)
-                except UnicodeEncodeError:
-                    fields = {k: _printable(v) if isinstance(v, str) else v for k, v in fields.items()}
-                    write(log, _printable(msg), **fields)
+                write(log, msg, **fields)
         except RecursionError:
             raise
         except Exception:
