@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "binding/py_boundary.hpp"
-#include "binding/py_fields.hpp"
+#include "binding/py_field_keys.hpp"
 
 namespace ferrant {
 
@@ -63,16 +63,17 @@ bool set_state(ContextFields&& fields) {
         auto* type = reinterpret_cast<PyTypeObject*>(STATE_TYPE);
         state = PyRef::steal(type->tp_alloc(type, 0));
         if (!state) return false;
+        fields.seal();
         new (&reinterpret_cast<ContextFieldsObject*>(state.get())->fields)
             ContextFields(std::move(fields));
+        CONTEXT_FIELDS_EVER_SET = true;
     }
     PyRef token = PyRef::steal(PyContextVar_Set(VAR, state.get()));
     return static_cast<bool>(token);
 }
 
-// Whether `f`'s key is among the `n` `keys`, whose bits make `mask`.
-bool among(const RenderedField& f, PyObject* const* keys, Py_ssize_t n, std::uint64_t mask) {
-    if (!(f.bit & mask)) return false;
+// Whether `f`'s key is among the `n` `keys`.
+bool among(const RenderedField& f, PyObject* const* keys, Py_ssize_t n) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         std::string_view key;
         std::string storage;
@@ -82,18 +83,14 @@ bool among(const RenderedField& f, PyObject* const* keys, Py_ssize_t n, std::uin
     return false;
 }
 
-// The keys' mask; unbind_contextvars takes any str, as a key it might have
-// been given.
-bool check_keys(PyObject* const* keys, Py_ssize_t n, std::uint64_t& mask) {
-    mask = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
+// unbind_contextvars takes any str, as a key it might have been given.
+bool check_keys(PyObject* const* keys, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n; ++i)
         if (!PyUnicode_Check(keys[i])) {
             PyErr_Format(PyExc_TypeError, "field keys must be str, not %.100s",
                          Py_TYPE(keys[i])->tp_name);
             return false;
         }
-        mask |= key_bit(keys[i]);
-    }
     return true;
 }
 
@@ -105,8 +102,7 @@ PyObject* bind_contextvars(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     }
     const Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject* const* keys = n ? PySequence_Fast_ITEMS(kwnames) : nullptr;
-    std::uint64_t mask;
-    if (!check_keys(keys, n, mask)) return nullptr;
+    if (!check_keys(keys, n)) return nullptr;
     if (n == 0) Py_RETURN_NONE;
     PyRef old_state;
     if (!current_state(old_state)) return nullptr;
@@ -114,7 +110,7 @@ PyObject* bind_contextvars(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     if (old_state) {
         const ContextFields& old = *fields_of(old_state.get());
         for (const RenderedField& f : old.fields)
-            if (!among(f, keys, n, mask)) next.copy(old, f);
+            if (!among(f, keys, n)) next.copy(old, f);
     }
     for (Py_ssize_t i = 0; i < n; ++i)
         if (!next.render(keys[i], args[i])) return nullptr;
@@ -123,15 +119,14 @@ PyObject* bind_contextvars(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
 }
 
 PyObject* unbind_contextvars(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    std::uint64_t mask;
-    if (!check_keys(args, nargs, mask)) return nullptr;
+    if (!check_keys(args, nargs)) return nullptr;
     PyRef old_state;
     if (!current_state(old_state)) return nullptr;
-    if (!old_state || !(fields_of(old_state.get())->mask & mask)) Py_RETURN_NONE;
+    if (!old_state) Py_RETURN_NONE;
     const ContextFields& old = *fields_of(old_state.get());
     ContextFields next;
     for (const RenderedField& f : old.fields)
-        if (!among(f, args, nargs, mask)) next.copy(old, f);
+        if (!among(f, args, nargs)) next.copy(old, f);
     if (!set_state(std::move(next))) return nullptr;
     Py_RETURN_NONE;
 }
@@ -155,6 +150,7 @@ PyObject* set_context_fields(PyObject*, PyObject* state) {
     }
     PyRef token = PyRef::steal(PyContextVar_Set(VAR, state));
     if (!token) return nullptr;
+    if (state != Py_None) CONTEXT_FIELDS_EVER_SET = true;
     Py_RETURN_NONE;
 }
 

@@ -12,9 +12,22 @@ namespace ferrant {
 
 using ContextFields = RenderedFields;
 
+// Set once the variable has ever held fields: until then no record has any,
+// and a call does not look the variable up (GIL held). A process-wide flag:
+// the module is single-phase, one per process.
+inline bool CONTEXT_FIELDS_EVER_SET = false;
+
 // The running context's fields, or null when it has none (`hold` then stays
 // empty). False with an exception set.
 [[nodiscard]] bool current_context_fields(PyRef& hold, const ContextFields*& out);
+
+[[gnu::always_inline]] inline bool context_fields(PyRef& hold, const ContextFields*& out) {
+    if (!CONTEXT_FIELDS_EVER_SET) [[likely]] {
+        out = nullptr;
+        return true;
+    }
+    return current_context_fields(hold, out);
+}
 
 extern PyMethodDef BIND_CONTEXTVARS_DEF;
 extern PyMethodDef UNBIND_CONTEXTVARS_DEF;

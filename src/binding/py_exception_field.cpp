@@ -1,7 +1,7 @@
 #include "binding/py_exception_field.hpp"
 
 #include "binding/py_text.hpp"
-#include "lib/field_format.hpp"
+#include "lib/line_builder.hpp"
 
 namespace ferrant {
 
@@ -66,7 +66,7 @@ bool exception_for(PyObject* exc_info, PyRef& out) {
     return true;
 }
 
-bool append_exception_field(ByteBuffer& out, const LineLayout& layout, PyObject* exc) {
+bool put_exception_field(LineBuilder& b, const LineLayout& layout, PyObject* exc) {
     PyRef text_object = PyUnicode_Check(exc) ? PyRef::borrow(exc) : formatted_exception(exc);
     if (!text_object) return false;
     std::string_view text;
@@ -81,8 +81,8 @@ bool append_exception_field(ByteBuffer& out, const LineLayout& layout, PyObject*
         text = {PyBytes_AS_STRING(escaped.get()),
                 static_cast<std::size_t>(PyBytes_GET_SIZE(escaped.get()))};
     }
-    append_field_key(out, layout, "exc");
-    append_field_quoted(out, layout, text);
+    put_field_key(b, layout, "exc");
+    put_quoted_value(b, text, layout);
     return true;
 }
 

@@ -1,8 +1,7 @@
 #pragma once
 
 #include "binding/py_ref.hpp"
-#include "lib/byte_buffer.hpp"
-#include "lib/line_format.hpp"
+#include "lib/line_builder.hpp"
 
 namespace ferrant {
 
@@ -14,9 +13,9 @@ namespace ferrant {
 // value's truth test raises what is not an Exception.
 bool exception_for(PyObject* exc_info, PyRef& out);
 
-// Appends the field `exc`, quoted and escaped onto the line: a str as it is,
+// Writes the field `exc`, quoted and escaped onto the line: a str as it is,
 // an exception as "".join(traceback.format_exception(exc)). False with an
 // exception set.
-bool append_exception_field(ByteBuffer& out, const LineLayout& layout, PyObject* exc);
+bool put_exception_field(LineBuilder& b, const LineLayout& layout, PyObject* exc);
 
 }  // namespace ferrant

@@ -15,7 +15,8 @@ extern PyMethodDef GET_LOGGER_DEF;
 // get_logger returning a Logger.
 extern PyMethodDef GET_FIELDS_LOGGER_DEF;
 
-// Prepares the keyword names; false with an exception set.
+// Prepares the keyword names of both types; false with an exception set.
 bool init_logger();
+bool init_fields_logger();
 
 }  // namespace ferrant

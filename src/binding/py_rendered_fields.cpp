@@ -1,17 +1,22 @@
 #include "binding/py_rendered_fields.hpp"
 
-#include "binding/py_fields.hpp"
+#include "binding/py_field_keys.hpp"
+#include "binding/py_value_render.hpp"
 
 namespace ferrant {
 
+void RenderedFields::seal() {
+    static std::uint64_t last = 0;  // GIL held
+    id = ++last;
+}
+
 void RenderedFields::copy(const RenderedFields& from, const RenderedField& f) {
-    RenderedField c{f.key, f.bit, {}, {}};
+    RenderedField c{f.key, {}, {}};
     for (unsigned s = 0; s < LineLayout::kSlots; ++s) {
         c.begin[s] = rendered[s].size();
         rendered[s].append(from.rendered[s], f.begin[s], f.end[s] - f.begin[s]);
         c.end[s] = rendered[s].size();
     }
-    mask |= f.bit;
     fields.push_back(std::move(c));
 }
 
@@ -22,12 +27,20 @@ bool RenderedFields::render(PyObject* key_object, PyObject* value) {
     std::string storage;
     if (!field_key(key_object, key, storage)) return false;
     ByteBuffer text_field, json_field;
-    if (!append_field(text_field, text, key, value)) return false;
-    if (!append_field(json_field, json, key, value)) return false;
+    {
+        LineBuilder b(text_field, 64);
+        if (put_any_field(b, text, key, value) != Rendered::Done) return false;
+        b.finish();
+    }
+    {
+        LineBuilder b(json_field, 64);
+        if (put_any_field(b, json, key, value) != Rendered::Done) return false;
+        b.finish();
+    }
     // The text and colour layouts differ only around the key.
     const std::string_view text_value = text_field.view().substr(
         text.field_open.size() + key.size() + text.field_close.size());
-    RenderedField f{std::string(key), key_bit(key_object), {}, {}};
+    RenderedField f{std::string(key), {}, {}};
     for (unsigned s = 0; s < LineLayout::kSlots; ++s) {
         const LineLayout& layout = LineLayout::at(s);
         std::string& out = rendered[s];
@@ -42,7 +55,6 @@ bool RenderedFields::render(PyObject* key_object, PyObject* value) {
         }
         f.end[s] = out.size();
     }
-    mask |= f.bit;
     fields.push_back(std::move(f));
     return true;
 }

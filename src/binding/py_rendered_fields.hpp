@@ -16,8 +16,7 @@
 namespace ferrant {
 
 struct RenderedField {
-    std::string key;    // as written
-    std::uint64_t bit;  // key_bit of the key as given
+    std::string key;  // as written
     std::size_t begin[LineLayout::kSlots];
     std::size_t end[LineLayout::kSlots];
 };
@@ -25,16 +24,19 @@ struct RenderedField {
 struct RenderedFields {
     std::string rendered[LineLayout::kSlots];  // every field, in order, per layout
     std::vector<RenderedField> fields;
-    std::uint64_t mask = 0;  // the fields' key bits
+    // Names this set for the override decisions; given when it is complete
+    // (seal()), never reused.
+    std::uint64_t id = 0;
 
     bool empty() const { return fields.empty(); }
 
-    bool has(std::string_view key, std::uint64_t bit) const {
-        if (!(mask & bit)) return false;
+    bool has(std::string_view key) const {
         for (const RenderedField& f : fields)
-            if (f.bit == bit && f.key == key) return true;
+            if (f.key == key) return true;
         return false;
     }
+
+    void seal();
 
     void append(ByteBuffer& out, const RenderedField& f, unsigned slot) const {
         out.append(rendered[slot].data() + f.begin[slot], f.end[slot] - f.begin[slot]);

@@ -1,10 +1,13 @@
 #include "lib/field_format.hpp"
 
-#include <charconv>
-#include <cmath>
+#include <cstdint>
+#include <cstring>
 
-#include "lib/escape.hpp"
-#include "lib/number_render.hpp"
+#include "lib/byte_buffer.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace ferrant {
 
@@ -40,16 +43,6 @@ std::string safe_field_key(std::string_view key) {
     return out;
 }
 
-void append_field_key(ByteBuffer& out, const LineLayout& layout, std::string_view key) {
-    const std::string_view open = layout.field_open, close = layout.field_close;
-    out.reserve_extra(open.size() + key.size() + close.size());
-    char* p = out.end();
-    copy_bytes(p, open.data(), open.size());
-    copy_bytes(p + open.size(), key.data(), key.size());
-    copy_bytes(p + open.size() + key.size(), close.data(), close.size());
-    out.commit(open.size() + key.size() + close.size());
-}
-
 namespace {
 
 // Bytes a bare value may not hold: controls, space, '"', '=', '\\', DEL;
@@ -65,11 +58,7 @@ struct BareTable {
 };
 constexpr BareTable BARE;
 
-}  // namespace
-
-bool bare_field_value(std::string_view value) {
-    // Empty would leave `key=` with nothing a reader can tell from a typo.
-    if (value.empty()) return false;
+bool bare_bytewise(std::string_view value) {
     for (std::size_t i = 0; i < value.size(); ++i) {
         const auto c = static_cast<unsigned char>(value[i]);
         if (!BARE.stop[c]) [[likely]]
@@ -86,80 +75,53 @@ bool bare_field_value(std::string_view value) {
     return true;
 }
 
-void append_field_text(ByteBuffer& out, const LineLayout& layout, std::string_view value) {
-    if (!layout.json && bare_field_value(value)) {
-        out.append(value);
-        return;
+#if defined(__SSE2__)
+
+// Bits of the bytes of `v` that stop a bare value, and (in `high`) of those
+// from 0x80 up, which the bytewise rules decide.
+inline unsigned stops(__m128i v, unsigned& high) {
+    const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x20)), v);
+    const __m128i special =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
+                                  _mm_cmpeq_epi8(v, _mm_set1_epi8('='))),
+                     _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\')),
+                                  _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F))));
+    high = static_cast<unsigned>(_mm_movemask_epi8(v));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(low, special)));
+}
+
+#endif
+
+}  // namespace
+
+bool bare_field_value(std::string_view value) {
+    // Empty would leave `key=` with nothing a reader can tell from a typo.
+    const std::size_t n = value.size();
+    if (n == 0) return false;
+#if defined(__SSE2__)
+    const char* p = value.data();
+    unsigned high = 0, found = 0;
+    if (n < 16) {
+        // Filled with a byte that stops nothing.
+        char block[16];
+        std::memset(block, 'a', sizeof block);
+        copy_bytes(block, p, n);
+        found = stops(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block)), high);
+    } else {
+        // Blocks of 16, the last one overlapping the one before it.
+        for (std::size_t at = 0;; at += 16) {
+            if (at + 16 > n) at = n - 16;
+            unsigned h;
+            found |= stops(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at)), h);
+            high |= h;
+            if (found || at + 16 == n) break;
+        }
     }
-    append_field_quoted(out, layout, value);
-}
-
-void append_field_quoted(ByteBuffer& out, const LineLayout& layout, std::string_view value) {
-    out.push_back('"');
-    if (layout.json)
-        json_escape(out, value);
-    else
-        text_escape(out, value);
-    out.push_back('"');
-}
-
-void append_field_int(ByteBuffer& out, std::int64_t v) { push_i64(out, v); }
-
-void append_nested_key(ByteBuffer& out, std::string_view key) {
-    out.push_back('"');
-    json_escape(out, key);
-    out.append("\":");
-}
-
-void append_field_float(ByteBuffer& out, const LineLayout& layout, double v) {
-    if (!std::isfinite(v)) {
-        if (std::isnan(v))
-            out.append(layout.json ? "\"NaN\"" : "nan");
-        else if (v > 0)
-            out.append(layout.json ? "\"Infinity\"" : "inf");
-        else
-            out.append(layout.json ? "\"-Infinity\"" : "-inf");
-        return;
-    }
-    if (push_f64_repr(out, v)) return;
-    // Beyond repr's positional range: the shortest digits in exponent form,
-    // which for a double is how repr writes them ("1e+16", "1.5e-07").
-    char text[64];
-    const auto r = std::to_chars(text, text + sizeof text, v, std::chars_format::scientific);
-    out.append(text, static_cast<std::size_t>(r.ptr - text));
-}
-
-void append_record_tail_with_fields(ByteBuffer& out, std::string_view head,
-                                    std::string_view message, std::string_view fields,
-                                    const LineLayout& layout) {
-    // The layout's line end starts with the message's closing quote.
-    const std::string_view line_end = layout.line_end;
-    out.reserve_extra(head.size() + message.size() * JSON_ESCAPE_MAX_GROWTH + fields.size() +
-                      line_end.size() + kPiecePad);
-    char* const start = out.end();
-    copy_bytes(start, head.data(), head.size());
-    char* p = escape_for_layout(start + head.size(), message, layout.json);
-    *p++ = '"';
-    copy_bytes(p, fields.data(), fields.size());
-    p += fields.size();
-    copy_bytes(p, line_end.data() + 1, line_end.size() - 1);
-    p += line_end.size() - 1;
-    out.commit(static_cast<std::size_t>(p - start));
-}
-
-void append_record_head_and_message(ByteBuffer& out, std::string_view head,
-                                    std::string_view message, const LineLayout& layout) {
-    out.reserve_extra(head.size() + message.size() * JSON_ESCAPE_MAX_GROWTH + kPiecePad);
-    char* const start = out.end();
-    copy_bytes(start, head.data(), head.size());
-    char* p = escape_for_layout(start + head.size(), message, layout.json);
-    *p++ = '"';
-    out.commit(static_cast<std::size_t>(p - start));
-}
-
-void append_record_end_after_fields(ByteBuffer& out, const LineLayout& layout) {
-    const std::string_view line_end = layout.line_end;
-    out.append(line_end.data() + 1, line_end.size() - 1);
+    if (found) return false;
+    return high == 0 || bare_bytewise(value);
+#else
+    return bare_bytewise(value);
+#endif
 }
 
 }  // namespace ferrant

@@ -126,17 +126,4 @@ std::string record_head(const LineLayout& layout, Rank rank, std::string_view na
     return head;
 }
 
-void append_record_tail(ByteBuffer& out, std::string_view head, std::string_view message,
-                        const LineLayout& layout) {
-    const std::string_view line_end = layout.line_end;
-    out.reserve_extra(head.size() + message.size() * JSON_ESCAPE_MAX_GROWTH + line_end.size() +
-                      kPiecePad);
-    char* const start = out.end();
-    copy_bytes(start, head.data(), head.size());
-    char* p = escape_for_layout(start + head.size(), message, layout.json);
-    copy_bytes(p, line_end.data(), line_end.size());
-    p += line_end.size();
-    out.commit(static_cast<std::size_t>(p - start));
-}
-
 }  // namespace ferrant

@@ -13,8 +13,7 @@
 // Everything a line is made of, in every layout: the keys, the level words
 // and their colours, the forms of the time, how a name and a message are
 // quoted, and the line end. A new field kind is added here and in the tests
-// of this module; the code that assembles lines (the time prefix cache, the
-// log call) only copies these pieces.
+// of this module; lines are assembled from these pieces by line_builder.hpp.
 //
 //   text:   time=<local>.<micro><offset> level=<level> name=<name> msg="<message>"
 //   colour: the same, keys dim and the level word in its colour
@@ -31,9 +30,6 @@ namespace ferrant {
 inline constexpr std::size_t kPiecePad = 16;
 
 namespace line_format {
-
-inline constexpr std::string_view kDim = "\x1b[2m";
-inline constexpr std::string_view kReset = "\x1b[0m";
 
 // The time field, up to its digits.
 inline constexpr std::string_view kTimeKey = "time=";
@@ -110,10 +106,5 @@ std::string render_name_field(std::string_view name, const WriterSettings& setti
 // fixed part of a line after the time prefix, built once per logger (which
 // keeps kPiecePad bytes after it).
 std::string record_head(const LineLayout& layout, Rank rank, std::string_view name_field);
-
-// Appends everything after the time prefix: the record head, the message
-// escaped for the layout and the layout's line end. One record, one line.
-void append_record_tail(ByteBuffer& out, std::string_view head, std::string_view message,
-                        const LineLayout& layout);
 
 }  // namespace ferrant

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <string_view>
 #include <system_error>
 
 #include "lib/digits.hpp"
@@ -20,22 +21,27 @@ std::uint64_t magnitude(std::int64_t v) {
 
 // Digits of a power-of-two base, written backward from the exact length.
 template <int kBits>
-void push_pow2_base(ByteBuffer& out, std::int64_t v) {
+char* put_pow2_base(char* p, std::int64_t v) {
     static constexpr char kDigits[] = "0123456789abcdef";
     constexpr std::uint64_t kMask = (1u << kBits) - 1;
     std::uint64_t m = magnitude(v);
     const int len = (std::bit_width(m | 1) + kBits - 1) / kBits;
     const bool neg = v < 0;
-    out.reserve_extra(static_cast<std::size_t>(len) + 1);
-    char* p = out.end();
-    // Stored unconditionally; only a negative value commits it.
+    // Stored unconditionally; only a negative value keeps it.
     *p = '-';
-    char* q = p + neg + len;
+    char* const end = p + neg + len;
+    char* q = end;
     do {
         *--q = kDigits[m & kMask];
         m >>= kBits;
     } while (m);
-    out.commit(static_cast<std::size_t>(len) + neg);
+    return end;
+}
+
+template <int kBits>
+void push_pow2_base(ByteBuffer& out, std::int64_t v) {
+    out.reserve_extra(kI64Max);
+    out.commit(static_cast<std::size_t>(put_pow2_base<kBits>(out.end(), v) - out.end()));
 }
 
 // Sign, 309 integer digits of DBL_MAX, point and six decimals, with slack.
@@ -122,24 +128,17 @@ bool put_short_repr(char* p, double v, std::size_t& size) {
 
 }  // namespace
 
-bool push_f64_repr(ByteBuffer& out, double v) {
+char* put_f64_repr(char* p, double v) {
     if (v == 0.0) {
-        if (std::signbit(v))
-            out.append("-0.0", 4);
-        else
-            out.append("0.0", 3);
-        return true;
+        const std::string_view zero = std::signbit(v) ? "-0.0" : "0.0";
+        std::memcpy(p, zero.data(), zero.size());
+        return p + zero.size();
     }
     const double m = std::fabs(v);
     // Written so that NaN fails too.
-    if (!(m >= 1e-4 && m < 1e16)) return false;
-    out.reserve_extra(kReprMax + 2);
-    char* p = out.end();
+    if (!(m >= 1e-4 && m < 1e16)) return nullptr;
     std::size_t short_size = 0;
-    if (put_short_repr(p, v, short_size)) {
-        out.commit(short_size);
-        return true;
-    }
+    if (put_short_repr(p, v, short_size)) return p + short_size;
     // Shortest round-trip digits, forced into positional form.
     const auto r = std::to_chars(p, p + kReprMax, v, std::chars_format::fixed);
     assert(r.ec == std::errc{});
@@ -148,17 +147,46 @@ bool push_f64_repr(ByteBuffer& out, double v) {
         std::memcpy(p + n, ".0", 2);
         n += 2;
     }
-    out.commit(n);
+    return p + n;
+}
+
+bool push_f64_repr(ByteBuffer& out, double v) {
+    out.reserve_extra(kF64ReprMax);
+    char* end = put_f64_repr(out.end(), v);
+    if (!end) return false;
+    out.commit(static_cast<std::size_t>(end - out.end()));
     return true;
 }
 
-void push_f64_fixed6(ByteBuffer& out, double v) {
+char* put_f64_shortest(char* p, double v) {
+    if (!std::isfinite(v)) {
+        const std::string_view word = std::isnan(v) ? "nan" : v > 0 ? "inf" : "-inf";
+        std::memcpy(p, word.data(), word.size());
+        return p + word.size();
+    }
+    if (char* end = put_f64_repr(p, v)) return end;
+    // Beyond repr's positional range: the shortest digits in exponent form,
+    // which for a double is how repr writes them ("1e+16", "1.5e-07").
+    return std::to_chars(p, p + kF64AnyMax, v, std::chars_format::scientific).ptr;
+}
+
+char* put_f64_fixed6(char* p, double v) {
     assert(std::isfinite(v));
-    out.reserve_extra(kFixed6Max);
-    char* p = out.end();
     const auto r = std::to_chars(p, p + kFixed6Max, v, std::chars_format::fixed, 6);
     assert(r.ec == std::errc{});
-    out.commit(static_cast<std::size_t>(r.ptr - p));
+    return r.ptr;
+}
+
+void push_f64_fixed6(ByteBuffer& out, double v) {
+    out.reserve_extra(kFixed6Max);
+    out.commit(static_cast<std::size_t>(put_f64_fixed6(out.end(), v) - out.end()));
+}
+
+char* put_i64_as(char* p, char conversion, std::int64_t v) {
+    if (conversion == 'o') return put_pow2_base<3>(p, v);
+    if (conversion == 'x') return put_pow2_base<4>(p, v);
+    *p = '-';  // a non-negative value overwrites it
+    return digits::write_u64(p + (v < 0), magnitude(v));
 }
 
 }  // namespace ferrant

@@ -37,6 +37,20 @@ bool push_f64_repr(ByteBuffer& out, double v);
 bool f64_repr_positional(double v);
 inline constexpr std::size_t kF64ReprMax = 34;
 
+// The same into raw memory with room for kF64ReprMax bytes: the end of what
+// was written, or null (nothing written) for a value push_f64_repr refuses.
+char* put_f64_repr(char* out, double v);
+
+// Any finite or non-finite double the shortest way that reads back, in
+// exponent form where repr uses one ("1e+16", "1.5e-07"); repr's "nan",
+// "inf" and "-inf" too. Room for kF64AnyMax bytes.
+char* put_f64_shortest(char* out, double v);
+inline constexpr std::size_t kF64AnyMax = 40;
+
+// push_f64_fixed6 and push_i64_as into raw memory with room for their most.
+char* put_f64_fixed6(char* out, double v);
+char* put_i64_as(char* out, char conversion, std::int64_t v);
+
 // '%f' % v: six decimals, correctly rounded with ties to even, every integer
 // digit written out, "-" for any negative value including -0.0. The caller
 // must ensure v is finite.

@@ -1,0 +1,34 @@
+#include "lib/line_builder.hpp"
+
+#include <cmath>
+
+#include "lib/number_render.hpp"
+
+namespace ferrant {
+
+void put_field_key(LineBuilder& b, const LineLayout& layout, std::string_view key) {
+    const std::string_view open = layout.field_open, close = layout.field_close;
+    b.room(open.size() + key.size() + close.size());
+    b.put(open);
+    b.put(key);
+    b.put(close);
+}
+
+void put_quoted_value(LineBuilder& b, std::string_view text, const LineLayout& layout) {
+    b.room(text.size() * JSON_ESCAPE_MAX_GROWTH + 2);
+    b.put_char('"');
+    b.p = escape_for_layout(b.p, text, layout.json);
+    b.put_char('"');
+}
+
+void put_float_value(LineBuilder& b, double v, const LineLayout& layout) {
+    b.room(kF64AnyMax + 2);
+    if (layout.json && !std::isfinite(v)) {
+        const std::string_view word = std::isnan(v) ? "\"NaN\"" : v > 0 ? "\"Infinity\"" : "\"-Infinity\"";
+        b.put(word);
+        return;
+    }
+    b.p = put_f64_shortest(b.p, v);
+}
+
+}  // namespace ferrant
