@@ -141,13 +141,6 @@ public:
         if (waiting) s.not_empty.notify_one();
     }
 
-    // True while the receiver waits for a value with nothing queued: it has
-    // finished everything it took so far.
-    bool receiver_idle() const {
-        std::lock_guard lock(state_->mutex);
-        return state_->receiver_waiting && state_->count == 0;
-    }
-
     // True once the receiver has been released: every send fails from then on.
     bool receiver_gone() const {
         std::lock_guard lock(state_->mutex);

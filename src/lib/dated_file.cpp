@@ -131,14 +131,14 @@ OsError create_directories(std::string_view dir) {
     return make_directory(d);
 }
 
-OsResult<Output> open_output(const Context& context, bool end_torn) {
-    if (!context.path) {
+OsResult<Output> open_output(const Destination& where, bool end_torn) {
+    if (!where.path) {
         // Descriptor 1 was closed at creation: whatever holds it now belongs
         // to the application, never to this writer.
-        if (!context.stdout_open) return OsError{EBADF};
+        if (!where.stdout_open) return OsError{EBADF};
         return Output::standard_output();
     }
-    const std::string target = dated_path(*context.path, context.day);
+    const std::string target = dated_path(*where.path, where.day);
     const std::string_view parent = parent_of(target);
     if (!parent.empty()) {
         if (OsError err = create_directories(parent)) return err;

@@ -6,7 +6,7 @@
 #include "lib/local_time.hpp"
 #include "lib/os_error.hpp"
 #include "lib/output.hpp"
-#include "lib/writer_thread.hpp"
+#include "lib/destination.hpp"
 
 namespace ferrant {
 
@@ -28,9 +28,9 @@ DatedPattern dated_pattern(std::string_view path);
 // existing directory is fine; an existing non-directory gives EEXIST.
 OsError create_directories(std::string_view dir);
 
-// Opens the context's output: standard output when there is no path (EBADF
-// when descriptor 1 was closed as the writer was made), else the dated file
-// for context.day, in append mode, after creating its directories.
+// Opens the destination's output: standard output when there is no path
+// (EBADF when descriptor 1 was closed as the writer was made), else the
+// dated file for its day, in append mode, after creating its directories.
 //
 // The dated file's name can be planted in advance, so only a regular file is
 // taken: a symbolic link in its last component (one among the directories is
@@ -39,6 +39,6 @@ OsError create_directories(std::string_view dir);
 // file whose last byte is not "\n" while no writer is appending ends in a
 // torn line (a writer killed mid-write): a "\n" ends it before anything
 // else goes in. Without it the caller finishes a line it tore itself.
-OsResult<Output> open_output(const Context& context, bool end_torn = true);
+OsResult<Output> open_output(const Destination& where, bool end_torn = true);
 
 }  // namespace ferrant

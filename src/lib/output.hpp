@@ -86,7 +86,6 @@ public:
         progress_ctx_ = ctx;
     }
 
-    bool is_open() const { return fd_ >= 0; }
     // True when `path` itself, not a symbolic link standing there, is the
     // file this output writes to.
     bool writes_to(const std::string& path) const;

@@ -8,7 +8,7 @@
 
 #include "lib/gzip_file.hpp"
 #include "lib/output.hpp"
-#include "lib/writer_thread.hpp"
+#include "lib/destination.hpp"
 
 namespace ferrant {
 

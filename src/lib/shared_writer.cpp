@@ -120,13 +120,13 @@ Status SharedWriter::spawn(LocalDate day) {
     auto [sender, receiver] = make_channel<Action>(WRITER_REQUESTS);
     auto ended = std::make_shared<WriterEnded>();
     auto lane = std::make_shared<BatchLane>();
-    Context context{std::move(receiver), path_, day, clock_};
-    context.lane = lane;
-    context.retention = settings_.retention;
+    WriterSetup setup{std::move(receiver), Destination{path_, day}, clock_};
+    setup.lane = lane;
+    setup.retention = settings_.retention;
     try {
         const BlockSignalsForNewThreads mask;
-        handle_.emplace([context = std::move(context), ended]() mutable {
-            run_writer(std::move(context));
+        handle_.emplace([setup = std::move(setup), ended]() mutable {
+            run_writer(std::move(setup));
             ended->set();
         });
     } catch (const std::system_error& e) {

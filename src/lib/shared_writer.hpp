@@ -185,9 +185,6 @@ public:
     void note_flush(FlushOutcome outcome);
 
     const WriterSettings& settings() const { return settings_; }
-    bool unix_ts() const { return settings_.unix_ts; }
-    bool color() const { return settings_.color; }
-    Format format() const { return settings_.format; }
 
 private:
     struct Token {};

@@ -49,23 +49,23 @@ void report(const std::string& line) { (void)write_all(STDERR_FILENO, line.data(
 // The thread's output and its fault episodes. An episode starts at the first
 // failed open, write or flush (one "error" line) and ends when bytes reach the
 // wanted destination again (one line with the count of bytes dropped).
-class Writer {
+class WriterLoop {
 public:
-    explicit Writer(Context& context)
-        : context_(context), latest_(context.day), output_(open_first()),
-          retention_(context.path, context.retention) {
+    explicit WriterLoop(WriterSetup& setup)
+        : setup_(setup), where_(setup.destination), latest_(where_.day), output_(open_first()),
+          retention_(where_.path, setup.retention) {
         // Every output after this one inherits the observer (take_pending).
-        if (context.lane) output_.set_progress(&release_room, context.lane.get());
+        if (setup.lane) output_.set_progress(&release_room, setup.lane.get());
         // Just after midnight other processes may still append yesterday's
         // last lines: its file waits for the pass after the grace.
-        (void)retention_.start(context.clock->local_date(),
-                               civil_from_days(day_number(context.day) - 1));
-        retention_due_ = context.clock->mono_ns() + RETENTION_GRACE_NS;
+        (void)retention_.start(setup.clock->local_date(),
+                               civil_from_days(day_number(where_.day) - 1));
+        retention_due_ = setup.clock->mono_ns() + RETENTION_GRACE_NS;
     }
 
     // A batch's lines go to the files of the days they carry.
     void write(std::string_view chunk, const BatchDays& days) {
-        if (!context_.path) return settle(output_.write(chunk));
+        if (!where_.path) return settle(output_.write(chunk));
         const std::size_t split = std::min(days.split, chunk.size());
         if (split) write_for(days.earlier, chunk.substr(0, split));
         write_for(days.day, chunk.substr(split));
@@ -75,7 +75,7 @@ public:
     // still at its name: one a clean-up job removed or replaced is opened
     // again first, as the check would.
     void write_buffer() {
-        if (context_.path && healthy() && !output_.writes_to(output_at_)) reopen(false);
+        if (where_.path && healthy() && !output_.writes_to(output_at_)) reopen(false);
         settle(output_.write_buffer());
     }
 
@@ -89,7 +89,7 @@ public:
     // True when everything handed over since the previous call reached the
     // destination.
     bool flush() {
-        if (context_.path && (failing_ || stale_)) reopen(false);
+        if (where_.path && (failing_ || stale_)) reopen(false);
         const OsError err = output_.write_buffer();
         settle(err);
         const bool dropped = std::exchange(dropped_since_flush_, false);
@@ -97,22 +97,22 @@ public:
     }
 
     void periodic_check() {
-        if (context_.path) {
+        if (where_.path) {
             // The clock only moves the writer on (a day with no lines yet
             // gets its file); back to an earlier day only records take it.
-            const LocalDate today = context_.clock->local_date();
+            const LocalDate today = setup_.clock->local_date();
             bool new_day = day_number(today) > day_number(latest_);
             if (new_day) move_on(today);
             // Back from a late batch of an earlier day, whose file the grace
             // must find closed.
-            if (context_.day != latest_) new_day = true;
-            if (new_day) context_.day = latest_;
+            if (where_.day != latest_) new_day = true;
+            if (new_day) where_.day = latest_;
             // A clean-up job may have removed or replaced the file or its
             // directory: writing on into the old inode would lose everything.
             if (new_day || failing_ || stale_ ||
-                !output_.writes_to(dated_path(*context_.path, context_.day)))
+                !output_.writes_to(dated_path(*where_.path, where_.day)))
                 reopen(new_day);
-            if (retention_due_ && context_.clock->mono_ns() >= *retention_due_ &&
+            if (retention_due_ && setup_.clock->mono_ns() >= *retention_due_ &&
                 retention_.start(today, latest_))
                 retention_due_.reset();
         }
@@ -122,13 +122,13 @@ public:
 private:
     void write_for(std::int64_t day, std::string_view lines) {
         if (lines.empty()) return;
-        if (day != kNoDay && day != day_number(context_.day)) {
+        if (day != kNoDay && day != day_number(where_.day)) {
             const LocalDate d = civil_from_days(day);
             // A batch of an earlier day is late, unless the clock agrees
             // with it: then the clock was set back, days rather than
             // seconds, and this is the day now.
-            if (day > day_number(latest_) || context_.clock->local_date() == d) move_on(d);
-            context_.day = d;
+            if (day > day_number(latest_) || setup_.clock->local_date() == d) move_on(d);
+            where_.day = d;
             reopen(true);
         }
         settle(output_.write(lines));
@@ -138,16 +138,16 @@ private:
     // late batches have had time to arrive.
     void move_on(const LocalDate& day) {
         latest_ = day;
-        retention_due_ = context_.clock->mono_ns() + RETENTION_GRACE_NS;
+        retention_due_ = setup_.clock->mono_ns() + RETENTION_GRACE_NS;
     }
 
-    // The file the context wants now; empty for standard output.
+    // The file wanted now; empty for standard output.
     std::string wanted() const {
-        return context_.path ? dated_path(*context_.path, context_.day) : std::string();
+        return where_.path ? dated_path(*where_.path, where_.day) : std::string();
     }
 
     Output open_first() {
-        OsResult<Output> opened = open_output(context_);
+        OsResult<Output> opened = open_output(where_);
         output_at_ = wanted();
         if (opened) return opened.take();
         stale_ = true;
@@ -157,7 +157,7 @@ private:
 
     void reopen(bool new_day) {
         // A line this writer tore in the same file is finished by its rest.
-        OsResult<Output> next = open_output(context_, !output_.owes_line_rest());
+        OsResult<Output> next = open_output(where_, !output_.owes_line_rest());
         std::string target = wanted();
         if (!next) {
             fault(next.error(), target);
@@ -206,11 +206,12 @@ private:
     }
 
     std::string destination_suffix(const std::string& file) const {
-        return ferrant::destination_suffix(context_.path ? std::optional<std::string>(file)
+        return ferrant::destination_suffix(where_.path ? std::optional<std::string>(file)
                                                          : std::nullopt);
     }
 
-    Context& context_;
+    WriterSetup& setup_;
+    Destination& where_;
     // The latest day the writer has reached, by a batch or by its clock:
     // where it writes, but for late batches of earlier days.
     LocalDate latest_;
@@ -227,17 +228,6 @@ private:
 };
 
 }  // namespace
-
-std::string destination_suffix(const std::optional<std::string>& file) {
-    if (!file) return " for standard output\n";
-    ByteBuffer quoted;
-    quoted.append(" for \"");
-    text_escape(quoted, *file);
-    quoted.append("\"\n");
-    return std::string(quoted.view());
-}
-
-bool standard_output_open() { return ::fcntl(STDOUT_FILENO, F_GETFD) != -1 || errno != EBADF; }
 
 std::shared_ptr<const WriterClock> system_writer_clock() {
     // Never destroyed: writer threads may outlive static destruction.
@@ -267,13 +257,13 @@ struct CloseLane {
 
 }  // namespace
 
-void run_writer(Context context) {
+void run_writer(WriterSetup setup) {
     pthread_setname_np(pthread_self(), "ferrant-writer");
-    if (!context.lane) context.lane = std::make_shared<BatchLane>();
-    Writer writer(context);
-    const WriterClock& clock = *context.clock;
+    if (!setup.lane) setup.lane = std::make_shared<BatchLane>();
+    WriterLoop writer(setup);
+    const WriterClock& clock = *setup.clock;
     std::uint64_t last_tick = clock.mono_ns();
-    BatchLane* const lane = context.lane.get();
+    BatchLane* const lane = setup.lane.get();
     const CloseLane close_lane{lane};
     Deadline next_write_out = WaitClock::now();
 
@@ -316,14 +306,14 @@ void run_writer(Context context) {
     bool busy = false;
     for (;;) {
         const Deadline now = WaitClock::now();
-        Deadline until = now + context.idle_wait;
+        Deadline until = now + setup.idle_wait;
         if (busy)
             until = std::min(until, now + BUSY_POLL);
         else if (holding())
             until = std::min(until, std::max(now, next_write_out));
         // Only a writer with nothing to do is woken by a batch.
         lane->wait_for_work(until, !busy && !holding());
-        const RecvStatus status = context.receiver.try_recv_all(got, MAX_TAKEN);
+        const RecvStatus status = setup.receiver.try_recv_all(got, MAX_TAKEN);
         busy = take_lane();
         if (status == RecvStatus::Disconnected) {
             (void)writer.flush();

@@ -9,6 +9,7 @@
 #include "lib/action.hpp"
 #include "lib/batch_lane.hpp"
 #include "lib/channel.hpp"
+#include "lib/destination.hpp"
 #include "lib/local_time.hpp"
 #include "lib/writer_settings.hpp"
 
@@ -29,26 +30,14 @@ public:
 // CLOCK_MONOTONIC and the local calendar date of the system zone.
 std::shared_ptr<const WriterClock> system_writer_clock();
 
-// True unless descriptor 1 is closed.
-bool standard_output_open();
-
-// How a writer's error lines end: " for standard output\n" without a file,
-// else the file quoted and escaped (a path may hold any character, and a
-// report is one line).
-std::string destination_suffix(const std::optional<std::string>& file);
-
-// The writer thread's own state, moved into it at start.
-struct Context {
+// What a writer thread starts from, moved into it.
+struct WriterSetup {
     Receiver<Action> receiver;
-    std::optional<std::string> path;  // absent: standard output
-    LocalDate day;                    // date of the currently open file
+    // Its day is that of the currently open file.
+    Destination destination;
     std::shared_ptr<const WriterClock> clock = system_writer_clock();
     // Longest wait for an action before the periodic check runs anyway.
     std::chrono::nanoseconds idle_wait = std::chrono::seconds(1);
-    // Whether descriptor 1 was open when the writer was made. Taken here, on
-    // the creating thread: by the time the writer thread runs, a file the
-    // application opened may have been given descriptor 1.
-    bool stdout_open = standard_output_open();
     // Where batches arrive, and where the thread waits for them: whoever
     // queues a request rings it. Closed as the thread ends; made here when
     // absent.
@@ -64,6 +53,6 @@ struct Context {
 // "error ..." line on standard error, bytes that cannot be written are
 // dropped, the destination is reopened at each periodic check, and one more
 // line gives the count of lost bytes once writing succeeds again.
-void run_writer(Context context);
+void run_writer(WriterSetup setup);
 
 }  // namespace ferrant

@@ -17,7 +17,7 @@
 
 #include "test_support.hpp"
 
-using ferrant::Context;
+using ferrant::Destination;
 using ferrant::dated_path;
 using ferrant::LocalDate;
 using ferrant::OsError;
@@ -70,15 +70,15 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"a.log", LocalDate{2023, 12, 31}, "a_20231231.log"},
         NameCase{"a.log", LocalDate{987, 1, 2}, "a_09870102.log"}));
 
-Context file_context(const std::string& path, LocalDate day = kMarch5) {
-    Context c;
+Destination file_context(const std::string& path, LocalDate day = kMarch5) {
+    Destination c;
     c.path = path;
     c.day = day;
     return c;
 }
 
 TEST(OpenOutput, NoPathMeansStandardOutput) {
-    Context c;
+    Destination c;
     auto opened = open_output(c);
     ASSERT_TRUE(opened.ok());
     EXPECT_EQ(opened.value().fd(), 1);

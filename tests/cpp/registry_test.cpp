@@ -102,7 +102,7 @@ TEST_F(Registry, ReleasingEveryHolderWritesQueuedDataAndLaterGivesAFreshWriter) 
     ferrant::default_format_cell().set(Format::Json);
     const auto fresh = get(tmp / "app.log");
     EXPECT_FALSE(fresh->stopped_or_failed());
-    EXPECT_EQ(fresh->format(), Format::Json);
+    EXPECT_EQ(fresh->settings().format, Format::Json);
 }
 
 // A writer stopped while still held is not handed out again.
@@ -145,14 +145,14 @@ TEST_F(Registry, SettingsAreFixedWhenTheWriterIsCreated) {
     ferrant::default_color_cell().set(ColorMode::Always);
     const auto again = get(tmp / "a.log");
     EXPECT_EQ(again, before);
-    EXPECT_EQ(before->format(), Format::Text);
-    EXPECT_FALSE(before->unix_ts());
-    EXPECT_FALSE(before->color());
+    EXPECT_EQ(before->settings().format, Format::Text);
+    EXPECT_FALSE(before->settings().unix_ts);
+    EXPECT_FALSE(before->settings().color);
 
     const auto other = get(tmp / "b.log");
-    EXPECT_EQ(other->format(), Format::Json);
-    EXPECT_TRUE(other->unix_ts());
-    EXPECT_TRUE(other->color());
+    EXPECT_EQ(other->settings().format, Format::Json);
+    EXPECT_TRUE(other->settings().unix_ts);
+    EXPECT_TRUE(other->settings().color);
 }
 
 TEST_F(Registry, AutoColourFollowsTheEnvironmentAtEachStdoutCreation) {
@@ -167,10 +167,10 @@ TEST_F(Registry, AutoColourFollowsTheEnvironmentAtEachStdoutCreation) {
     ::unsetenv("NO_COLOR");
     if (saved) ::setenv("FORCE_COLOR", saved_value.c_str(), 1); else ::unsetenv("FORCE_COLOR");
     ASSERT_NE(first, second);
-    EXPECT_TRUE(first->color());
-    EXPECT_FALSE(second->color());
+    EXPECT_TRUE(first->settings().color);
+    EXPECT_FALSE(second->settings().color);
     // Auto never colours a file, whatever the environment says.
-    EXPECT_FALSE(get(tmp / "c.log")->color());
+    EXPECT_FALSE(get(tmp / "c.log")->settings().color);
 }
 
 // The hook runs before each new writer only, and its error starts none.

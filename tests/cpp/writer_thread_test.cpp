@@ -24,7 +24,8 @@ using namespace std::chrono_literals;
 using ferrant::Action;
 using ferrant::FlushOutcome;
 using ferrant::ByteBuffer;
-using ferrant::Context;
+using ferrant::Destination;
+using ferrant::WriterSetup;
 using ferrant::LocalDate;
 using ferrant::make_ack;
 using ferrant::make_channel;
@@ -66,7 +67,8 @@ public:
         : clock_(std::make_shared<FakeClock>(kDay)) {
         auto [tx, rx] = make_channel<Action>(ferrant::WRITER_REQUESTS);
         tx_ = std::move(tx);
-        Context c{std::move(rx), std::move(path), kDay, clock_, idle_wait, stdout_open};
+        WriterSetup c{std::move(rx), Destination{std::move(path), kDay, stdout_open}, clock_,
+                      idle_wait};
         c.lane = lane_;
         c.retention = retention;
         thread_ = std::thread(ferrant::run_writer, std::move(c));
