@@ -51,8 +51,12 @@ def wait_for(check, what):
         time.sleep(0.05)
 
 def set_day(day):
-    with open(os.environ["FAKETIME_TIMESTAMP_FILE"], "w") as f:
+    # Replaced, never rewritten: a clock read of a half-written file is the
+    # real time, and a record of today would open today's file.
+    clock = os.environ["FAKETIME_TIMESTAMP_FILE"]
+    with open(clock + ".new", "w") as f:
         f.write(f"@2024-03-{day:02d} 12:00:00\\n")
+    os.replace(clock + ".new", clock)
 
 def text(day):
     try:
