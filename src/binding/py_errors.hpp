@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "binding/py_ref.hpp"
 #include "lib/result.hpp"
 
@@ -12,10 +14,10 @@ PyObject* raise(const Error& error);
 // After an interpreter call failed: makes sure an exception is set.
 Error python_error();
 
-// With an exception pending from str() of `value`: the text written instead,
-// "<unprintable TYPE: EXCEPTION>", the exception cleared. Null, the
-// exception left pending, when it is not an Exception (KeyboardInterrupt,
-// SystemExit) or the text cannot be made.
-PyRef unprintable(PyObject* value);
+// With an exception pending from str() or isoformat() of `value`: the text
+// written instead, "<unprintable TYPE: EXCEPTION>", the exception cleared.
+// False, the exception left pending, when it is not an Exception
+// (KeyboardInterrupt, SystemExit).
+bool unprintable_text(PyObject* value, std::string& out);
 
 }  // namespace ferrant

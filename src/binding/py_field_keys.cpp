@@ -78,6 +78,8 @@ std::size_t set_of(PyObject* kwnames) {
     slot.names = Py_NewRef(kwnames);
     slot.id = next_names_id();
     slot.exc_info_at = exc_info_at;
+    slot.count = static_cast<Py_ssize_t>(written.size());
+    slot.fields = slot.count > (exc_info_at >= 0 ? 1 : 0);
     slot.written = std::move(written);
     for (unsigned i = 0; i < LineLayout::kSlots; ++i) {
         slot.pieces[i].clear();

@@ -41,14 +41,13 @@ struct CallNames {
     PyObject* names = nullptr;  // a strong reference, so the address is not reused
     std::uint64_t id = 0;       // never reused: override decisions are keyed by it
     Py_ssize_t exc_info_at = -1;  // -1: none
+    Py_ssize_t count = 0;         // places in the tuple
+    bool fields = false;          // a place besides exc_info
     std::vector<std::string> written;  // per place; exc_info's is empty
     // Per layout slot, built on first use (see call_key_pieces).
     ByteBuffer pieces[LineLayout::kSlots];
     std::vector<std::uint32_t> begin[LineLayout::kSlots];
 
-    Py_ssize_t count() const { return static_cast<Py_ssize_t>(written.size()); }
-    // Fields besides exc_info.
-    bool has_fields() const { return count() > (exc_info_at >= 0 ? 1 : 0); }
 };
 
 // What a call's keywords are; null with an exception set (out of memory).

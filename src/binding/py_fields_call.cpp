@@ -1,18 +1,25 @@
-// A ferrant.Logger's record with fields: the bound fields, the context's, the
+// A ferrant.Logger's level methods and its record: the bound fields, the context's, the
 // call's and the exception, after the message. A record whose values need no
 // Python code is written straight into the batch; any other is rendered
 // first, into a buffer of the call's own, and then copied.
 
 #include <string>
 #include <string_view>
+#include <memory>
 #include <vector>
 
+#include "binding/py_fields_call.hpp"
+
+#include "binding/py_boundary.hpp"
 #include "binding/py_context_fields.hpp"
+#include "binding/py_errors.hpp"
 #include "binding/py_exception_field.hpp"
 #include "binding/py_field_keys.hpp"
 #include "binding/py_interpolate.hpp"
+#include "binding/py_level_method.hpp"
 #include "binding/py_logger_state.hpp"
 #include "binding/py_overrides.hpp"
+#include "binding/py_printf_record.hpp"
 #include "binding/py_producer.hpp"
 #include "binding/py_record_line.hpp"
 #include "binding/py_text.hpp"
@@ -35,7 +42,7 @@ struct CallFields {
     // Which bound and context fields are left out, decided at the start.
     Overrides drop;
     // For sets past kOverrideBits: field by field, bound ones first.
-    std::vector<bool> drop_each;
+    std::unique_ptr<std::vector<bool>> drop_each;
 };
 
 // The decisions of `call` for `bound`; GIL held, no Python code run.
@@ -49,21 +56,22 @@ void decide_drops(CallFields& call, const RenderedFields& bound, bool call_field
         call.drop = overrides(names, bound, call.context);
         return;
     }
+    auto each = std::make_unique<std::vector<bool>>();
     for (const RenderedField& f : bound.fields)
-        call.drop_each.push_back((call.context && call.context->has(f.key)) ||
-                                 call_gives(names, f.key));
+        each->push_back((call.context && call.context->has(f.key)) || call_gives(names, f.key));
     for (std::size_t i = 0; i < nc; ++i)
-        call.drop_each.push_back(call_gives(names, call.context->fields[i].key));
+        each->push_back(call_gives(names, call.context->fields[i].key));
+    call.drop_each = std::move(each);
 }
 
 void put_set(LineBuilder& b, const RenderedFields& set, unsigned slot, std::uint64_t drop,
-             const std::vector<bool>& drop_each, std::size_t first) {
-    if (drop_each.empty() && !drop) [[likely]] {
+             const std::vector<bool>* drop_each, std::size_t first) {
+    if (!drop_each && !drop) [[likely]] {
         put_rendered(b, set.rendered[slot]);
         return;
     }
     for (std::size_t i = 0; i < set.fields.size(); ++i) {
-        const bool dropped = drop_each.empty() ? (drop >> i) & 1 : drop_each[first + i];
+        const bool dropped = drop_each ? (*drop_each)[first + i] : (drop >> i) & 1;
         if (dropped) continue;
         const RenderedField& f = set.fields[i];
         put_rendered(b, {set.rendered[slot].data() + f.begin[slot], f.end[slot] - f.begin[slot]});
@@ -75,9 +83,10 @@ void put_set(LineBuilder& b, const RenderedFields& set, unsigned slot, std::uint
                                                          const RenderedFields& bound,
                                                          const CallFields& call,
                                                          unsigned slot) {
-    if (!bound.empty()) put_set(b, bound, slot, call.drop.bound, call.drop_each, 0);
+    if (!bound.empty()) put_set(b, bound, slot, call.drop.bound, call.drop_each.get(), 0);
     if (call.context)
-        put_set(b, *call.context, slot, call.drop.context, call.drop_each, bound.fields.size());
+        put_set(b, *call.context, slot, call.drop.context, call.drop_each.get(),
+                bound.fields.size());
 }
 
 // The call's fields and exception, any value: may run Python code, which
@@ -135,17 +144,18 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
     Producer& p = tp.core;
     LineGuard guard(p);
     LineBuilder b(p.line_buf, Producer::kMaxTimePrefix + target.head.size() +
-                                  text.size() * JSON_ESCAPE_MAX_GROWTH + 64);
-    begin_line(b, p, target);
-    put_message(b, text, layout);
-    close_message(b);
+                                  text.size() * JSON_ESCAPE_MAX_GROWTH + 128);
+    begin_record(b, p, target, text);
+    b.put_char('"');
     put_bound_and_context(b, bound, call, layout.slot);
     if (call.kwnames) {
         const KeyPieces keys = call_key_pieces(*call.names, layout);
-        for (Py_ssize_t i = 0; i < call.names->count(); ++i) {
-            if (i == call.exc_info_at) continue;
-            put_key_piece(b, keys.text + keys.begin[i], keys.begin[i + 1] - keys.begin[i]);
-            const Rendered r = put_value<Render::Plain>(b, layout, call.values[i]);
+        const Py_ssize_t n = call.names->count;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (i == call.exc_info_at) [[unlikely]]
+                continue;
+            const Rendered r = put_plain_field(b, layout, keys.text + keys.begin[i],
+                                               keys.begin[i + 1] - keys.begin[i], call.values[i]);
             if (r != Rendered::Done) [[unlikely]]
                 return r;
         }
@@ -156,12 +166,13 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
     return count_line(tp, batch_size) ? Rendered::Done : Rendered::Failed;
 }
 
-// The message (interpolated into `buf` when it has arguments: Python code
-// may run then, before any batch is claimed), then the record: in place when
-// it can be, else rendered in `buf` first. False with an exception set.
-bool write_record(ThreadProducer& tp, ByteBuffer& buf, PyObject* self, Rank rank,
-                  PyObject* message, PyObject* const* args, Py_ssize_t nargs, CallFields& call,
-                  std::uint64_t batch_size, HandOff how) {
+// A record made while this thread's producer is being torn down goes out on
+// its own, through a producer of its own, without giving the GIL up.
+[[gnu::noinline]] bool write_without_producer(PyObject* self, Rank rank, PyObject* message,
+                                              PyObject* const* args, Py_ssize_t nargs,
+                                              const CallFields& call) {
+    ThreadProducer own;
+    ByteBuffer& buf = own.core.scratch;
     std::string_view text;
     if (nargs == 0) {
         if (!utf8_view(message, text)) return false;
@@ -169,21 +180,58 @@ bool write_record(ThreadProducer& tp, ByteBuffer& buf, PyObject* self, Rank rank
         if (!interpolate(message, args, nargs, buf)) return false;
         text = buf.view();
     }
-    if (!call.exc && how == HandOff::Wait) [[likely]] {
+    return write_with_fields(own, buf, nargs ? buf.size() : 0, text, self, rank, call, 1,
+                             HandOff::Park);
+}
+
+// The message (interpolated into the call's own buffer when it has
+// arguments: Python code may run then, before any batch is claimed), then
+// the record: in place when it can be, else rendered in that buffer first.
+// A buffer of the call's own: code run for the message or a value finds the
+// producer's scratch slot empty and uses one of its own. False with an
+// exception set.
+bool write_record(ThreadProducer& tp, PyObject* self, Rank rank, PyObject* message,
+                  PyObject* const* args, Py_ssize_t nargs, CallFields& call,
+                  std::uint64_t batch_size) {
+    std::string_view text;
+    if (nargs == 0 && !call.exc) [[likely]] {
+        if (!utf8_view(message, text)) return false;
         switch (write_fields_in_place(tp, self, rank, text, call, batch_size)) {
             case Rendered::Done: return true;
             case Rendered::Failed: return false;
             case Rendered::Declined: break;
         }
     }
+    ByteBuffer buf = std::move(tp.core.scratch);
+    buf.clear();
+    struct GiveBack {
+        ThreadProducer& tp;
+        ByteBuffer& buf;
+        ~GiveBack() {
+            buf.clear();
+            tp.core.scratch = std::move(buf);
+        }
+    } give_back{tp, buf};
+    if (nargs == 0) {
+        if (!utf8_view(message, text)) return false;
+    } else {
+        if (!interpolate(message, args, nargs, buf)) return false;
+        text = buf.view();
+        if (!call.exc) {
+            switch (write_fields_in_place(tp, self, rank, text, call, batch_size)) {
+                case Rendered::Done: return true;
+                case Rendered::Failed: return false;
+                case Rendered::Declined: break;
+            }
+        }
+    }
     return write_with_fields(tp, buf, nargs ? buf.size() : 0, text, self, rank, call, batch_size,
-                             how);
+                             HandOff::Wait);
 }
 
-}  // namespace
-
-bool log_fields(PyObject* self, Rank rank, PyObject* message, PyObject* const* args,
-                Py_ssize_t nargs, PyObject* kwnames, bool handled) {
+[[gnu::always_inline]] inline bool log_fields(PyObject* self, Rank rank, PyObject* message,
+                                              PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames, bool handled) {
     LoggerState* logger = state_of(self);
     CallFields call;
     call.values = args + nargs;
@@ -202,30 +250,111 @@ bool log_fields(PyObject* self, Rank rank, PyObject* message, PyObject* const* a
     PyRef context_hold;
     if (!context_fields(context_hold, call.context)) return false;
     const RenderedFields& bound = fields_logger(self)->bound;
-    const bool call_fields = call.names && call.names->has_fields();
+    const bool call_fields = call.names && call.names->fields;
     if (!call_fields && !call.exc && !call.context && bound.empty())
         return log_args(logger, rank, message, args, nargs);
     decide_drops(call, bound, call_fields);
     ThreadProducer* tp = thread_producer();
     if (!tp) [[unlikely]] {
         if (PyErr_Occurred()) return false;
-        ThreadProducer own;
-        return write_record(own, own.core.scratch, self, rank, message, args, nargs, call, 1,
-                            HandOff::Park);
+        return write_without_producer(self, rank, message, args, nargs, call);
     }
-    const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
-    // Code run for the message or a value finds an empty scratch slot and
-    // uses a buffer of its own.
-    ByteBuffer scratch = std::move(tp->core.scratch);
-    scratch.clear();
-    const bool ok = write_record(*tp, scratch, self, rank, message, args, nargs, call, batch_size,
-                                 HandOff::Wait);
-    scratch.clear();
-    tp->core.scratch = std::move(scratch);
+    const bool ok = write_record(*tp, self, rank, message, args, nargs, call,
+                                 BATCH_SIZE.load(std::memory_order_relaxed));
     // Released here, with the GIL surely held: PyRef's own release would
     // first ask whether this thread holds it.
     Py_XDECREF(context_hold.release());
     return ok;
 }
+
+constexpr LevelMethod TRACE_METHOD{Rank::Trace, "trace", false};
+constexpr LevelMethod DEBUG_METHOD{Rank::Debug, "debug", false};
+constexpr LevelMethod INFO_METHOD{Rank::Info, "info", false};
+constexpr LevelMethod WARN_METHOD{Rank::Warn, "warn", false};
+constexpr LevelMethod WARNING_METHOD{Rank::Warn, "warning", false};
+constexpr LevelMethod ERROR_METHOD{Rank::Error, "error", false};
+constexpr LevelMethod EXCEPTION_METHOD{Rank::Error, "exception", true};
+// logging's CRITICAL, and its alias FATAL: ferrant's most severe level.
+constexpr LevelMethod CRITICAL_METHOD{Rank::Error, "critical", false};
+constexpr LevelMethod FATAL_METHOD{Rank::Error, "fatal", false};
+
+// Counts a call on a Logger as under way.
+class Busy {
+public:
+    explicit Busy(unsigned& count) : count_(count) { ++count_; }
+    ~Busy() { --count_; }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+private:
+    unsigned& count_;
+};
+
+}  // namespace
+
+// (message, /, *args, **fields)
+PyObject* call_fields_level(const LevelMethod& method, PyObject* self, PyObject* const* args,
+                            Py_ssize_t nargsf, PyObject* kwnames, Retry retry) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs == 0) [[unlikely]]
+        return missing_message(method);
+    if (state_of(self)->level < method.rank) Py_RETURN_NONE;
+    FieldLoggerObject* lg = fields_logger(self);
+    const Busy busy(lg->busy);
+    if (lg->generation != CONFIG_GENERATION.load(std::memory_order_relaxed)) [[unlikely]]
+        if (!guarded([&] { return refresh(self); })) return nullptr;
+    PyObject* message = args[0];
+    if (!PyUnicode_Check(message)) [[unlikely]]
+        return log_object_message(method, self, args, nargs, kwnames, retry);
+    if (!guarded([&] {
+            return log_fields(self, method.rank, message, args + 1, nargs - 1, kwnames,
+                              method.handled);
+        })) [[unlikely]] {
+        if (retry == Retry::Done) return nullptr;
+        return retry_printable(method, self, args, nargs, kwnames);
+    }
+    Py_RETURN_NONE;
+}
+
+namespace {
+
+constexpr const LevelMethod* METHODS[] = {
+    &TRACE_METHOD, &DEBUG_METHOD, &INFO_METHOD, &WARN_METHOD, &WARNING_METHOD,
+    &ERROR_METHOD, &EXCEPTION_METHOD, &CRITICAL_METHOD, &FATAL_METHOD,
+};
+
+}  // namespace
+
+template <LevelMethodKind K>
+PyObject* logger_level_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames) {
+    constexpr const LevelMethod& method = *METHODS[static_cast<int>(K)];
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    LoggerState* logger = state_of(self);
+    if (logger->level < method.rank && nargs > 0) Py_RETURN_NONE;
+    FieldLoggerObject* lg = fields_logger(self);
+    // A record without fields of any source is a PyLogger's, written from
+    // here without another frame.
+    if (!kwnames && !method.handled && nargs > 0 && PyUnicode_Check(args[0]) &&
+        lg->bound.empty() && !CONTEXT_FIELDS_EVER_SET &&
+        lg->generation == CONFIG_GENERATION.load(std::memory_order_relaxed)) [[likely]] {
+        const Busy busy(lg->busy);
+        if (guarded([&] { return printf_record(logger, method.rank, args[0], args + 1, nargs - 1); }))
+            [[likely]]
+            Py_RETURN_NONE;
+        return retry_printable(method, self, args, nargs, kwnames);
+    }
+    return call_fields_level(method, self, args, nargsf, kwnames);
+}
+
+template PyObject* logger_level_method<LevelMethodKind::Trace>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template PyObject* logger_level_method<LevelMethodKind::Debug>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template PyObject* logger_level_method<LevelMethodKind::Info>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template PyObject* logger_level_method<LevelMethodKind::Warn>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template PyObject* logger_level_method<LevelMethodKind::Warning>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template PyObject* logger_level_method<LevelMethodKind::Error>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template PyObject* logger_level_method<LevelMethodKind::Exception>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template PyObject* logger_level_method<LevelMethodKind::Critical>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template PyObject* logger_level_method<LevelMethodKind::Fatal>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 }  // namespace ferrant

@@ -18,6 +18,7 @@
 #include "binding/py_logger_state.hpp"
 #include "binding/py_text.hpp"
 #include "binding/py_field_keys.hpp"
+#include "binding/py_fields_call.hpp"
 #include "lib/settings.hpp"
 
 namespace ferrant {
@@ -88,153 +89,6 @@ void fields_logger_dealloc(PyObject* self) {
     using Source = std::shared_ptr<const LoggerSource>;
     fields->source.~Source();
     logger_dealloc(self);
-}
-
-// ---- the level methods -------------------------------------------------------
-
-// What a level method of a Logger is: its rank, its name for errors, and
-// whether its record carries the exception being handled.
-struct LevelMethod {
-    Rank rank;
-    const char* name;
-    bool handled;
-};
-
-constexpr LevelMethod TRACE_METHOD{Rank::Trace, "trace", false};
-constexpr LevelMethod DEBUG_METHOD{Rank::Debug, "debug", false};
-constexpr LevelMethod INFO_METHOD{Rank::Info, "info", false};
-constexpr LevelMethod WARN_METHOD{Rank::Warn, "warn", false};
-constexpr LevelMethod WARNING_METHOD{Rank::Warn, "warning", false};
-constexpr LevelMethod ERROR_METHOD{Rank::Error, "error", false};
-constexpr LevelMethod EXCEPTION_METHOD{Rank::Error, "exception", true};
-// logging's CRITICAL, and its alias FATAL: ferrant's most severe level.
-constexpr LevelMethod CRITICAL_METHOD{Rank::Error, "critical", false};
-constexpr LevelMethod FATAL_METHOD{Rank::Error, "fatal", false};
-
-// Counts a call on a Logger as under way.
-class Busy {
-public:
-    explicit Busy(unsigned& count) : count_(count) { ++count_; }
-    ~Busy() { --count_; }
-    Busy(const Busy&) = delete;
-    Busy& operator=(const Busy&) = delete;
-
-private:
-    unsigned& count_;
-};
-
-// `message % args` (the stdlib's way, a single non-empty dict as the
-// mapping) with lone surrogates spelt as backslash escapes.
-PyRef printable_message(PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
-    PyRef text;
-    if (nargs == 0) {
-        text = PyRef::borrow(message);
-    } else {
-        PyRef operand;
-        if (nargs == 1 && PyDict_Check(args[0]) && PyDict_GET_SIZE(args[0]) > 0) {
-            operand = PyRef::borrow(args[0]);
-        } else {
-            operand = PyRef::steal(PyTuple_New(nargs));
-            if (!operand) return {};
-            for (Py_ssize_t i = 0; i < nargs; ++i)
-                PyTuple_SET_ITEM(operand.get(), i, Py_NewRef(args[i]));
-        }
-        text = PyRef::steal(PyNumber_Remainder(message, operand.get()));
-        if (!text) return {};
-        if (!PyUnicode_Check(text.get())) {
-            PyErr_Format(PyExc_TypeError, "message formatting returned %.200s, not str",
-                         Py_TYPE(text.get())->tp_name);
-            return {};
-        }
-    }
-    PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "backslashreplace"));
-    if (!bytes) return {};
-    return PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
-                                             PyBytes_GET_SIZE(bytes.get()), nullptr));
-}
-
-// str(message) for a message that is not a str, as the stdlib writes it;
-// a str() that fails gives a placeholder naming the types. Null with an
-// exception set for one that is not an Exception (KeyboardInterrupt).
-PyRef message_text(PyObject* message) {
-    PyRef text = PyRef::steal(PyObject_Str(message));
-    return text ? std::move(text) : unprintable(message);
-}
-
-enum class Retry { Allowed, Done };
-
-PyObject* call_fields_level(const LevelMethod& method, PyObject* self, PyObject* const* args,
-                            Py_ssize_t nargsf, PyObject* kwnames, Retry retry = Retry::Allowed);
-
-// The call again with `message` in place of its message and `kept` of its
-// positional arguments after it (all, or none once they are in `message`).
-PyObject* call_again(const LevelMethod& method, PyObject* self, PyObject* const* args,
-                     Py_ssize_t nargs, Py_ssize_t kept, PyObject* message, PyObject* kwnames,
-                     Retry retry) {
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    std::vector<PyObject*> again;
-    again.reserve(static_cast<std::size_t>(1 + kept + nkw));
-    again.push_back(message);
-    again.insert(again.end(), args + 1, args + 1 + kept);
-    again.insert(again.end(), args + nargs, args + nargs + nkw);
-    return call_fields_level(method, self, again.data(), 1 + kept, kwnames, retry);
-}
-
-[[gnu::noinline, gnu::cold]] PyObject* log_object_message(const LevelMethod& method,
-                                                          PyObject* self, PyObject* const* args,
-                                                          Py_ssize_t nargs, PyObject* kwnames,
-                                                          Retry retry) {
-    PyRef text = message_text(args[0]);
-    if (!text) return nullptr;
-    return call_again(method, self, args, nargs, nargs - 1, text.get(), kwnames, retry);
-}
-
-// After a first try that failed and wrote nothing: a message or argument
-// with a lone surrogate is written once more, escaped.
-[[gnu::noinline, gnu::cold]] PyObject* retry_printable(const LevelMethod& method, PyObject* self,
-                                                       PyObject* const* args, Py_ssize_t nargs,
-                                                       PyObject* kwnames) {
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return nullptr;
-    PyErr_Clear();
-    PyRef printable = printable_message(args[0], args + 1, nargs - 1);
-    if (!printable) return nullptr;
-    return call_again(method, self, args, nargs, 0, printable.get(), kwnames, Retry::Done);
-}
-
-[[gnu::noinline, gnu::cold]] PyObject* missing_message(const LevelMethod& method) {
-    PyErr_Format(PyExc_TypeError, "%s() missing required argument 'message' (pos 1)",
-                 method.name);
-    return nullptr;
-}
-
-// (message, /, *args, **fields)
-PyObject* call_fields_level(const LevelMethod& method, PyObject* self, PyObject* const* args,
-                            Py_ssize_t nargsf, PyObject* kwnames, Retry retry) {
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs == 0) [[unlikely]]
-        return missing_message(method);
-    if (state_of(self)->level < method.rank) Py_RETURN_NONE;
-    FieldLoggerObject* lg = fields_logger(self);
-    const Busy busy(lg->busy);
-    if (lg->generation != CONFIG_GENERATION.load(std::memory_order_relaxed)) [[unlikely]]
-        if (!guarded([&] { return refresh(self); })) return nullptr;
-    PyObject* message = args[0];
-    if (!PyUnicode_Check(message)) [[unlikely]]
-        return log_object_message(method, self, args, nargs, kwnames, retry);
-    if (!guarded([&] {
-            return log_fields(self, method.rank, message, args + 1, nargs - 1, kwnames,
-                              method.handled);
-        })) [[unlikely]] {
-        if (retry == Retry::Done) return nullptr;
-        return retry_printable(method, self, args, nargs, kwnames);
-    }
-    Py_RETURN_NONE;
-}
-
-template <const LevelMethod& M>
-PyObject* fields_level_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                              PyObject* kwnames) {
-    return call_fields_level(M, self, args, nargsf, kwnames);
 }
 
 // ---- bind and level ------------------------------------------------------------
@@ -311,23 +165,23 @@ constexpr int FAST_KW = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef FIELDS_METHODS[] = {
     {"shutdown", boundary<logger_shutdown>, METH_NOARGS, "shutdown($self)\n--\n\n"},
     {"bind", FAST(boundary<logger_bind>), FAST_KW, "bind($self, /, **fields)\n--\n\n"},
-    {"trace", FAST(fields_level_method<TRACE_METHOD>), FAST_KW,
+    {"trace", FAST(logger_level_method<LevelMethodKind::Trace>), FAST_KW,
      "trace($self, message, /, *args, **fields)\n--\n\n"},
-    {"debug", FAST(fields_level_method<DEBUG_METHOD>), FAST_KW,
+    {"debug", FAST(logger_level_method<LevelMethodKind::Debug>), FAST_KW,
      "debug($self, message, /, *args, **fields)\n--\n\n"},
-    {"info", FAST(fields_level_method<INFO_METHOD>), FAST_KW,
+    {"info", FAST(logger_level_method<LevelMethodKind::Info>), FAST_KW,
      "info($self, message, /, *args, **fields)\n--\n\n"},
-    {"warn", FAST(fields_level_method<WARN_METHOD>), FAST_KW,
+    {"warn", FAST(logger_level_method<LevelMethodKind::Warn>), FAST_KW,
      "warn($self, message, /, *args, **fields)\n--\n\n"},
-    {"warning", FAST(fields_level_method<WARNING_METHOD>), FAST_KW,
+    {"warning", FAST(logger_level_method<LevelMethodKind::Warning>), FAST_KW,
      "warning($self, message, /, *args, **fields)\n--\n\n"},
-    {"error", FAST(fields_level_method<ERROR_METHOD>), FAST_KW,
+    {"error", FAST(logger_level_method<LevelMethodKind::Error>), FAST_KW,
      "error($self, message, /, *args, **fields)\n--\n\n"},
-    {"exception", FAST(fields_level_method<EXCEPTION_METHOD>), FAST_KW,
+    {"exception", FAST(logger_level_method<LevelMethodKind::Exception>), FAST_KW,
      "exception($self, message, /, *args, **fields)\n--\n\n"},
-    {"critical", FAST(fields_level_method<CRITICAL_METHOD>), FAST_KW,
+    {"critical", FAST(logger_level_method<LevelMethodKind::Critical>), FAST_KW,
      "critical($self, message, /, *args, **fields)\n--\n\n"},
-    {"fatal", FAST(fields_level_method<FATAL_METHOD>), FAST_KW,
+    {"fatal", FAST(logger_level_method<LevelMethodKind::Fatal>), FAST_KW,
      "fatal($self, message, /, *args, **fields)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -5,7 +5,7 @@
 #include "binding/py_boundary.hpp"
 #include "binding/py_exit.hpp"
 #include "binding/py_sigterm.hpp"
-#include "binding/py_term.hpp"
+#include "binding/py_worker_term.hpp"
 #include "binding/py_producer.hpp"
 #include "lib/fork_state.hpp"
 

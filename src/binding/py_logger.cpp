@@ -18,6 +18,7 @@
 #include "binding/py_interpolate.hpp"
 #include "binding/py_level.hpp"
 #include "binding/py_logger_state.hpp"
+#include "binding/py_printf_record.hpp"
 #include "binding/py_producer.hpp"
 #include "binding/py_record_line.hpp"
 #include "binding/py_text.hpp"
@@ -150,14 +151,8 @@ void logger_dealloc(PyObject* self) {
 
 // ---- the printf record -------------------------------------------------------
 
-namespace {
-
-// A record made while this thread's producer is being torn down goes out on
-// its own, through a producer of its own, without giving the GIL up: the
-// interpreter is clearing this thread's state.
-[[gnu::noinline]] bool log_without_producer(LoggerState* logger, Rank rank,
-                                            PyObject* message, PyObject* const* args,
-                                            Py_ssize_t nargs) {
+bool log_without_producer(LoggerState* logger, Rank rank, PyObject* message,
+                          PyObject* const* args, Py_ssize_t nargs) {
     ThreadProducer tp;
     std::string_view text;
     if (nargs == 0) {
@@ -169,38 +164,23 @@ namespace {
     return append_line(tp, target_of(logger, rank), text, {}, 1, HandOff::Park);
 }
 
-}  // namespace
-
-bool log_args(LoggerState* logger, Rank rank, PyObject* message, PyObject* const* args,
-              Py_ssize_t nargs) {
-    if (logger->level < rank) return true;
-    const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
-    ThreadProducer* tp = thread_producer();
-    if (!tp) [[unlikely]] {
-        if (PyErr_Occurred()) return false;
-        return log_without_producer(logger, rank, message, args, nargs);
-    }
-    const LineTarget target = target_of(logger, rank);
-    if (nargs == 0) {
-        std::string_view text;
-        if (!utf8_view(message, text)) return false;
-        return append_line(*tp, target, text, {}, batch_size);
-    }
-    switch (append_interpolated_line(*tp, target, message, args, nargs, batch_size)) {
-        case Rendered::Done: return true;
-        case Rendered::Failed: return false;
-        case Rendered::Declined: break;
-    }
+bool log_interpolated(ThreadProducer& tp, const LineTarget& target, PyObject* message,
+                      PyObject* const* args, Py_ssize_t nargs, std::uint64_t batch_size) {
     // Argument code may log on this thread: it finds an empty scratch slot
     // and uses its own buffer. Nothing here may touch the producer while
     // Python code runs, so a thread ended mid-call unwinds cleanly.
-    ByteBuffer scratch = std::move(tp->core.scratch);
+    ByteBuffer scratch = std::move(tp.core.scratch);
     scratch.clear();
     const bool ok = interpolate(message, args, nargs, scratch) &&
-                    append_line(*tp, target, scratch.view(), {}, batch_size);
-    tp->core.scratch = std::move(scratch);
-    tp->core.scratch.clear();
+                    append_line(tp, target, scratch.view(), {}, batch_size);
+    tp.core.scratch = std::move(scratch);
+    tp.core.scratch.clear();
     return ok;
+}
+
+bool log_args(LoggerState* logger, Rank rank, PyObject* message, PyObject* const* args,
+              Py_ssize_t nargs) {
+    return printf_record(logger, rank, message, args, nargs);
 }
 
 namespace {
@@ -246,7 +226,7 @@ PyObject* call_level(Rank rank, const char* method, PyObject* self, PyObject* co
         argument_type_error(method, "message", "str", message);
         return nullptr;
     }
-    if (!guarded([&] { return log_args(state_of(self), rank, message, args, nargs); }))
+    if (!guarded([&] { return printf_record(state_of(self), rank, message, args, nargs); }))
         return nullptr;
     Py_RETURN_NONE;
 }

@@ -100,13 +100,6 @@ PyObject* make_logger(PyObject* type, std::optional<std::string_view> name,
 bool log_args(LoggerState* logger, Rank rank, PyObject* message, PyObject* const* args,
               Py_ssize_t nargs);
 
-// A Logger's record, after the level check: `args` are the positional
-// arguments after the message, then the keyword values. `handled`: the
-// record carries the exception being handled unless exc_info says otherwise.
-// False with an exception set.
-bool log_fields(PyObject* self, Rank rank, PyObject* message, PyObject* const* args,
-                Py_ssize_t nargs, PyObject* kwnames, bool handled);
-
 // Brings a Logger's writer up to date with the configuration; see
 // py_logger_refresh.cpp. False with an exception set.
 [[gnu::noinline, gnu::cold]] bool refresh(PyObject* self);

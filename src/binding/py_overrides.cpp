@@ -37,7 +37,7 @@ Overrides decide(const CallNames* names, const RenderedFields& bound,
 
 bool call_gives(const CallNames* names, std::string_view key) {
     if (!names) return false;
-    for (Py_ssize_t i = 0; i < names->count(); ++i)
+    for (Py_ssize_t i = 0; i < names->count; ++i)
         if (i != names->exc_info_at && names->written[static_cast<std::size_t>(i)] == key)
             return true;
     return false;

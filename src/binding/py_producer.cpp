@@ -7,53 +7,20 @@
 #include "binding/py_exit.hpp"
 #include "binding/py_flusher.hpp"
 #include "binding/py_gil.hpp"
+#include "binding/py_producer_list.hpp"
 #include "lib/ending.hpp"
-#include "lib/flusher.hpp"
 
 namespace ferrant {
 
 namespace {
 
 constexpr const char* CAPSULE_NAME = "ferrant._logger.producer";
-constexpr std::size_t BATCH_CAPACITY = 4096;
 
 // Initial-exec: a plain pointer read, not a call into the TLS resolver.
 [[gnu::tls_model("initial-exec")]] thread_local ThreadProducer* CURRENT = nullptr;
 
 // Marks a thread whose producer has been released during its teardown.
 ThreadProducer* const TORN_DOWN = reinterpret_cast<ThreadProducer*>(alignof(ThreadProducer));
-
-// A batch that found its writer's lane full where the caller must not wait.
-struct Parked {
-    std::uint64_t owner;  // the producer's id
-    std::uint64_t generation;
-    std::shared_ptr<SharedWriter> writer;
-    ByteBuffer lines;
-    std::uint64_t pending;
-    BatchDays days;
-};
-
-// Every live producer, and the parked batches. Linked and unlinked with the
-// GIL held; the mutex lets the flusher read the `opened` stamps without the
-// GIL. It is never held while the GIL is given up or waited for.
-struct ProducerList {
-    std::mutex mutex;
-    ThreadProducer* head = nullptr;
-    std::vector<Parked> parked;
-    std::size_t parked_bytes = 0;
-    // Read without the mutex, so that opening a batch costs no lock while
-    // nothing is parked.
-    std::atomic<std::size_t> parked_count{0};
-};
-
-// Bytes of lines parked by switches between writers before a switch waits
-// for the stalled writer after all. Teardown parks whatever it holds.
-constexpr std::size_t PARK_LIMIT = 16u << 20;
-
-ProducerList& producers() {
-    static auto* list = new ProducerList();  // never destroyed: threads outlive statics
-    return *list;
-}
 
 void link(ThreadProducer* p) {
     ProducerList& list = producers();
@@ -75,28 +42,6 @@ void unlink(ThreadProducer* p) {
     if (p->next) p->next->prev = p->prev;
     p->prev = p->next = nullptr;
     p->linked = false;
-}
-
-// Leaves `p` with an empty batch after its lines were taken out.
-void reset_batch(ThreadProducer& p) {
-    p.core.pending = 0;
-    p.core.clear_days();
-    p.opened.store(0, std::memory_order_relaxed);
-    p.core.line_buf = std::move(p.spare);
-    p.core.line_buf.reserve(BATCH_CAPACITY);
-}
-
-// False when the limit would be passed and `forced` is not set.
-bool park(std::uint64_t owner, std::shared_ptr<SharedWriter>&& writer, ByteBuffer&& lines,
-          std::uint64_t pending, const BatchDays& days, bool forced) {
-    ProducerList& list = producers();
-    std::lock_guard lock(list.mutex);
-    if (!forced && list.parked_bytes + lines.size() > PARK_LIMIT) return false;
-    list.parked_bytes += lines.size();
-    list.parked.push_back(
-        {owner, fork_generation(), std::move(writer), std::move(lines), pending, days});
-    list.parked_count.store(list.parked.size(), std::memory_order_relaxed);
-    return true;
 }
 
 // Lines this producer parked for `writer`, back into its empty batch.
@@ -136,7 +81,7 @@ bool send_or_park(ThreadProducer& producer, std::shared_ptr<SharedWriter>& write
     if (writer->send_batch(batch, options) != SendStatus::Full) {
         // Stopping a writer waits for it: not here, where the GIL stays.
         if (writer.use_count() == 1)
-            (void)park(producer.id, std::move(writer), ByteBuffer(), 0, {}, true);
+            park(producer.id, std::move(writer), ByteBuffer(), 0, {});
         writer.reset();
         return true;
     }
@@ -145,7 +90,7 @@ bool send_or_park(ThreadProducer& producer, std::shared_ptr<SharedWriter>& write
         std::lock_guard lock(list.mutex);
         if (list.parked_bytes + batch.size() > PARK_LIMIT) return false;
     }
-    (void)park(producer.id, std::move(writer), std::move(batch), pending, days, true);
+    park(producer.id, std::move(writer), std::move(batch), pending, days);
     return true;
 }
 
@@ -200,6 +145,24 @@ void release_producer(PyObject* capsule) {
 }
 
 }  // namespace
+
+void reset_batch(ThreadProducer& p) {
+    p.core.pending = 0;
+    p.core.clear_days();
+    p.opened.store(0, std::memory_order_relaxed);
+    p.core.line_buf = std::move(p.spare);
+    p.core.line_buf.reserve(BATCH_CAPACITY);
+}
+
+void park(std::uint64_t owner, std::shared_ptr<SharedWriter>&& writer, ByteBuffer&& lines,
+          std::uint64_t pending, const BatchDays& days) {
+    ProducerList& list = producers();
+    std::lock_guard lock(list.mutex);
+    list.parked_bytes += lines.size();
+    list.parked.push_back(
+        {owner, fork_generation(), std::move(writer), std::move(lines), pending, days});
+    list.parked_count.store(list.parked.size(), std::memory_order_relaxed);
+}
 
 ThreadProducer* thread_producer() {
     ThreadProducer* producer = CURRENT;
@@ -257,7 +220,7 @@ bool hand_off(ThreadProducer& producer, HandOff how) {
         if (how == HandOff::Wait)
             drop_writer(std::move(writer));
         else if (writer && writer.use_count() == 1)
-            (void)park(producer.id, std::move(writer), ByteBuffer(), 0, {}, true);
+            park(producer.id, std::move(writer), ByteBuffer(), 0, {});
         return true;
     }
     // The record is consistent before anything can wait: another thread
@@ -330,96 +293,6 @@ bool open_batch(ThreadProducer& producer, const std::shared_ptr<SharedWriter>& w
         producer.opened.store(flusher_epoch(), std::memory_order_relaxed);
     ensure_flusher();
     return true;
-}
-
-std::vector<TakenBatch> take_parked_batches() {
-    std::vector<TakenBatch> taken;
-    std::vector<Parked> parked;
-    {
-        ProducerList& list = producers();
-        std::lock_guard lock(list.mutex);
-        parked.swap(list.parked);
-        list.parked_bytes = 0;
-        list.parked_count.store(0, std::memory_order_relaxed);
-    }
-    // The parent's lines in a forked child are the parent's to write.
-    for (Parked& p : parked)
-        if (p.generation == fork_generation())
-            taken.push_back({std::move(p.writer), std::move(p.lines), p.days, p.owner, p.pending});
-    return taken;
-}
-
-std::vector<TakenBatch> take_all_batches() {
-    std::vector<TakenBatch> taken = take_parked_batches();
-    ProducerList& list = producers();
-    std::lock_guard lock(list.mutex);
-    for (ThreadProducer* p = list.head; p; p = p->next) {
-        if (p->generation != fork_generation() || p->sending || p->core.in_use) continue;
-        if (p->core.line_buf.empty() || !p->batch_writer) continue;
-        taken.push_back({std::move(p->batch_writer), std::move(p->core.line_buf), p->core.days,
-                         p->id, p->core.pending});
-        reset_batch(*p);
-    }
-    return taken;
-}
-
-void park_taken(TakenBatch&& batch) {
-    if (batch.lines.empty() || !batch.writer) return;
-    (void)park(batch.owner, std::move(batch.writer), std::move(batch.lines), batch.pending,
-               batch.days, true);
-    ensure_flusher();
-}
-
-bool any_batch_due(std::uint64_t epoch) {
-    ProducerList& list = producers();
-    if (list.parked_count.load(std::memory_order_relaxed) != 0) return true;
-    std::lock_guard lock(list.mutex);
-    for (ThreadProducer* p = list.head; p; p = p->next)
-        if (Flusher::is_due(p->opened.load(std::memory_order_relaxed), epoch)) return true;
-    return false;
-}
-
-void hand_off_due_batches(std::uint64_t epoch) {
-    std::vector<std::shared_ptr<SharedWriter>> released;
-    {
-        ProducerList& list = producers();
-        std::lock_guard lock(list.mutex);
-        // Never waits: a writer that cannot take a batch now gets it at a
-        // later epoch, and the GIL stays with this thread meanwhile. The
-        // lines have waited long enough: the writer writes them out at once.
-        SharedWriter::BatchOptions options;
-        options.never_wait = true;
-        options.prompt = true;
-        for (auto it = list.parked.begin(); it != list.parked.end();) {
-            const bool stale = it->generation != fork_generation();
-            const std::size_t size = it->lines.size();
-            options.days = it->days;
-            if (!stale && size != 0 &&
-                it->writer->send_batch(it->lines, options) == SendStatus::Full) {
-                ++it;
-                continue;
-            }
-            // Sent, its writer ended, or the parent's lines in a forked child.
-            list.parked_bytes -= size;
-            released.push_back(std::move(it->writer));
-            it = list.parked.erase(it);
-        }
-        list.parked_count.store(list.parked.size(), std::memory_order_relaxed);
-        for (ThreadProducer* p = list.head; p; p = p->next) {
-            if (!Flusher::is_due(p->opened.load(std::memory_order_relaxed), epoch)) continue;
-            if (p->generation != fork_generation() || p->sending || p->core.in_use) continue;
-            if (p->core.line_buf.empty() || !p->batch_writer) {
-                p->opened.store(0, std::memory_order_relaxed);
-                released.push_back(std::move(p->batch_writer));
-                continue;
-            }
-            options.days = p->core.days;
-            if (p->batch_writer->send_batch(p->core.line_buf, options) == SendStatus::Full) continue;
-            released.push_back(std::move(p->batch_writer));
-            reset_batch(*p);
-        }
-    }
-    for (auto& writer : released) drop_writer(std::move(writer));
 }
 
 }  // namespace ferrant

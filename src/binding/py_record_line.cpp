@@ -1,40 +1,48 @@
 #include "binding/py_record_line.hpp"
 
+#include <cstring>
+
 #include "binding/py_template_cache.hpp"
 #include "lib/number_render.hpp"
 
 namespace ferrant {
 
+// How far ahead of a line its batch is asked for: about three records.
+constexpr std::size_t kLinePrefetch = 256;
+
 namespace {
 
-// About three records ahead.
-constexpr std::size_t kPrefetchAhead = 256;
-
+// A template's run: the room for every run was made with the line's, and is
+// kept free by each argument's (ArgumentSink).
 [[gnu::always_inline]] inline void put_run(LineBuilder& b, const char* run, std::size_t n,
                                            bool plain, bool json) {
     if (plain) [[likely]] {
-        b.room(n);
         b.put_padded(run, n);
         return;
     }
-    b.put_escaped({run, n}, json);
+    b.p = escape_for_layout(b.p, {run, n}, json);
 }
 
-// What a conversion makes of an argument, straight into the line.
+// What a conversion makes of an argument, straight into the line, with room
+// for it and for the rest of the line's fixed part (`fixed`).
 struct ArgumentSink {
     LineBuilder& b;
+    std::size_t fixed;
     bool json;
-    void text(std::string_view t) { b.put_escaped(t, json); }
+    void text(std::string_view t) {
+        b.room(t.size() * JSON_ESCAPE_MAX_GROWTH + fixed);
+        b.p = escape_for_layout(b.p, t, json);
+    }
     void integer(char c, long long i) {
-        b.room(kI64Max);
+        b.room(kI64Max + fixed);
         b.p = put_i64_as(b.p, c, i);
     }
     void fixed6(double f) {
-        b.room(kF64Fixed6Max);
+        b.room(kF64Fixed6Max + fixed);
         b.p = put_f64_fixed6(b.p, f);
     }
     void repr(double f) {
-        b.room(kF64ReprMax);
+        b.room(kF64ReprMax + fixed);
         b.p = put_f64_repr(b.p, f);
     }
 };
@@ -48,18 +56,17 @@ bool append_line(ThreadProducer& tp, const LineTarget& target, std::string_view 
     // the line is begun, so that nothing of it is left to undo or unwind.
     if (!claim_batch(tp, target.writer, how)) [[unlikely]]
         return false;
-    prefetch_for_write(p.line_buf.end(), kPrefetchAhead);
+    prefetch_for_write(p.line_buf.end(), kLinePrefetch);
     {
         LineGuard guard(p);
         LineBuilder b(p.line_buf, Producer::kMaxTimePrefix + target.head.size() +
                                       message.size() * JSON_ESCAPE_MAX_GROWTH + fields.size() +
                                       LineLayout::kLineEndRead);
-        begin_line(b, p, target);
-        put_message(b, message, target.layout);
+        begin_record(b, p, target, message);
         if (fields.empty()) {
             end_line(b, target.layout);
         } else {
-            close_message(b);
+            b.put_char('"');
             put_rendered(b, fields);
             end_line_after_fields(b, target.layout);
         }
@@ -88,20 +95,23 @@ Rendered append_interpolated_line(ThreadProducer& tp, const LineTarget& target, 
     const bool plain = t->plain;
     // Out of memory while growing for an argument: the line is taken back.
     LineGuard guard(p);
-    LineBuilder b(p.line_buf, Producer::kMaxTimePrefix + target.head.size() +
-                                  LineLayout::kLineEndRead + t->conversions +
-                                  (plain ? t->run_bytes : t->run_bytes * JSON_ESCAPE_MAX_GROWTH));
+    // The prefix, head, runs and line end, made room for once.
+    const std::size_t fixed =
+        Producer::kMaxTimePrefix + target.head.size() + LineLayout::kLineEndRead +
+        t->conversions + (plain ? t->run_bytes : t->run_bytes * JSON_ESCAPE_MAX_GROWTH);
+    LineBuilder b(p.line_buf, fixed);
     // The batch buffer last went through the writer on another core: its
     // next lines are asked for now, a few records ahead of their use.
-    prefetch_for_write(b.p, kPrefetchAhead);
-    begin_line(b, p, target);
-    ArgumentSink sink{b, json};
+    prefetch_for_write(b.p, kLinePrefetch);
+    const WallTime now = p.current_time();
+    b.p = p.put_time_prefix(b.p, now.secs, now.nanos, target.writer->settings());
+    b.put_padded(target.head.data(), target.head.size());
+    ArgumentSink sink{b, fixed, json};
     for (int i = 0, k = 0;; ++i) {
         put_run(b, tpl + t->run_offset[i], t->run_length[i], plain, json);
         if (i == t->conversions) break;
         const char c = t->conversion[i];
         if (c == '%') {
-            b.room(1);
             b.put_char('%');
             continue;
         }
@@ -109,7 +119,9 @@ Rendered append_interpolated_line(ThreadProducer& tp, const LineTarget& target, 
         if (put != Rendered::Done) [[unlikely]]
             return put;
     }
-    end_line(b, target.layout);
+    const std::string_view end = target.layout.line_end;
+    std::memcpy(b.p, end.data(), LineLayout::kLineEndRead);
+    b.p += end.size();
     b.finish();
     guard.done();
     if (!count_line(tp, batch_size)) [[unlikely]]

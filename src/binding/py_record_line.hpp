@@ -51,6 +51,19 @@ struct LineTarget {
     b.put_padded(target.head.data(), target.head.size());
 }
 
+// The time prefix, the record head, the message escaped and room for one
+// byte more (a closing quote), made at once.
+[[gnu::always_inline]] inline void begin_record(LineBuilder& b, Producer& p,
+                                                const LineTarget& target,
+                                                std::string_view message) {
+    b.room(Producer::kMaxTimePrefix + target.head.size() +
+           message.size() * JSON_ESCAPE_MAX_GROWTH + 1);
+    const WallTime now = p.current_time();
+    b.p = p.put_time_prefix(b.p, now.secs, now.nanos, target.writer->settings());
+    b.put_padded(target.head.data(), target.head.size());
+    b.p = escape_for_layout(b.p, message, target.layout.json);
+}
+
 // After a line is in the batch: the batch goes once it holds `batch_size`
 // lines. False with an exception set as hand_off says.
 [[gnu::always_inline]] inline bool count_line(ThreadProducer& tp, std::uint64_t batch_size,

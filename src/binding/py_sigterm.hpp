@@ -15,7 +15,7 @@ void install_sigterm_offer();
 bool sigterm_offer_settled();
 
 // In a multiprocessing worker: gives up the package's handler, inherited
-// from a forking parent, for the worker's own helper (py_term.hpp), which
+// from a forking parent, for the worker's own helper (py_worker_term.hpp), which
 // ends the worker even when its main thread is stuck in a long call. False
 // with an exception set. GIL held.
 bool release_sigterm_handler();

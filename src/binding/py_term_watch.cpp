@@ -6,7 +6,7 @@
 
 #include "binding/py_boundary.hpp"
 #include "binding/py_sigterm.hpp"
-#include "binding/py_term.hpp"
+#include "binding/py_worker_term.hpp"
 #include "lib/ending.hpp"
 
 namespace ferrant {

@@ -14,7 +14,7 @@ namespace ferrant {
 //   next tick;
 // - the default action, once the package has had its say at the first
 //   writer (py_sigterm.hpp), gets the helper that writes every record out
-//   and then ends the process by the default action (py_term.hpp);
+//   and then ends the process by the default action (py_worker_term.hpp);
 // - SIG_IGN, and any handler set from C, are left alone, and so is
 //   everything when FERRANT_SIGTERM turns ferrant's handling off.
 // Nothing changes any more once the process is ending.

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "binding/py_errors.hpp"
 #include "binding/py_text.hpp"
 #include "lib/field_format.hpp"
 #include "lib/hex_to_decimal.hpp"
@@ -292,18 +293,6 @@ Rendered put_nested(LineBuilder& b, const LineLayout& layout, PyObject* value, N
 }
 
 }  // namespace
-
-bool unprintable_text(PyObject* value, std::string& out) {
-    PyTypeObject* type = exception_to_replace();
-    if (!type) return false;
-    out = "<unprintable ";
-    out += Py_TYPE(value)->tp_name;
-    out += ": ";
-    out += type->tp_name;
-    out += '>';
-    PyErr_Clear();
-    return true;
-}
 
 Rendered put_any_value(LineBuilder& b, const LineLayout& layout, PyObject* value) {
     Nest nest;

@@ -81,13 +81,61 @@ template <Render R>
         return put_any_value(b, layout, value);
 }
 
+// A field of a call, straight into the batch: its key piece (padded by
+// kPiecePad) and its value, with room for both made once. Declined, nothing
+// written, for a value that Render::Plain declines.
+[[gnu::always_inline]] inline Rendered put_plain_field(LineBuilder& b, const LineLayout& layout,
+                                                       const char* key, std::size_t key_size,
+                                                       PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyUnicode_Type) {
+        std::string_view text;
+        if (!plain_utf8(value, text)) [[unlikely]]
+            return PyErr_Occurred() ? Rendered::Failed : Rendered::Declined;
+        b.room(key_size + text.size() * JSON_ESCAPE_MAX_GROWTH + 2);
+        b.put_padded(key, key_size);
+        if (!layout.json && bare_field_value(text)) {
+            b.put(text);
+        } else {
+            b.put_char('"');
+            b.p = escape_for_layout(b.p, text, layout.json);
+            b.put_char('"');
+        }
+        return Rendered::Done;
+    }
+    if (type == &PyLong_Type) {
+        int overflow = 0;
+        const long long i = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow) [[unlikely]]
+            return Rendered::Declined;
+        b.room(key_size + 21);
+        b.put_padded(key, key_size);
+        *b.p = '-';  // a non-negative value overwrites it
+        const auto u = static_cast<std::uint64_t>(i);
+        b.p = digits::write_u64(b.p + (i < 0), i < 0 ? 0 - u : u);
+        return Rendered::Done;
+    }
+    if (type == &PyFloat_Type) {
+        const double v = PyFloat_AS_DOUBLE(value);
+        b.room(key_size + kF64AnyMax);
+        b.put_padded(key, key_size);
+        if (layout.json && !std::isfinite(v)) [[unlikely]]
+            put_float_json_word(b, v);
+        else
+            b.p = put_f64_shortest(b.p, v);
+        return Rendered::Done;
+    }
+    if (value == Py_None || type == &PyBool_Type) {
+        b.room(key_size + 5);
+        b.put_padded(key, key_size);
+        b.put(value == Py_None ? "null" : value == Py_True ? "true" : "false");
+        return Rendered::Done;
+    }
+    return Rendered::Declined;
+}
+
 // A field: its separator and key as `layout` writes them, then its value.
 Rendered put_any_field(LineBuilder& b, const LineLayout& layout, std::string_view key,
                        PyObject* value);
-
-// str() or isoformat() that failed for `value`, the exception set: the text
-// written instead, "<unprintable TYPE: EXCTYPE>", with the exception
-// cleared; false, leaving it set, for one that is not an Exception.
-bool unprintable_text(PyObject* value, std::string& out);
 
 }  // namespace ferrant

@@ -1,4 +1,4 @@
-#include "binding/py_term.hpp"
+#include "binding/py_worker_term.hpp"
 
 #include <atomic>
 #include <cerrno>

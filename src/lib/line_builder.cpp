@@ -21,14 +21,8 @@ void put_quoted_value(LineBuilder& b, std::string_view text, const LineLayout& l
     b.put_char('"');
 }
 
-void put_float_value(LineBuilder& b, double v, const LineLayout& layout) {
-    b.room(kF64AnyMax + 2);
-    if (layout.json && !std::isfinite(v)) {
-        const std::string_view word = std::isnan(v) ? "\"NaN\"" : v > 0 ? "\"Infinity\"" : "\"-Infinity\"";
-        b.put(word);
-        return;
-    }
-    b.p = put_f64_shortest(b.p, v);
+void put_float_json_word(LineBuilder& b, double v) {
+    put_literal(b, std::isnan(v) ? "\"NaN\"" : v > 0 ? "\"Infinity\"" : "\"-Infinity\"");
 }
 
 }  // namespace ferrant

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cassert>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include "lib/escape.hpp"
 #include "lib/field_format.hpp"
 #include "lib/line_format.hpp"
+#include "lib/number_render.hpp"
 
 // Every line ferrant writes is assembled here, piece by piece, at the end of
 // a buffer (a thread's batch, or a scratch buffer for fields rendered ahead):
@@ -188,7 +190,14 @@ void put_quoted_value(LineBuilder& b, std::string_view text, const LineLayout& l
 
 // A float as repr writes it; NaN and the infinities as repr does in text
 // and as the strings "NaN", "Infinity", "-Infinity" in JSON.
-void put_float_value(LineBuilder& b, double v, const LineLayout& layout);
+void put_float_json_word(LineBuilder& b, double v);
+[[gnu::always_inline]] inline void put_float_value(LineBuilder& b, double v,
+                                                   const LineLayout& layout) {
+    if (layout.json && !std::isfinite(v)) [[unlikely]]
+        return put_float_json_word(b, v);
+    b.room(kF64AnyMax);
+    b.p = put_f64_shortest(b.p, v);
+}
 
 // true, false, null, or any token written as it is.
 [[gnu::always_inline]] inline void put_literal(LineBuilder& b, std::string_view token) {

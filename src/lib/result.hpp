@@ -8,7 +8,7 @@ namespace ferrant {
 
 // Why an operation failed. `Python` means the interpreter's error indicator is
 // already set; every other kind is turned into an exception at the boundary.
-enum class ErrorKind { Python, Runtime, Memory };
+enum class ErrorKind { Python, Runtime };
 
 struct Error {
     ErrorKind kind;
