@@ -20,6 +20,8 @@ import pytest
 
 from lines import dated_bytes
 
+pytestmark = pytest.mark.clockbound
+
 CHILD = """
 import mmap, os, sys, time, ferrant
 rate = float(sys.argv[1])

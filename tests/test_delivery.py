@@ -179,6 +179,7 @@ ABRUPT_ENDINGS = {
 }
 
 
+@pytest.mark.clockbound
 @pytest.mark.parametrize("ending", ABRUPT_ENDINGS)
 def test_abrupt_end_after_a_pause_loses_nothing_older_than_the_bound(tmp_path, sizes, ending):
     code, status = ABRUPT_ENDINGS[ending]
@@ -285,6 +286,7 @@ print(f"beats {{len(beats)}} max gap {{max(gaps):.3f}}", file=sys.stderr, flush=
 """
 
 
+@pytest.mark.clockbound
 @pytest.mark.parametrize("wait", ["log call", "shutdown"])
 def test_a_stalled_destination_does_not_stop_other_threads(tmp_path, sizes, wait):
     stall = 3.0

@@ -12,6 +12,8 @@ import time
 
 import pytest
 
+pytestmark = pytest.mark.clockbound
+
 CHILD = textwrap.dedent(
     """
     import os, sys, time

@@ -4,6 +4,8 @@ no child stuck on a writer thread it does not have."""
 import json
 import re
 
+import pytest
+
 FORK_WHILE_LOGGING = """
 import os, sys, threading, ferrant
 log = ferrant.PyLogger("p", path="out/app.log")
@@ -40,6 +42,7 @@ def read_lines(directory):
     return b"".join(p.read_bytes() for p in sorted(directory.iterdir())).decode().splitlines()
 
 
+@pytest.mark.clockbound
 def test_fork_while_threads_log(run, tmp_path):
     run(FORK_WHILE_LOGGING, timeout=120)
     lines = read_lines(tmp_path / "out")

@@ -149,6 +149,7 @@ def test_each_call_is_one_line_that_decodes_back(destinations, name, call):
     assert_one_line_each(destinations, written, name, expected)
 
 
+@pytest.mark.clockbound
 @settings(FUZZ, max_examples=6)
 @given(piece=text.filter(bool), where=st.sampled_from(["message", "argument", "name"]))
 def test_megabyte_strings(destinations, piece, where):

@@ -17,6 +17,8 @@ import pytest
 
 from lines import dated_bytes, parse_logfmt
 
+pytestmark = pytest.mark.clockbound
+
 HEAVY = """
 import threading, ferrant
 ferrant.basic_config(format={fmt!r})

@@ -19,6 +19,8 @@ import pytest
 
 from lines import dated_lines
 
+pytestmark = pytest.mark.clockbound
+
 APP = """
 import asyncio, os, ferrant
 log = ferrant.get_logger(__name__)

@@ -84,6 +84,7 @@ log.shutdown()
 """
 
 
+@pytest.mark.clockbound
 @pytest.mark.skipif(not LIBRARY, reason="libfaketime is not installed")
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="libfaketime after the sanitizers' preloaded runtimes")

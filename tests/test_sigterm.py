@@ -41,6 +41,7 @@ while True:
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
+@pytest.mark.clockbound
 @pytest.mark.parametrize("mode", ["main thread", "made off the main thread", "forked child"])
 def test_sigterm_under_load_keeps_every_record(tmp_path, sizes, mode):
     if SANITIZED and mode == "forked child":
@@ -123,6 +124,7 @@ uvicorn.Server(config).run(sockets=[sock])
 """
 
 
+@pytest.mark.clockbound
 def test_uvicorn_keeps_every_request_and_its_own_last_lines(tmp_path, sizes):
     pytest.importorskip("uvicorn")
     server = subprocess.Popen([sys.executable, "-c", SERVER], cwd=tmp_path,

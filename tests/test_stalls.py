@@ -16,6 +16,8 @@ import pytest
 
 from lines import dated_bytes
 
+pytestmark = pytest.mark.clockbound
+
 # The child's side: `flood_until_stalled(log)` fills the pipe, the writer's
 # buffer and the lane from a thread of its own and returns once that thread
 # has stopped getting through; `note(**kw)` leaves figures for the test.
