@@ -24,7 +24,7 @@ from typing import Any, Callable
 from bench import bridge as B
 from bench import contenders as C
 from bench import fields as F
-from bench import latency, native
+from bench import latency, native, seeds
 from bench.contenders import Source
 
 HERE = Path(__file__).resolve().parent
@@ -402,6 +402,23 @@ def run_child(mode: str, extra: list[str], env_add: dict[str, str] | None = None
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
+def run_seeds(ap: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    try:
+        chosen = seeds.parse_seeds(args.hash_seeds)
+    except ValueError as exc:
+        ap.error(str(exc))
+    passthrough = ["--quick"] if args.quick else []
+    for flag in ("rounds", "n", "peer_n"):
+        if getattr(args, flag) is not None:
+            passthrough += ["--" + flag.replace("_", "-"), str(getattr(args, flag))]
+    result = seeds.run(chosen, passthrough)
+    print(seeds.describe(result))
+    Path(args.out).parent.mkdir(parents=True, exist_ok=True)
+    Path(args.out).write_text(json.dumps(result, indent=1))
+    print(f"\nraw figures: {args.out}")
+    return 1 if result["errors"] else 0
+
+
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(prog="python -m bench", description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -418,7 +435,13 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--latency-records", type=int,
                     help="records of the idle latency run, one per 100 ms; the 1,000/s and 100,000/s runs "
                          "last as long, at most 3 and 2 s (default 100, quick 30; 0 skips them)")
+    ap.add_argument("--hash-seeds", nargs="?", const=",".join(map(str, seeds.DEFAULT_SEEDS)),
+                    metavar="S,S,...",
+                    help="only the fields cases, once per PYTHONHASHSEED (default 0-4), and the worst "
+                         "figure of each target")
     args = ap.parse_args(argv)
+    if args.hash_seeds is not None:
+        return run_seeds(ap, args)
     q = args.quick
     rounds = args.rounds or (3 if q else 9)
     n = args.n or (100_000 if q else 1_000_000)

@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 from bench import fields as F
-from bench import report, run
+from bench import report, run, seeds
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -176,3 +176,41 @@ def test_fields_self_check(key: str, label: str, line: str, fault: str | None) -
              "fields_percent": TEXT.replace("request done", "user bob logged in")}[key]
     verdict = F.check(key, {F.LOGGER if key != "fields_percent" else F.PYLOGGER: plain, label: line})[label]
     assert verdict == "ok" if fault is None else fault in verdict
+
+
+@pytest.mark.parametrize(
+    "op,values,expect",
+    [
+        ("<=", {0: 1.0, 1: 3.0, 2: 2.0}, (3.0, True)),
+        ("<=", {0: 1.0, 1: 9.0}, (9.0, False)),
+        (">=", {0: 150.0, 1: 90.0}, (90.0, False)),
+        ("<=", {0: 1.0, 1: None}, (None, None)),
+    ],
+)
+def test_hash_seeds_report_the_worst_seed(op: str, values: dict, expect: tuple) -> None:
+    runs = {seed: [{"target": "t", "op": op, "limit": 5 if op == "<=" else 100, "measured": v}]
+            for seed, v in values.items()}
+    [row] = seeds.worst(runs)
+    assert (row["measured"], row["met"]) == expect
+    assert row["by_seed"] == values
+    # A seed whose run failed leaves the target without a worst.
+    [partial] = seeds.worst({**runs, 9: []})
+    assert partial["measured"] is None
+
+
+def test_hash_seeds_run_each_seed_in_its_own_process(tmp_path: Path) -> None:
+    pytest.importorskip("ferrant")
+    out = tmp_path / "s.json"
+    env = dict(os.environ, PYTHONPATH=str(ROOT))
+    proc = subprocess.run(
+        [sys.executable, "-m", "bench", "--hash-seeds", "3,7", "--rounds", "1", "--n", "2000",
+         "--peer-n", "200", "--out", str(out)],
+        cwd=ROOT, env=env, capture_output=True, text=True, timeout=300,
+    )
+    assert proc.returncode == 0, proc.stderr + proc.stdout
+    res = json.loads(out.read_text())
+    assert res["errors"] == {} and res["seeds"] == [3, 7]
+    bound = [t for t in res["targets"] if t["target"].startswith("10 bound fields")]
+    assert len(bound) == 2
+    for t in bound:
+        assert set(t["by_seed"]) == {"3", "7"} and t["measured"] == max(t["by_seed"].values())
