@@ -964,6 +964,18 @@ bool init_logger() {
     return intern(NEW_PARAMS) && intern(GET_PARAMS) && intern(FIELDS_NEW_PARAMS);
 }
 
+PyObject* log_through(PyObject* logger, Rank rank, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+    static constexpr const LevelMethod* BY_RANK[RANK_SLOTS] = {
+        nullptr, &ERROR_METHOD, &WARN_METHOD, &INFO_METHOD, &DEBUG_METHOD, &TRACE_METHOD};
+    return call_fields_level(*BY_RANK[rank_index(rank)], logger, args, nargs, kwnames);
+}
+
+bool takes_every_record(PyObject* object) {
+    return FIELDS_TYPE && Py_IS_TYPE(object, reinterpret_cast<PyTypeObject*>(FIELDS_TYPE)) &&
+           state_of(object)->level == Rank::Trace;
+}
+
 PyMethodDef GET_LOGGER_DEF = {"get_logger", FAST(boundary<get_logger>), FAST_KW,
                               "get_logger(name, level=...)\n--\n\n"};
 
