@@ -271,7 +271,8 @@ PyObject* run(const MethodSpec& m, PyObject* self, PyObject* const* args, Py_ssi
         return stdlib_call(m, self, args, nargsf, kwnames);
     }
     const RouteHold route(route_for(self));
-    if (!route.get()) return nullptr;
+    if (!route.get()) [[unlikely]]
+        return PyErr_Occurred() ? nullptr : stdlib_call(m, self, args, nargsf, kwnames);
     if (!route->plain) return stdlib_call(m, self, args, nargsf, kwnames);
     if (route->disabled) Py_RETURN_NONE;
     switch (cached_level(*route.get(), level_key, level_slot(levelno))) {

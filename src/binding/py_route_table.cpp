@@ -36,6 +36,16 @@ public:
         return nullptr;
     }
 
+    // Notes `key` as seen, with no route yet.
+    void remember(PyObject* key) {
+        if (keys_ >= MAX_KEYS) clear();
+        Slot* slot = find(key);
+        if (slot && !slot->key) {
+            slot->key = key;
+            ++keys_;
+        }
+    }
+
     // Keeps `route` (whose hold the table takes over) for `key`.
     void put(PyObject* key, Route* route) {
         if (keys_ >= MAX_KEYS) clear();
@@ -108,6 +118,13 @@ Route* route_for(PyObject* logger) {
         if (route && Py_TYPE(logger)->tp_version_tag == route->type_tag) [[likely]] {
             ++route->holds;
             return route;
+        }
+        // A logger's first record goes the stdlib's way (its level is not
+        // cached yet anyway): a logger made for one record never costs a
+        // route.
+        if (!slot->key) {
+            routes.remember(logger);
+            return nullptr;
         }
     }
     Route* route = read_route(logger);
