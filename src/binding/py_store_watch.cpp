@@ -3,6 +3,7 @@
 #include <unordered_map>
 
 #include "binding/py_boundary.hpp"
+#include "binding/py_route_table.hpp"
 
 namespace ferrant {
 
@@ -18,8 +19,13 @@ std::unordered_map<PyObject*, unsigned>& watched() {
     return *map;
 }
 
+// The routes go at once, not at the next record: one may hold the last
+// reference to a closed handler's Logger, whose writer then stops here, in
+// close(), as without the accelerator.
 void note_store(PyObject* self) {
-    if (watched().count(self)) ++EPOCH;
+    if (!watched().count(self)) return;
+    ++EPOCH;
+    clear_routes();
 }
 
 // (name, value): the store object.__setattr__ makes.

@@ -9,8 +9,8 @@ namespace ferrant {
 // Attribute stores on the loggers and handlers the accelerated routes read.
 // While accelerate_logging() is on, logging.Logger and ferrant.Handler get a
 // __setattr__ and a __delattr__ of ours: each store is the generic one, and a
-// store on an object some route was read from advances the epoch, after which
-// every route is read again. Stores that bypass the class (object.__setattr__,
+// store on an object some route was read from advances the epoch and drops
+// every route kept, so that each is read again. Stores that bypass the class (object.__setattr__,
 // writes into __dict__) are not seen. Process-wide, GIL held.
 
 // Advances with every watched store.
