@@ -293,9 +293,11 @@ PyObject* run(const MethodSpec& m, PyObject* self, PyObject* const* args, Py_ssi
     if (kwnames && !read_keywords(kwnames, args + nargs, call))
         return stdlib_call(m, self, args, nargsf, kwnames);
     if (m.exception && !call.exc_info) call.exc_info = Py_True;
-    bool native;
-    if (!natively_written(call, native)) return nullptr;
-    if (!native) return stdlib_call(m, self, args, nargsf, kwnames);
+    if (!plain_call(call)) [[unlikely]] {
+        bool native;
+        if (!natively_written(call, native)) return nullptr;
+        if (!native) return stdlib_call(m, self, args, nargsf, kwnames);
+    }
     const bool fields = call.exc_info || (call.extra && call.extra != Py_None);
     const Outcome outcome =
         fields ? write_with_fields(*route.get(), self, call, levelno, level_key)

@@ -29,14 +29,6 @@ bool leave_to_stdlib(bool& native) {
     return true;
 }
 
-// Types that are surely no Mapping: LogRecord tests a lone argument with
-// isinstance(arg, collections.abc.Mapping), which these spare.
-bool surely_not_mapping(PyObject* arg) {
-    return PyUnicode_CheckExact(arg) || PyLong_CheckExact(arg) || PyFloat_CheckExact(arg) ||
-           PyBool_Check(arg) || arg == Py_None || PyTuple_CheckExact(arg) ||
-           PyList_CheckExact(arg) || PyBytes_CheckExact(arg);
-}
-
 // The kinds of exc_info whose reading runs no code: what `_log` does with
 // them (an exception becomes its triple, a tuple stays, another true value
 // is sys.exc_info()) and what the Handler takes from that are known.

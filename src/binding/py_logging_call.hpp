@@ -27,6 +27,21 @@ bool read_keywords(PyObject* kwnames, PyObject* const* values, LoggingCall& call
 // exception set only for one that must reach the caller.
 bool natively_written(const LoggingCall& call, bool& native);
 
+// Types that are surely no Mapping: LogRecord tests a lone argument with
+// isinstance(arg, collections.abc.Mapping), which these spare.
+inline bool surely_not_mapping(PyObject* arg) {
+    return PyUnicode_CheckExact(arg) || PyLong_CheckExact(arg) || PyFloat_CheckExact(arg) ||
+           PyBool_Check(arg) || arg == Py_None || PyTuple_CheckExact(arg) ||
+           PyList_CheckExact(arg) || PyBytes_CheckExact(arg);
+}
+
+// The common call, its message and arguments only, is written natively as
+// it comes unless its lone argument may be a Mapping that is no dict.
+inline bool plain_call(const LoggingCall& call) {
+    return !call.exc_info && !call.extra && !call.stack_info && !call.stacklevel &&
+           (call.nargs != 2 || surely_not_mapping(call.args[1]) || PyDict_Check(call.args[1]));
+}
+
 // What ferrant.Handler writes as the field `exc` for the call's exc_info:
 // an exception, or null for none. Call after natively_written said yes.
 PyRef exception_written(const LoggingCall& call);

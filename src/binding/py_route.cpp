@@ -74,10 +74,13 @@ private:
     bool held_ = false;
 };
 
-void hold_type(Route& route, PyTypeObject* type, unsigned tag) {
-    for (const auto& held : route.tags)
-        if (held.first == type) return;
-    route.tags.emplace_back(type, tag);
+// False when the route has no room for another type.
+bool hold_type(Route& route, PyTypeObject* type, unsigned tag) {
+    for (std::size_t i = 0; i < route.type_count; ++i)
+        if (route.tags[i].type == type) return true;
+    if (route.type_count == Route::MAX_TYPES) return false;
+    route.tags[route.type_count++] = {type, tag};
+    return true;
 }
 
 void watch(Route& route, PyObject* object) {
@@ -90,8 +93,9 @@ void watch(Route& route, PyObject* object) {
 bool read_target(const StdlibLogging& refs, Route& route, PyObject* handler, bool& ok) {
     ok = false;
     unsigned tag;
-    if (!plain_handler_type(Py_TYPE(handler), tag) || tag == 0) return true;
-    hold_type(route, Py_TYPE(handler), tag);
+    if (!plain_handler_type(Py_TYPE(handler), tag) || tag == 0 ||
+        !hold_type(route, Py_TYPE(handler), tag))
+        return true;
     bool clean;
     if (!handler_methods_untouched(handler, clean)) return false;
     if (!clean) return true;
@@ -134,8 +138,7 @@ bool read_way(const StdlibLogging& refs, Route& route) {
     if (!default_factory(refs)) return true;
     unsigned tag;
     auto* record = reinterpret_cast<PyTypeObject*>(refs.record_type.get());
-    if (!plain_record_type(record, tag) || tag == 0) return true;
-    hold_type(route, record, tag);
+    if (!plain_record_type(record, tag) || tag == 0 || !hold_type(route, record, tag)) return true;
     PyRef current = PyRef::borrow(logger);
     for (int depth = 0; depth < MAX_DEPTH; ++depth) {
         RouteLink link;
@@ -166,8 +169,9 @@ bool read_way(const StdlibLogging& refs, Route& route) {
             route.native = true;
             return true;
         }
-        if (!plain_logger_type(Py_TYPE(parent.get()), tag) || tag == 0) return true;
-        hold_type(route, Py_TYPE(parent.get()), tag);
+        if (!plain_logger_type(Py_TYPE(parent.get()), tag) || tag == 0 ||
+            !hold_type(route, Py_TYPE(parent.get()), tag))
+            return true;
         bool clean;
         if (!logger_methods_untouched(parent.get(), clean)) return false;
         if (!clean) return true;
@@ -220,8 +224,8 @@ Route* read_route(PyObject* logger) {
 }
 
 bool way_unchanged(const Route& route) {
-    for (const auto& [type, tag] : route.tags)
-        if (type->tp_version_tag != tag) return false;
+    for (std::size_t i = 0; i < route.type_count; ++i)
+        if (route.tags[i].type->tp_version_tag != route.tags[i].tag) return false;
     if (PyList_GET_SIZE(route.filters.get()) != 0) return false;
     for (const RouteLink& link : route.links) {
         PyObject* list = link.handlers.get();

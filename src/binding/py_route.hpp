@@ -55,8 +55,15 @@ struct Route {
     std::vector<RouteTarget> targets;  // in the order callHandlers reaches them
     std::size_t found = 0;             // handlers on the way, as callHandlers counts
     // Types whose change of version tag voids the route; each is held by an
-    // object of the route or by the accelerator's references.
-    std::vector<std::pair<PyTypeObject*, unsigned>> tags;
+    // object of the route or by the accelerator's references. A way through
+    // more types (subclasses) is left to the stdlib.
+    struct TypeTag {
+        PyTypeObject* type;
+        unsigned tag;
+    };
+    static constexpr std::size_t MAX_TYPES = 4;
+    TypeTag tags[MAX_TYPES] = {};
+    std::size_t type_count = 0;
 
     Route() = default;
     Route(const Route&) = delete;
