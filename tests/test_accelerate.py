@@ -73,6 +73,7 @@ def both_ways(run, tmp_path, code, env=None, check=True):
 
 
 MANY_KINDS = r'''
+import types
 root = logging.getLogger()
 root.setLevel(logging.DEBUG)
 main, warn_only, quiet_out = Handler(path="out/main.log"), Handler(path="out/warn.log", level=logging.WARNING), Handler(path="out/quiet.log")
@@ -113,6 +114,8 @@ def calls(round):
         log.log(logging.INFO, "log at INFO")
         log.info("mapping %(a)s %(b)d", {"a": "A", "b": 2})
         log.info("empty dict %s", {})
+        log.info("a Mapping, not a dict: %(a)s", types.MappingProxyType({"a": "A"}))
+        log.info("an empty Mapping %s", types.MappingProxyType({}))
         log.info("tuple %s and list %s", (1, 2), [3])
         log.info({"not": "a template"})
         log.info(42)
