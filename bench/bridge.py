@@ -119,3 +119,71 @@ def make_picologging_emit(directory: Path, fmt: str) -> C.Made:
     import picologging
 
     return _file_emit(picologging, directory, fmt)
+
+
+# The stdlib's own call, logging.getLogger("app.db").info(...), with a
+# ferrant.Handler on the root logger: through ferrant.accelerate_logging(),
+# and without it.
+ACCEL = "logging, accelerated"
+PLAIN = "logging, not accelerated"
+ACCEL_GROUP = ("accelerated", "accelerated_dropped", "accelerated_threads")
+ACCEL_ALLOC = "logging accelerated"
+
+
+def _on_root(directory: Path) -> tuple[logging.Logger, C.Finish, Any]:
+    handler, output = _ferrant_handler(directory)
+    root = logging.getLogger()
+    app = logging.getLogger("app")  # other cases leave it not propagating
+    saved = (root.level, root.handlers[:], app.propagate, app.level, app.handlers[:])
+    root.handlers = [handler]
+    root.setLevel(logging.INFO)
+    app.propagate, app.handlers = True, []
+    app.setLevel(logging.NOTSET)
+
+    def finish() -> None:
+        handler.flush()
+        handler.close()
+        root.handlers, app.handlers = saved[1], saved[4]
+        app.propagate = saved[2]
+        root.setLevel(saved[0])
+        app.setLevel(saved[3])
+
+    return logging.getLogger("app.db"), finish, output
+
+
+def make_not_accelerated(directory: Path, fmt: str) -> C.Made:
+    return _on_root(directory)
+
+
+def make_accelerated(directory: Path, fmt: str) -> C.Made:
+    import ferrant
+
+    log, finish, output = _on_root(directory)
+    ferrant.accelerate_logging()
+
+    def done() -> None:
+        finish()
+        ferrant.accelerate_logging(False)
+
+    return log, done, output
+
+
+def accel_targets(summary: dict[str, dict[str, Any]], allocs: dict[str, Any]) -> list[dict[str, Any]]:
+    def get(case: str, lab: str, key: str) -> float | None:
+        return summary.get(case, {}).get(lab, {}).get(key)
+
+    got = (allocs or {}).get("contenders", {}).get(ACCEL_ALLOC, {})
+    checks = [
+        ("accelerated logging ≤ 5x empty method", get("accelerated", ACCEL, "call_x_floor"), "<=", 5, "x"),
+        ("accelerated ≥ 40x the call without it", get("accelerated", PLAIN, "ferrant_speedup_call"), ">=", 40, "x"),
+        ("accelerated debug below the level ≤ 2.5x empty method",
+         get("accelerated_dropped", ACCEL, "call_x_floor"), "<=", 2.5, "x"),
+        ("accelerated, 4 threads ≤ 1.5x one", get("accelerated_threads", f"{ACCEL} x4", "x_single_thread_call"),
+         "<=", 1.5, "x"),
+        ("allocations per record, accelerated logging: 0", got.get("per_record_all"), "<=", 0, "count"),
+    ]
+    res = []
+    for text, value, op, limit, unit in checks:
+        ok = None if value is None else (value <= limit if op == "<=" else value >= limit)
+        res.append({"target": text, "measured": value, "op": op, "limit": limit, "met": ok, "unit": unit})
+    return res

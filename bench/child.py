@@ -19,6 +19,7 @@ import time
 from pathlib import Path
 from typing import Any
 
+from bench import bridge as B
 from bench import contenders as C
 from bench import fields as F
 from bench import native
@@ -79,6 +80,7 @@ def allocs(n: int, directory: Path) -> dict[str, Any]:
         ("ferrant json", C.make_ferrant, "json", "percent", n, None),
         (text_label, F.make_logger, "text", "percent", n, with_fields),
         (json_label, F.make_logger, "json", "percent", n, with_fields),
+        (B.ACCEL_ALLOC, B.make_accelerated, "text", "percent", n, None),
     ]
     todo += [(name, fac, "text", style, max(n // 10, 1000), None) for name, (fac, style) in peers.items()]
     out: dict[str, Any] = {}

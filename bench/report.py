@@ -8,6 +8,7 @@ import sys
 from pathlib import Path
 from typing import Any
 
+from bench import bridge as B
 from bench import fields as F
 
 PEERS = ["stdlib logging", "picologging", "structlog", "loguru", "logly", "spdlog sync", "spdlog async"]
@@ -39,11 +40,12 @@ def markdown(res: dict[str, Any]) -> str:
         "to the empty method; a peer's `ferrant Nx` is the median of the per-round ratios peer / ferrant.",
         "",
     ]
-    if any(k not in BRIDGE and k not in F.GROUP for k in res["cases"]):
+    own = [k for k in res["cases"] if k not in BRIDGE and k not in F.GROUP and k not in B.ACCEL_GROUP]
+    if own:
         out += ["| case | empty loop | empty method | ferrant | x empty | " + " | ".join(PEERS) + " |",
                 "|---|---:|---:|---:|---:|" + "---:|" * len(PEERS)]
     for key, case in res["cases"].items():
-        if key in BRIDGE or key in F.GROUP:
+        if key not in own:
             continue
         s = case["summary"]
         if key == "threads":
@@ -65,6 +67,7 @@ def markdown(res: dict[str, Any]) -> str:
         out.append(f"| {title} | {ns(s.get('empty loop', {}).get('call_ns'))} | {ns(floor.get('call_ns'))} | "
                    f"{ns(fer.get('call_ns'))} | {x(fer.get('call_x_floor'))} | " + " | ".join(cells) + " |")
     out += bridge(res)
+    out += accelerated(res)
     out += fields(res)
     mem = res.get("memory") or {}
     if mem.get("samples"):
@@ -126,6 +129,26 @@ def bridge(res: dict[str, Any]) -> list[str]:
     lean = per_round(whole, "picologging", LEAN) if whole else None
     if lean is not None:
         out += ["", f"picologging's whole call / {LEAN}: {x(lean)}."]
+    return out
+
+
+def accelerated(res: dict[str, Any]) -> list[str]:
+    """logging's own call through accelerate_logging(), one row per contender."""
+    keys = [k for k in B.ACCEL_GROUP if k in res["cases"]]
+    if not keys:
+        return []
+    out = ["", "logging's own call, `logging.getLogger(\"app.db\")`, with a ferrant.Handler on the root logger: "
+           "median ns per call on the calling thread (end to end in brackets); `x empty` is the median of the "
+           "per-round ratios to the empty method, `x accelerated` that of contender / accelerated.", "",
+           "| case | contender | ns | x empty | x accelerated |", "|---|---|---:|---:|---:|"]
+    for key in keys:
+        case = res["cases"][key]
+        for label, r in case["summary"].items():
+            out.append(f"| {case['title']} | {label} | {ns(r['call_ns'])} ({ns(r['e2e_ns'])}) | "
+                       f"{x(r.get('call_x_floor'))} | {x(r.get('ferrant_speedup_call'))} |")
+        four = case["summary"].get(f"{B.ACCEL} x4", {}).get("x_single_thread_call")
+        if four is not None:
+            out.append(f"| {case['title']} | 4 threads / 1 | {x(four)} | | |")
     return out
 
 

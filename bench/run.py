@@ -65,6 +65,7 @@ class Case:
     ferrant_label: str = ""  # what peers are compared with; default by case
     last_line: bool = False  # keep each run's last line for the case's self-check
     unavailable: dict[str, str] = field(default_factory=dict)  # contender -> why it cannot run
+    thread_pair: tuple[str, str] | None = None  # (one thread, four threads): x_single_thread_call
 
 
 _LOOPS: dict[tuple[Any, ...], Callable[[Any, int], None]] = {}
@@ -193,6 +194,19 @@ def build_cases(floor_mod: Any, peers: dict[str, tuple[C.Factory, str]]) -> list
         bridge.append(Entry("picologging", C.make_picologging, "percent", peer=True))
         emit.append(Entry("picologging FileHandler", B.make_picologging_emit, "percent", peer=True))
     record = (Source("obj.record"),)
+    # logging's own call, accelerated, beside the same call without it and
+    # the other handlers behind it.
+    accel = [Entry(FLOOR, floor, "percent"), Entry(FERRANT, C.make_ferrant, "percent"),
+             Entry(B.ACCEL, B.make_accelerated, "percent"),
+             Entry(B.PLAIN, B.make_not_accelerated, "percent", peer=True),
+             Entry("stdlib FileHandler", C.make_stdlib, "percent", peer=True)]
+    if "picologging" in peers:
+        accel.append(Entry("picologging", C.make_picologging, "percent", peer=True))
+    accel_dropped = [Entry(FLOOR, floor, "percent"), Entry(B.ACCEL, B.make_accelerated, "percent"),
+                     Entry(B.PLAIN, B.make_not_accelerated, "percent", peer=True)]
+    accel_threads = [Entry(f"{FLOOR} x4", floor, "percent", threads=4),
+                     Entry(f"{B.ACCEL} x1", B.make_accelerated, "percent"),
+                     Entry(f"{B.ACCEL} x4", B.make_accelerated, "percent", threads=4)]
     return [
         Case("enabled", 'info("user %s logged in", "bob")', "info", one, one_b,
              entries=base + text_peers),
@@ -219,6 +233,13 @@ def build_cases(floor_mod: Any, peers: dict[str, tuple[C.Factory, str]]) -> list
              entries=bridge, floor_label=BRIDGE_FLOOR, ferrant_label=HANDLER),
         Case("bridge_emit", "the handler alone: handler.handle(record)", "handle", record, record,
              entries=emit, ferrant_label=HANDLER),
+        Case("accelerated", 'logging.getLogger("app.db").info("user %s logged in", "bob"), accelerated',
+             "info", one, one_b, entries=accel, ferrant_label=B.ACCEL),
+        Case("accelerated_dropped", 'logging.getLogger("app.db").debug(...) below the level, accelerated',
+             "debug", one, one_b, expect_lines=False, entries=accel_dropped, ferrant_label=B.ACCEL),
+        Case("accelerated_threads", "the accelerated call from 4 threads at once", "info", one, one_b,
+             entries=accel_threads, floor_label=f"{FLOOR} x4", ferrant_label=f"{B.ACCEL} x1",
+             thread_pair=(f"{B.ACCEL} x1", f"{B.ACCEL} x4")),
     ] + fields_cases(floor)
 
 
@@ -253,10 +274,13 @@ def fields_cases(floor: C.Factory) -> list[Case]:
 
 
 def select(cases: list[Case], names: str) -> list[Case]:
-    """The cases named in a comma-separated list; "fields" names its group."""
+    """The cases named in a comma-separated list; "fields" and "accelerated"
+    name their groups."""
     wanted = set(names.split(","))
     if "fields" in wanted:
         wanted |= set(F.GROUP)
+    if "accelerated" in wanted:
+        wanted |= set(B.ACCEL_GROUP)
     unknown = wanted - {c.key for c in cases} - {"fields"}
     if unknown:
         raise SystemExit(f"unknown cases: {', '.join(sorted(unknown))}")
@@ -317,6 +341,10 @@ def summarise(case: Case, raw: dict[str, list[dict[str, Any]]]) -> dict[str, Any
             rows[e.label]["ns_over_label"] = e.compare
     if case.key == "e2e" and RAW in col and fer:
         rows[FERRANT]["e2e_x_raw"] = med(ratios(fer["e2e_ns"], col[RAW]["e2e_ns"]))
+    if case.thread_pair and all(lab in col for lab in case.thread_pair):
+        one, four = case.thread_pair
+        rows[four]["x_single_thread_call"] = med(ratios(col[four]["call_ns"], col[one]["call_ns"]))
+        rows[four]["x_single_thread_e2e"] = med(ratios(col[four]["e2e_ns"], col[one]["e2e_ns"]))
     if case.key == "threads" and f"{FERRANT} x4" in col and fer:
         rows[f"{FERRANT} x4"]["x_single_thread_call"] = med(ratios(col[f"{FERRANT} x4"]["call_ns"], fer["call_ns"]))
         rows[f"{FERRANT} x4"]["x_single_thread_e2e"] = med(ratios(col[f"{FERRANT} x4"]["e2e_ns"], fer["e2e_ns"]))
@@ -533,6 +561,8 @@ def main(argv: list[str] | None = None) -> int:
         print("\n" + "\n".join(latency.describe(r) for r in lat))
 
     tg = targets(summary) if not args.cases else []
+    if any(c.key in B.ACCEL_GROUP for c in cases):
+        tg += B.accel_targets(summary, allocs)
     unavailable = {c.key: c.unavailable for c in cases if c.unavailable}
     if any(c.key in F.GROUP for c in cases):
         tg += F.targets(summary, allocs, unavailable)

@@ -17,7 +17,8 @@ def test_public_surface():
     assert _logger.__all__ == ["PyLevel", "PyLogger", "basic_config", "get_logger"]
     public = [n for n in dir(_logger) if not n.startswith("_")]
     assert public == sorted(_logger.__all__)
-    assert ferrant.__all__ == _logger.__all__ + ["set_level", "flush", "Handler", "Logger",
+    assert ferrant.__all__ == _logger.__all__ + ["set_level", "flush", "Handler",
+                                                 "accelerate_logging", "Logger",
                                                  "bind_contextvars", "bound_contextvars",
                                                  "clear_contextvars", "unbind_contextvars"]
     # The package's basic_config takes the native one's arguments, a level

@@ -13,6 +13,7 @@ from pathlib import Path
 
 import pytest
 
+from bench import bridge as B
 from bench import fields as F
 from bench import report, run, seeds
 
@@ -84,7 +85,7 @@ def test_tiny_run_end_to_end(tmp_path: Path) -> None:
     assert "round 1/1 enabled" in proc.stdout
     res = json.loads(out.read_text())
     assert set(res["cases"]) == {"enabled", "dropped", "no_arg", "long_message", "three_args", "json", "threads", "e2e",
-                                 "bridge", "bridge_emit", *F.GROUP}
+                                 "bridge", "bridge_emit", *B.ACCEL_GROUP, *F.GROUP}
     # Every record reached its file and nothing was counted twice.
     assert res["warnings"] == []
     enabled = res["cases"]["enabled"]["raw"][run.FERRANT][0]
@@ -96,15 +97,22 @@ def test_tiny_run_end_to_end(tmp_path: Path) -> None:
         for label in (run.HANDLER, "stdlib FileHandler"):
             one = res["cases"][key]["raw"][label][0]
             assert one["lines"] == one["n"] == 300 + 64, (key, label)
+    # logging's own call writes every record, accelerated or not, and none below the level.
+    for label in (B.ACCEL, B.PLAIN):
+        one = res["cases"]["accelerated"]["raw"][label][0]
+        assert one["lines"] == one["n"], label
+        assert res["cases"]["accelerated_dropped"]["raw"][label][0]["lines"] == 0, label
+    assert res["cases"]["accelerated_threads"]["raw"][f"{B.ACCEL} x4"][0]["lines"] == 3000 + 64
     samples = res["memory"]["samples"]
     assert samples[-1]["records"] == 20000 and all(s["rss_kib"] > 0 for s in samples)
     counts = res["allocations"]["contenders"]
     assert counts["empty method"]["allocs_all"] == 0
     # stdlib logging mallocs on every record: the shim must see it.
     assert counts["stdlib logging"]["per_record_all"] >= 1
-    assert len(res["targets"]) == 11 + 14
+    assert len(res["targets"]) == 11 + 5 + 14
+    assert all(t["measured"] is not None for t in res["targets"][11:16])
     # Every fields target has its figure, or says why it has none.
-    for t in res["targets"][11:]:
+    for t in res["targets"][16:]:
         assert (t["measured"] is not None) != ("why" in t), t
     assert {lab for lab in F.ALLOC_LABELS} <= set(counts)
     # Each contender of the fields cases wrote the call's fields (and the

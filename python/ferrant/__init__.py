@@ -26,6 +26,7 @@ __all__ = [
     "set_level",
     "flush",
     "Handler",
+    "accelerate_logging",
     "Logger",
     "bind_contextvars",
     "bound_contextvars",
@@ -43,6 +44,17 @@ def flush(timeout: float = 5.0) -> bool:
     not says so on standard error); records still queued then are kept and
     written later."""
     return _logger._flush(timeout)
+
+
+def accelerate_logging(enable: bool = True) -> None:
+    """Makes `logging.getLogger(...).info(...)` and the other level methods
+    native: a record that the standard library would hand to
+    `ferrant.Handler`s only is written without making a LogRecord, every
+    other one takes the standard library's own path. `enable=False` puts the
+    standard library's methods back; calling it twice changes nothing."""
+    from ferrant._accelerate import accelerate_logging as accelerate
+
+    accelerate(enable)
 
 
 def __getattr__(name: str) -> Any:

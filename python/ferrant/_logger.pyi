@@ -368,6 +368,22 @@ def get_logger(name: str | None, level: PyLevel = ...) -> PyLogger:
         log = ferrant.get_logger(__name__, level=PyLevel.Debug)
     """
 
+def _accelerate(
+    logging: object,
+    handler_type: type,
+    plain_formatter: object,
+    refused_keys: frozenset[str],
+    skipped_keys: frozenset[str],
+    /,
+) -> None:
+    """Puts the native level methods on ``logging.Logger`` (and the store
+    watch on it and on ``handler_type``); a no-op while they are on. Used by
+    :func:`ferrant.accelerate_logging`."""
+
+def _decelerate() -> None:
+    """Puts ``logging.Logger``'s own level methods back; a no-op while they
+    are off."""
+
 def _flush_at_exit() -> None:
     """The exit's flush: stops the flusher, hands every thread's open batch to
     its writer and waits for every writer while its destination takes bytes,

@@ -33,4 +33,30 @@ bool unprintable_text(PyObject* value, std::string& out) {
     return true;
 }
 
+PyRef take_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyRef::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!type) return {};
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return PyRef::steal(value);
+#endif
+}
+
+void raise_again(PyRef exc) {
+    if (!exc) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release());
+#else
+    PyObject* value = exc.release();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
+                  PyException_GetTraceback(value));
+#endif
+}
+
 }  // namespace ferrant

@@ -20,4 +20,11 @@ Error python_error();
 // (KeyboardInterrupt, SystemExit).
 bool unprintable_text(PyObject* value, std::string& out);
 
+// The pending exception, normalised and with its traceback attached, taken
+// out of the thread state; null when none is pending.
+PyRef take_raised_exception();
+
+// Makes `exc` (an exception instance, or null for none) the pending one.
+void raise_again(PyRef exc);
+
 }  // namespace ferrant

@@ -316,6 +316,13 @@ PyObject* call_fields_level(const LevelMethod& method, PyObject* self, PyObject*
     Py_RETURN_NONE;
 }
 
+PyObject* log_through(PyObject* logger, Rank rank, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+    static constexpr const LevelMethod* BY_RANK[RANK_SLOTS] = {
+        nullptr, &ERROR_METHOD, &WARN_METHOD, &INFO_METHOD, &DEBUG_METHOD, &TRACE_METHOD};
+    return call_fields_level(*BY_RANK[rank_index(rank)], logger, args, nargs, kwnames);
+}
+
 namespace {
 
 constexpr const LevelMethod* METHODS[] = {

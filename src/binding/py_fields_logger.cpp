@@ -205,6 +205,11 @@ PyObject* fields_logger_type() {
     return FIELDS_TYPE;
 }
 
+bool takes_every_record(PyObject* object) {
+    return FIELDS_TYPE && Py_IS_TYPE(object, reinterpret_cast<PyTypeObject*>(FIELDS_TYPE)) &&
+           state_of(object)->level == Rank::Trace;
+}
+
 bool init_fields_logger() { return intern(NEW_PARAMS) && intern(GET_PARAMS); }
 
 PyMethodDef GET_FIELDS_LOGGER_DEF = {"_get_logger", FAST(boundary<get_fields_logger>), FAST_KW,

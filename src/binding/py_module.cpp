@@ -1,5 +1,6 @@
 // The module object: single-phase initialisation, one module per process.
 
+#include "binding/py_accelerate.hpp"
 #include "binding/py_boundary.hpp"
 #include "binding/py_config.hpp"
 #include "binding/py_context_fields.hpp"
@@ -86,6 +87,9 @@ PyObject* create_module() {
         return nullptr;
     if (!add_function(module.get(), &SET_RETENTION_DEF, false) ||
         !add_function(module.get(), &FLUSH_DEF, false))
+        return nullptr;
+    if (!init_accelerate() || !add_function(module.get(), &ACCELERATE_DEF, false) ||
+        !add_function(module.get(), &DECELERATE_DEF, false))
         return nullptr;
     // The package exports these without their underscore.
     if (!init_context_fields()) return nullptr;
