@@ -5,6 +5,7 @@ native module keeps to itself and which `Handler()` needs to write where
 
 from __future__ import annotations
 
+import json
 import os
 import re
 import threading
@@ -73,6 +74,39 @@ def _env_days(value: str, what: str) -> int:
     return days
 
 
+def _service_fields(fields: object) -> dict[str, Any] | None:
+    if fields is None:
+        return None
+    if not isinstance(fields, Mapping):
+        raise TypeError(f"fields must be a mapping or None, not {type(fields).__name__}")
+    out = dict(fields)
+    for key in out:
+        if not isinstance(key, str):
+            raise TypeError(f"field keys must be str, not {type(key).__name__}")
+    return out
+
+
+def _env_fields(value: str, what: str) -> dict[str, Any]:
+    """``{"service": "api", "version": 3}`` (a JSON object) or
+    ``service=api,version=3`` (str values; no "," or "=" within them)."""
+    if value.startswith("{"):
+        try:
+            parsed = json.loads(value)
+        except ValueError as exc:
+            raise ValueError(f"{what} is not a JSON object: {exc}") from None
+        if not isinstance(parsed, dict):
+            raise ValueError(f"{what} must be a JSON object or key=value pairs; got {value!r}")
+        return parsed
+    out: dict[str, Any] = {}
+    for item in value.split(","):
+        key, sep, text = item.partition("=")
+        if not sep or not key or key != key.strip() or key in out:
+            raise ValueError(f"{what} must be key=value pairs separated by commas, each key once; "
+                             f"got {value!r}")
+        out[key] = text
+    return out
+
+
 def read_environment(environ: Mapping[str, str]) -> dict[str, Any]:
     """The `basic_config` defaults the environment sets: unset or empty
     variables set nothing, a value the package does not know raises
@@ -84,6 +118,7 @@ def read_environment(environ: Mapping[str, str]) -> dict[str, Any]:
         "FERRANT_COLOR": ("color", lambda v, what: _env_word(v, COLORS, what)),
         "FERRANT_RETENTION_DAYS": ("retention_days", _env_days),
         "FERRANT_COMPRESS": ("compress", _env_bool),
+        "FERRANT_FIELDS": ("fields", _env_fields),
     }
     out: dict[str, Any] = {}
     for variable, (argument, read) in readers.items():
@@ -112,6 +147,7 @@ def basic_config(
     level: PyLevel | str | int = _UNSET,
     retention_days: int | None = _UNSET,
     compress: bool = _UNSET,
+    fields: Mapping[str, Any] | None = _UNSET,
 ) -> None:
     """Set the process-wide defaults, as ``ferrant._logger.basic_config``
     does, with two differences: an omitted ``path``, ``color`` or ``format``
@@ -124,7 +160,11 @@ def basic_config(
     N >= 1: delete the dated files more than N days before today) and
     ``compress`` (gzip each finished day's file) apply to file writers
     started from now on (``FERRANT_RETENTION_DAYS`` and ``FERRANT_COMPRESS``
-    when omitted)."""
+    when omitted). ``fields`` (a mapping of str keys, or None) are the
+    service's fields, written on every :class:`Logger` and :class:`Handler`
+    line from the next record on, of loggers made before as after, before the
+    logger's bound fields; a bound, context or call field of the same key
+    wins (``FERRANT_FIELDS`` when omitted)."""
     settings: dict[str, Any] = {"unix_ts": unix_ts, "batch_size": batch_size}
     settings["path"] = _ENVIRONMENT.get("path") if path is _UNSET else path
     choices: tuple[tuple[str, object, tuple[str, ...]], ...] = (
@@ -144,6 +184,9 @@ def basic_config(
         retention_days = _ENVIRONMENT.get("retention_days")
     if compress is _UNSET:
         compress = _ENVIRONMENT.get("compress", False)
+    if fields is _UNSET:
+        fields = _ENVIRONMENT.get("fields")
+    service = _service_fields(fields)
     with _lock:
         previous = _logger._set_default_level(level)
         try:
@@ -152,10 +195,17 @@ def basic_config(
             _logger._set_default_level(previous)
             raise
         try:
+            kept_fields = _logger._set_service_fields(service)
+        except BaseException:
+            _logger._set_default_level(previous)
+            _logger._set_retention(*kept)
+            raise
+        try:
             _logger.basic_config(**settings)
         except BaseException:
             _logger._set_default_level(previous)  # nothing changes on an error
             _logger._set_retention(*kept)
+            _logger._set_service_fields(kept_fields)
             raise
         _default_path = settings["path"]
 

@@ -1,6 +1,6 @@
 """The native logger: levels, loggers and the process-wide defaults."""
 
-from typing import Literal, TypeAlias, final
+from typing import Any, Literal, TypeAlias, final
 
 __all__ = ["PyLevel", "PyLogger", "basic_config", "get_logger"]
 
@@ -354,6 +354,10 @@ def basic_config(
 def _set_retention(retention_days: int | None, compress: bool, /) -> tuple[int | None, bool]:
     """``ferrant.basic_config``'s ``retention_days`` and ``compress``, for file
     writers made afterwards; returns the pair it replaced."""
+
+def _set_service_fields(fields: dict[str, Any] | None, /) -> dict[str, Any] | None:
+    """``ferrant.basic_config``'s ``fields``, rendered now and written on every
+    ``Logger`` line before its bound fields; returns the dict it replaced."""
 
 def get_logger(name: str | None, level: PyLevel = ...) -> PyLogger:
     """A new logger writing to the destination set by :func:`basic_config`.

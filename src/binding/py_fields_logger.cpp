@@ -19,6 +19,7 @@
 #include "binding/py_text.hpp"
 #include "binding/py_field_keys.hpp"
 #include "binding/py_fields_call.hpp"
+#include "binding/py_service_fields.hpp"
 #include "lib/settings.hpp"
 
 namespace ferrant {
@@ -86,6 +87,7 @@ void fields_logger_dealloc(PyObject* self) {
     unlink_threshold(fields->threshold);
     fields->threshold.~ThresholdLink();
     fields->bound.~RenderedFields();
+    fields->own.~RenderedFields();
     using Source = std::shared_ptr<const LoggerSource>;
     fields->source.~Source();
     logger_dealloc(self);
@@ -115,9 +117,9 @@ PyObject* logger_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
         given.emplace_back(key);
     }
     RenderedFields next;
-    for (const RenderedField& f : parent->bound.fields)
+    for (const RenderedField& f : parent->own.fields)
         if (std::find(given.begin(), given.end(), f.key) == given.end())
-            next.copy(parent->bound, f);
+            next.copy(parent->own, f);
     for (Py_ssize_t i = 0; i < n; ++i)
         if (!next.render(PyTuple_GET_ITEM(kwnames, i), args[i])) return nullptr;
     if (!next.empty()) next.seal();
@@ -126,7 +128,9 @@ PyObject* logger_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     if (!bound) return nullptr;
     LoggerState* copy = new (state_of(bound)) LoggerState(logger->level, logger->layout, nullptr);
     FieldLoggerObject* child = fields_logger(bound);
-    new (&child->bound) RenderedFields(std::move(next));
+    new (&child->bound) RenderedFields();
+    new (&child->own) RenderedFields(std::move(next));
+    child->service_id = 0;
     new (&child->threshold) ThresholdLink{&copy->level, {}, parent->threshold.follows_default};
     new (&child->source) std::shared_ptr<const LoggerSource>(parent->source);
     // A parent out of date leaves its child out of date: its first call
@@ -136,6 +140,7 @@ PyObject* logger_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     try {
         child->threshold.name = parent->threshold.name;
         link_threshold(child->threshold);
+        merge_service_fields(*child);
         copy->writer = logger->writer;
         for (unsigned r = 0; r < RANK_SLOTS; ++r) {
             copy->heads[r] = logger->heads[r];

@@ -21,6 +21,7 @@
 #include "binding/py_printf_record.hpp"
 #include "binding/py_producer.hpp"
 #include "binding/py_record_line.hpp"
+#include "binding/py_service_fields.hpp"
 #include "binding/py_text.hpp"
 #include "lib/registry.hpp"
 #include "lib/settings.hpp"
@@ -69,6 +70,8 @@ PyObject* make_logger(PyObject* type_object, std::optional<std::string_view> nam
     if (with_fields) {
         FieldLoggerObject* fields = fields_logger(self);
         new (&fields->bound) RenderedFields();
+        new (&fields->own) RenderedFields();
+        fields->service_id = 0;
         new (&fields->threshold) ThresholdLink{&logger->level, {}, !explicit_level};
         new (&fields->source) std::shared_ptr<const LoggerSource>(std::move(source));
         fields->generation = generation;
@@ -78,6 +81,7 @@ PyObject* make_logger(PyObject* type_object, std::optional<std::string_view> nam
         if (with_fields) {
             if (name) fields_logger(self)->threshold.name = *name;
             link_threshold(fields_logger(self)->threshold);
+            merge_service_fields(*fields_logger(self));
         }
         build_heads(*logger, name);
     } catch (...) {

@@ -57,7 +57,10 @@ struct LoggerSource {
 
 struct FieldLoggerObject {
     PyLoggerObject base;
+    // What its lines carry: the service's fields, then its own (py_service_fields.hpp).
     RenderedFields bound;
+    RenderedFields own;              // bound by bind()
+    std::uint64_t service_id;        // the service's set `bound` was merged from
     ThresholdLink threshold;  // its level, for set_level
     std::shared_ptr<const LoggerSource> source;
     // The CONFIG_GENERATION its writer was resolved at.

@@ -4,6 +4,7 @@
 #include "binding/py_boundary.hpp"
 #include "binding/py_config.hpp"
 #include "binding/py_context_fields.hpp"
+#include "binding/py_service_fields.hpp"
 #include "binding/py_exit.hpp"
 #include "binding/py_flush.hpp"
 #include "binding/py_fork.hpp"
@@ -86,6 +87,7 @@ PyObject* create_module() {
         !add_function(module.get(), &SET_DEFAULT_LEVEL_DEF, false))
         return nullptr;
     if (!add_function(module.get(), &SET_RETENTION_DEF, false) ||
+        !add_function(module.get(), &SET_SERVICE_FIELDS_DEF, false) ||
         !add_function(module.get(), &FLUSH_DEF, false))
         return nullptr;
     if (!init_accelerate() || !add_function(module.get(), &ACCELERATE_DEF, false) ||
