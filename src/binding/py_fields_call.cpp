@@ -11,6 +11,7 @@
 #include "binding/py_fields_call.hpp"
 
 #include "binding/py_boundary.hpp"
+#include "binding/py_capture.hpp"
 #include "binding/py_context_fields.hpp"
 #include "binding/py_errors.hpp"
 #include "binding/py_exception_field.hpp"
@@ -229,6 +230,22 @@ bool write_record(ThreadProducer& tp, PyObject* self, Rank rank, PyObject* messa
                              HandOff::Wait);
 }
 
+[[gnu::noinline, gnu::cold]] bool capture_call(const LoggerState& logger, Rank rank,
+                                               PyObject* message, PyObject* const* args,
+                                               Py_ssize_t nargs, const RenderedFields& bound,
+                                               const CallFields& call) {
+    CapturedRecord record{message};
+    record.args = args;
+    record.nargs = nargs;
+    record.bound = &bound;
+    record.context = call.context;
+    record.kwnames = call.kwnames;
+    record.values = call.values;
+    record.exc_info_at = call.exc_info_at;
+    record.exc = call.exc;
+    return capture_record(logger, rank, record);
+}
+
 [[gnu::always_inline]] inline bool log_fields(PyObject* self, Rank rank, PyObject* message,
                                               PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames, bool handled) {
@@ -255,12 +272,16 @@ bool write_record(ThreadProducer& tp, PyObject* self, Rank rank, PyObject* messa
         return log_args(logger, rank, message, args, nargs);
     decide_drops(call, bound, call_fields);
     ThreadProducer* tp = thread_producer();
+    bool ok;
     if (!tp) [[unlikely]] {
         if (PyErr_Occurred()) return false;
-        return write_without_producer(self, rank, message, args, nargs, call);
+        ok = write_without_producer(self, rank, message, args, nargs, call);
+    } else {
+        ok = write_record(*tp, self, rank, message, args, nargs, call,
+                          BATCH_SIZE.load(std::memory_order_relaxed));
     }
-    const bool ok = write_record(*tp, self, rank, message, args, nargs, call,
-                                 BATCH_SIZE.load(std::memory_order_relaxed));
+    if (ok && CAPTURE_SINK) [[unlikely]]
+        ok = capture_call(*logger, rank, message, args, nargs, bound, call);
     // Released here, with the GIL surely held: PyRef's own release would
     // first ask whether this thread holds it.
     Py_XDECREF(context_hold.release());

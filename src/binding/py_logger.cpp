@@ -75,6 +75,7 @@ PyObject* make_logger(PyObject* type_object, std::optional<std::string_view> nam
         fields->busy = 0;
     }
     try {
+        if (name) logger->name.emplace(*name);
         if (with_fields) {
             if (name) fields_logger(self)->threshold.name = *name;
             link_threshold(fields_logger(self)->threshold);
@@ -176,6 +177,15 @@ bool log_interpolated(ThreadProducer& tp, const LineTarget& target, PyObject* me
     tp.core.scratch = std::move(scratch);
     tp.core.scratch.clear();
     return ok;
+}
+
+bool printf_captured(LoggerState* logger, Rank rank, PyObject* message, PyObject* const* args,
+                     Py_ssize_t nargs) {
+    if (!printf_write(logger, rank, message, args, nargs)) return false;
+    CapturedRecord record{message};
+    record.args = args;
+    record.nargs = nargs;
+    return capture_record(*logger, rank, record);
 }
 
 bool log_args(LoggerState* logger, Rank rank, PyObject* message, PyObject* const* args,
