@@ -15,6 +15,7 @@ from typing import Any, Iterator
 
 import pytest
 
+caplog_handler_key: Any
 try:
     from _pytest.logging import caplog_handler_key
 except ImportError:  # a pytest whose logging plugin is laid out otherwise

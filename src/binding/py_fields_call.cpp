@@ -230,20 +230,30 @@ bool write_record(ThreadProducer& tp, PyObject* self, Rank rank, PyObject* messa
                              HandOff::Wait);
 }
 
-[[gnu::noinline, gnu::cold]] bool capture_call(const LoggerState& logger, Rank rank,
-                                               PyObject* message, PyObject* const* args,
-                                               Py_ssize_t nargs, const RenderedFields& bound,
-                                               const CallFields& call) {
+// The record written, then captured: out of line, so that the common call
+// keeps nothing of the record for after its write.
+[[gnu::noinline, gnu::cold]] bool write_and_capture(PyObject* self, Rank rank, PyObject* message,
+                                                    PyObject* const* args, Py_ssize_t nargs,
+                                                    CallFields& call) {
+    ThreadProducer* tp = thread_producer();
+    bool ok;
+    if (tp) {
+        ok = write_record(*tp, self, rank, message, args, nargs, call,
+                          BATCH_SIZE.load(std::memory_order_relaxed));
+    } else {
+        ok = !PyErr_Occurred() && write_without_producer(self, rank, message, args, nargs, call);
+    }
+    if (!ok) return false;
     CapturedRecord record{message};
     record.args = args;
     record.nargs = nargs;
-    record.bound = &bound;
+    record.bound = &fields_logger(self)->bound;
     record.context = call.context;
     record.kwnames = call.kwnames;
     record.values = call.values;
     record.exc_info_at = call.exc_info_at;
     record.exc = call.exc;
-    return capture_record(logger, rank, record);
+    return capture_record(*state_of(self), rank, record);
 }
 
 [[gnu::always_inline]] inline bool log_fields(PyObject* self, Rank rank, PyObject* message,
@@ -271,17 +281,18 @@ bool write_record(ThreadProducer& tp, PyObject* self, Rank rank, PyObject* messa
     if (!call_fields && !call.exc && !call.context && bound.empty())
         return log_args(logger, rank, message, args, nargs);
     decide_drops(call, bound, call_fields);
+    if (CAPTURE_SINK) [[unlikely]] {
+        const bool ok = write_and_capture(self, rank, message, args, nargs, call);
+        Py_XDECREF(context_hold.release());
+        return ok;
+    }
     ThreadProducer* tp = thread_producer();
-    bool ok;
     if (!tp) [[unlikely]] {
         if (PyErr_Occurred()) return false;
-        ok = write_without_producer(self, rank, message, args, nargs, call);
-    } else {
-        ok = write_record(*tp, self, rank, message, args, nargs, call,
-                          BATCH_SIZE.load(std::memory_order_relaxed));
+        return write_without_producer(self, rank, message, args, nargs, call);
     }
-    if (ok && CAPTURE_SINK) [[unlikely]]
-        ok = capture_call(*logger, rank, message, args, nargs, bound, call);
+    const bool ok = write_record(*tp, self, rank, message, args, nargs, call,
+                                 BATCH_SIZE.load(std::memory_order_relaxed));
     // Released here, with the GIL surely held: PyRef's own release would
     // first ask whether this thread holds it.
     Py_XDECREF(context_hold.release());
