@@ -191,9 +191,11 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
 // A buffer of the call's own: code run for the message or a value finds the
 // producer's scratch slot empty and uses one of its own. False with an
 // exception set.
-bool write_record(ThreadProducer& tp, PyObject* self, Rank rank, PyObject* message,
-                  PyObject* const* args, Py_ssize_t nargs, CallFields& call,
-                  std::uint64_t batch_size) {
+// Inlined in both its callers, the common call and the captured one.
+[[gnu::always_inline]] inline bool write_record(ThreadProducer& tp, PyObject* self, Rank rank,
+                                                PyObject* message, PyObject* const* args,
+                                                Py_ssize_t nargs, CallFields& call,
+                                                std::uint64_t batch_size) {
     std::string_view text;
     if (nargs == 0 && !call.exc) [[likely]] {
         if (!utf8_view(message, text)) return false;
