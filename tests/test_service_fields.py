@@ -144,3 +144,17 @@ ferrant.get_logger("a").info("x")
     assert proc.stdout.startswith(b"refused")
     [record] = [json.loads(line) for line in dated_lines(tmp_path / "logs")]
     assert record["service"] == "api"
+
+
+def test_a_capture_sees_them_with_their_values(run):
+    proc = run("""
+import ferrant
+from ferrant.testing import capture_logs
+ferrant.basic_config(fields={"service": "api", "version": 3})
+log = ferrant.get_logger("a").bind(version=4)
+with capture_logs() as got:
+    log.info("x", k=1)
+print(got)
+""")
+    assert proc.stdout.decode().strip() == (
+        "[{'level': 'info', 'name': 'a', 'msg': 'x', 'service': 'api', 'version': 4, 'k': 1}]")

@@ -198,8 +198,12 @@ class Handler(logging.Handler):
 
     def _make(self, name: str) -> Logger:
         if self._follows:
-            return get_logger(name, level=_TRACE)
-        return Logger(name, self._path, level=_TRACE)
+            log = get_logger(name, level=_TRACE)
+        else:
+            log = Logger(name, self._path, level=_TRACE)
+        # A capture of records tells the stdlib's from the native ones by it.
+        _logger._mark_bridge(log)
+        return log
 
     def handle(self, record: logging.LogRecord) -> bool:
         # Without a Formatter of the user's, nothing here needs the handler's

@@ -1,6 +1,6 @@
 """The native logger: levels, loggers and the process-wide defaults."""
 
-from typing import Any, Literal, TypeAlias, final
+from typing import Any, Callable, Literal, TypeAlias, final
 
 __all__ = ["PyLevel", "PyLogger", "basic_config", "get_logger"]
 
@@ -387,6 +387,14 @@ def _accelerate(
 def _decelerate() -> None:
     """Puts ``logging.Logger``'s own level methods back; a no-op while they
     are off."""
+
+def _set_capture(sink: Callable[[dict[str, Any], bool], object] | None, /) -> None:
+    """Hands every record that passes its level, once written, to
+    ``sink(record, bridge)`` as well (``bridge``: written by ferrant.Handler),
+    or, with None, to nothing more. Used by :mod:`ferrant.testing`."""
+
+def _mark_bridge(logger: _Logger, /) -> None:
+    """Marks a Logger of ferrant.Handler's: its records are the stdlib's."""
 
 def _flush_at_exit() -> None:
     """The exit's flush: stops the flusher, hands every thread's open batch to

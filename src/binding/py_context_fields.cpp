@@ -16,7 +16,11 @@ struct ContextFieldsObject {
     ContextFields fields;
 };
 
-static_assert(std::is_nothrow_move_constructible_v<ContextFields>);
+// Moved into a state just allocated, which must never be left half made.
+// (Its destructor may run Python code, so the trait that asks for a nothrow
+// destructor as well does not apply.)
+static_assert(noexcept(::new (static_cast<void*>(nullptr))
+                           ContextFields(std::declval<ContextFields>())));
 
 PyObject* STATE_TYPE = nullptr;
 // Made here, not in Python: PyContextVar_Get then hits the variable's
@@ -110,7 +114,7 @@ PyObject* bind_contextvars(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     if (old_state) {
         const ContextFields& old = *fields_of(old_state.get());
         for (const RenderedField& f : old.fields)
-            if (!among(f, keys, n)) next.copy(old, f);
+            if (!among(f, keys, n) && !next.copy(old, f)) return nullptr;
     }
     for (Py_ssize_t i = 0; i < n; ++i)
         if (!next.render(keys[i], args[i])) return nullptr;
@@ -126,7 +130,7 @@ PyObject* unbind_contextvars(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     const ContextFields& old = *fields_of(old_state.get());
     ContextFields next;
     for (const RenderedField& f : old.fields)
-        if (!among(f, args, nargs)) next.copy(old, f);
+        if (!among(f, args, nargs) && !next.copy(old, f)) return nullptr;
     if (!set_state(std::move(next))) return nullptr;
     Py_RETURN_NONE;
 }

@@ -66,8 +66,12 @@ bool exception_for(PyObject* exc_info, PyRef& out) {
     return true;
 }
 
+PyRef exception_text(PyObject* exc) {
+    return PyUnicode_Check(exc) ? PyRef::borrow(exc) : formatted_exception(exc);
+}
+
 bool put_exception_field(LineBuilder& b, const LineLayout& layout, PyObject* exc) {
-    PyRef text_object = PyUnicode_Check(exc) ? PyRef::borrow(exc) : formatted_exception(exc);
+    PyRef text_object = exception_text(exc);
     if (!text_object) return false;
     std::string_view text;
     PyRef escaped;

@@ -13,6 +13,10 @@ namespace ferrant {
 // value's truth test raises what is not an Exception.
 bool exception_for(PyObject* exc_info, PyRef& out);
 
+// The text the field `exc` holds for `exc` (as exception_for gives it): a
+// str as it is, an exception formatted. Null with an exception set.
+PyRef exception_text(PyObject* exc);
+
 // Writes the field `exc`, quoted and escaped onto the line: a str as it is,
 // an exception as "".join(traceback.format_exception(exc)). False with an
 // exception set.

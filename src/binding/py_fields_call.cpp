@@ -11,6 +11,7 @@
 #include "binding/py_fields_call.hpp"
 
 #include "binding/py_boundary.hpp"
+#include "binding/py_capture.hpp"
 #include "binding/py_context_fields.hpp"
 #include "binding/py_errors.hpp"
 #include "binding/py_exception_field.hpp"
@@ -190,9 +191,11 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
 // A buffer of the call's own: code run for the message or a value finds the
 // producer's scratch slot empty and uses one of its own. False with an
 // exception set.
-bool write_record(ThreadProducer& tp, PyObject* self, Rank rank, PyObject* message,
-                  PyObject* const* args, Py_ssize_t nargs, CallFields& call,
-                  std::uint64_t batch_size) {
+// Inlined in both its callers, the common call and the captured one.
+[[gnu::always_inline]] inline bool write_record(ThreadProducer& tp, PyObject* self, Rank rank,
+                                                PyObject* message, PyObject* const* args,
+                                                Py_ssize_t nargs, CallFields& call,
+                                                std::uint64_t batch_size) {
     std::string_view text;
     if (nargs == 0 && !call.exc) [[likely]] {
         if (!utf8_view(message, text)) return false;
@@ -229,6 +232,32 @@ bool write_record(ThreadProducer& tp, PyObject* self, Rank rank, PyObject* messa
                              HandOff::Wait);
 }
 
+// The record written, then captured: out of line, so that the common call
+// keeps nothing of the record for after its write.
+[[gnu::noinline, gnu::cold]] bool write_and_capture(PyObject* self, Rank rank, PyObject* message,
+                                                    PyObject* const* args, Py_ssize_t nargs,
+                                                    CallFields& call) {
+    ThreadProducer* tp = thread_producer();
+    bool ok;
+    if (tp) {
+        ok = write_record(*tp, self, rank, message, args, nargs, call,
+                          BATCH_SIZE.load(std::memory_order_relaxed));
+    } else {
+        ok = !PyErr_Occurred() && write_without_producer(self, rank, message, args, nargs, call);
+    }
+    if (!ok) return false;
+    CapturedRecord record{message};
+    record.args = args;
+    record.nargs = nargs;
+    record.bound = &fields_logger(self)->bound;
+    record.context = call.context;
+    record.kwnames = call.kwnames;
+    record.values = call.values;
+    record.exc_info_at = call.exc_info_at;
+    record.exc = call.exc;
+    return capture_record(*state_of(self), rank, record);
+}
+
 [[gnu::always_inline]] inline bool log_fields(PyObject* self, Rank rank, PyObject* message,
                                               PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames, bool handled) {
@@ -254,6 +283,11 @@ bool write_record(ThreadProducer& tp, PyObject* self, Rank rank, PyObject* messa
     if (!call_fields && !call.exc && !call.context && bound.empty())
         return log_args(logger, rank, message, args, nargs);
     decide_drops(call, bound, call_fields);
+    if (CAPTURE_SINK) [[unlikely]] {
+        const bool ok = write_and_capture(self, rank, message, args, nargs, call);
+        Py_XDECREF(context_hold.release());
+        return ok;
+    }
     ThreadProducer* tp = thread_producer();
     if (!tp) [[unlikely]] {
         if (PyErr_Occurred()) return false;

@@ -118,8 +118,9 @@ PyObject* logger_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     }
     RenderedFields next;
     for (const RenderedField& f : parent->own.fields)
-        if (std::find(given.begin(), given.end(), f.key) == given.end())
-            next.copy(parent->own, f);
+        if (std::find(given.begin(), given.end(), f.key) == given.end() &&
+            !next.copy(parent->own, f))
+            return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i)
         if (!next.render(PyTuple_GET_ITEM(kwnames, i), args[i])) return nullptr;
     if (!next.empty()) next.seal();
@@ -140,8 +141,13 @@ PyObject* logger_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     try {
         child->threshold.name = parent->threshold.name;
         link_threshold(child->threshold);
-        merge_service_fields(*child);
+        if (!merge_service_fields(*child)) {
+            Py_DECREF(bound);  // see make_logger
+            return nullptr;
+        }
         copy->writer = logger->writer;
+        copy->name = logger->name;
+        copy->bridge = logger->bridge;
         for (unsigned r = 0; r < RANK_SLOTS; ++r) {
             copy->heads[r] = logger->heads[r];
             copy->head_size[r] = logger->head_size[r];

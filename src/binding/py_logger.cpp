@@ -77,19 +77,25 @@ PyObject* make_logger(PyObject* type_object, std::optional<std::string_view> nam
         fields->generation = generation;
         fields->busy = 0;
     }
+    bool merged = true;
     try {
+        if (name) logger->name.emplace(*name);
         if (with_fields) {
             if (name) fields_logger(self)->threshold.name = *name;
             link_threshold(fields_logger(self)->threshold);
-            merge_service_fields(*fields_logger(self));
+            merged = merge_service_fields(*fields_logger(self));
         }
-        build_heads(*logger, name);
+        if (merged) build_heads(*logger, name);
     } catch (...) {
         // Released in the handler, not by a PyRef as the exception unwinds:
         // the release may end the thread (see PyRef), and that forced unwind
         // cannot start inside another exception's unwinding.
         Py_DECREF(self);
         throw;
+    }
+    if (!merged) {
+        Py_DECREF(self);
+        return nullptr;
     }
     return self;
 }
@@ -180,6 +186,15 @@ bool log_interpolated(ThreadProducer& tp, const LineTarget& target, PyObject* me
     tp.core.scratch = std::move(scratch);
     tp.core.scratch.clear();
     return ok;
+}
+
+bool printf_captured(LoggerState* logger, Rank rank, PyObject* message, PyObject* const* args,
+                     Py_ssize_t nargs) {
+    if (!printf_write(logger, rank, message, args, nargs)) return false;
+    CapturedRecord record{message};
+    record.args = args;
+    record.nargs = nargs;
+    return capture_record(*logger, rank, record);
 }
 
 bool log_args(LoggerState* logger, Rank rank, PyObject* message, PyObject* const* args,

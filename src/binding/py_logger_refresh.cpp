@@ -22,7 +22,7 @@ bool refresh(PyObject* self) {
     LoggerState* logger = state_of(self);
     const std::uint64_t generation = CONFIG_GENERATION.load(std::memory_order_relaxed);
     if (lg->busy > 1) return true;
-    if (lg->service_id != service_fields_id()) merge_service_fields(*lg);
+    if (lg->service_id != service_fields_id() && !merge_service_fields(*lg)) return false;
     const LoggerSource& source = *lg->source;
     if (!source.follows && !logger->writer->stopped_or_failed()) {
         lg->generation = generation;

@@ -34,6 +34,10 @@ struct LoggerState {
     // follow each, so that a short one is copied in one move.
     std::string heads[RANK_SLOTS] = {};
     std::size_t head_size[RANK_SLOTS] = {};
+    // For a capture of the records (ferrant.testing): the name as given,
+    // and whether the records are the stdlib's, written by ferrant.Handler.
+    std::optional<std::string> name;
+    bool bridge = false;
 };
 
 static_assert(std::is_nothrow_constructible_v<LoggerState, Rank, const LineLayout*,

@@ -2,6 +2,7 @@
 
 #include "binding/py_accelerate.hpp"
 #include "binding/py_boundary.hpp"
+#include "binding/py_capture.hpp"
 #include "binding/py_config.hpp"
 #include "binding/py_context_fields.hpp"
 #include "binding/py_service_fields.hpp"
@@ -103,6 +104,9 @@ PyObject* create_module() {
     // The package's SIGTERM handler writes out through it.
     if (PyModule_AddObjectRef(module.get(), "_flush_at_exit", exit_flush_function()) < 0) return nullptr;
     if (!add_function(module.get(), &NOTE_SIGTERM_DEF, false)) return nullptr;
+    if (!add_function(module.get(), &SET_CAPTURE_DEF, false) ||
+        !add_function(module.get(), &MARK_BRIDGE_DEF, false))
+        return nullptr;
     install_sigterm_offer();
     return module.release();
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "binding/py_capture.hpp"
 #include "binding/py_logger_state.hpp"
 #include "binding/py_producer.hpp"
 #include "binding/py_record_line.hpp"
@@ -25,11 +26,10 @@ namespace ferrant {
                                         PyObject* message, PyObject* const* args,
                                         Py_ssize_t nargs, std::uint64_t batch_size);
 
-// False with an exception set.
-[[gnu::always_inline]] inline bool printf_record(LoggerState* logger, Rank rank,
-                                                 PyObject* message, PyObject* const* args,
-                                                 Py_ssize_t nargs) {
-    if (logger->level < rank) return true;
+// The record written, after its level check. False with an exception set.
+[[gnu::always_inline]] inline bool printf_write(LoggerState* logger, Rank rank,
+                                                PyObject* message, PyObject* const* args,
+                                                Py_ssize_t nargs) {
     const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
     ThreadProducer* tp = thread_producer();
     if (!tp) [[unlikely]] {
@@ -48,6 +48,21 @@ namespace ferrant {
         case Rendered::Declined: break;
     }
     return log_interpolated(*tp, target, message, args, nargs, batch_size);
+}
+
+// The record written and then captured.
+[[gnu::noinline, gnu::cold]] bool printf_captured(LoggerState* logger, Rank rank,
+                                                  PyObject* message, PyObject* const* args,
+                                                  Py_ssize_t nargs);
+
+// False with an exception set.
+[[gnu::always_inline]] inline bool printf_record(LoggerState* logger, Rank rank,
+                                                 PyObject* message, PyObject* const* args,
+                                                 Py_ssize_t nargs) {
+    if (logger->level < rank) return true;
+    if (CAPTURE_SINK) [[unlikely]]
+        return printf_captured(logger, rank, message, args, nargs);
+    return printf_write(logger, rank, message, args, nargs);
 }
 
 }  // namespace ferrant

@@ -26,7 +26,7 @@ public:
         if (obj_ && PyGILState_Check()) Py_DECREF(obj_);
     }
 
-    PyRef(PyRef&& other) : obj_(std::exchange(other.obj_, nullptr)) {}
+    PyRef(PyRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
     PyRef& operator=(PyRef&& other) {
         if (this != &other) {
             PyObject* old = std::exchange(obj_, std::exchange(other.obj_, nullptr));

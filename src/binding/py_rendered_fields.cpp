@@ -10,7 +10,18 @@ void RenderedFields::seal() {
     id = ++last;
 }
 
-void RenderedFields::copy(const RenderedFields& from, const RenderedField& f) {
+namespace {
+
+bool keep_value(PyRef& values, PyObject* value) {
+    if (!values && !(values = PyRef::steal(PyList_New(0)))) return false;
+    return PyList_Append(values.get(), value) == 0;
+}
+
+}  // namespace
+
+bool RenderedFields::copy(const RenderedFields& from, const RenderedField& f) {
+    if (!keep_value(values, from.value(static_cast<std::size_t>(&f - from.fields.data()))))
+        return false;
     RenderedField c{f.key, {}, {}};
     for (unsigned s = 0; s < LineLayout::kSlots; ++s) {
         c.begin[s] = rendered[s].size();
@@ -18,6 +29,7 @@ void RenderedFields::copy(const RenderedFields& from, const RenderedField& f) {
         c.end[s] = rendered[s].size();
     }
     fields.push_back(std::move(c));
+    return true;
 }
 
 bool RenderedFields::render(PyObject* key_object, PyObject* value) {
@@ -40,6 +52,7 @@ bool RenderedFields::render(PyObject* key_object, PyObject* value) {
     // The text and colour layouts differ only around the key.
     const std::string_view text_value = text_field.view().substr(
         text.field_open.size() + key.size() + text.field_close.size());
+    if (!keep_value(values, value)) return false;
     RenderedField f{std::string(key), {}, {}};
     for (unsigned s = 0; s < LineLayout::kSlots; ++s) {
         const LineLayout& layout = LineLayout::at(s);

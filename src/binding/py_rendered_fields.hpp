@@ -24,6 +24,9 @@ struct RenderedField {
 struct RenderedFields {
     std::string rendered[LineLayout::kSlots];  // every field, in order, per layout
     std::vector<RenderedField> fields;
+    // The values as given, a list in the order of `fields`, for a capture
+    // of the records (ferrant.testing); null while there are none.
+    PyRef values;
     // Names this set for the override decisions; given when it is complete
     // (seal()), never reused.
     std::uint64_t id = 0;
@@ -42,8 +45,12 @@ struct RenderedFields {
         out.append(rendered[slot].data() + f.begin[slot], f.end[slot] - f.begin[slot]);
     }
 
-    // Appends `f` of `from` as it is.
-    void copy(const RenderedFields& from, const RenderedField& f);
+    // The value field i was given.
+    PyObject* value(std::size_t i) const { return PyList_GET_ITEM(values.get(), i); }
+
+    // Appends `f` of `from` as it is. False with an exception set (out of
+    // memory); the fields are then as they were.
+    bool copy(const RenderedFields& from, const RenderedField& f);
 
     // Appends `key_object`=`value` rendered for every layout (the value's
     // str() runs once for the text layouts and once for JSON). False with an

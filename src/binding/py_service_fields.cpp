@@ -52,15 +52,17 @@ PyObject* set_service_fields(PyObject*, PyObject* fields) {
 
 std::uint64_t service_fields_id() { return service().id; }
 
-void merge_service_fields(FieldLoggerObject& logger) {
+bool merge_service_fields(FieldLoggerObject& logger) {
     const RenderedFields& from = service();
     RenderedFields merged;
     for (const RenderedField& f : from.fields)
-        if (!logger.own.has(f.key)) merged.copy(from, f);
-    for (const RenderedField& f : logger.own.fields) merged.copy(logger.own, f);
+        if (!logger.own.has(f.key) && !merged.copy(from, f)) return false;
+    for (const RenderedField& f : logger.own.fields)
+        if (!merged.copy(logger.own, f)) return false;
     if (!merged.empty()) merged.seal();
     std::swap(logger.bound, merged);
     logger.service_id = from.id;
+    return true;
 }
 
 PyMethodDef SET_SERVICE_FIELDS_DEF = {"_set_service_fields", boundary<set_service_fields>, METH_O,

@@ -19,9 +19,9 @@ struct FieldLoggerObject;
 std::uint64_t service_fields_id();
 
 // The logger's bound fields made again from its own and the service's: the
-// service's first, but for the keys its own fields bind again. May raise
-// std::bad_alloc; the logger is then as it was.
-void merge_service_fields(FieldLoggerObject& logger);
+// service's first, but for the keys its own fields bind again. False with an
+// exception set (out of memory); the logger is then as it was.
+bool merge_service_fields(FieldLoggerObject& logger);
 
 // _set_service_fields(fields): a dict (or None for none) whose items are
 // rendered now; returns the previous dict or None.
