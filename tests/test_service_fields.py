@@ -150,7 +150,7 @@ def test_a_capture_sees_them_with_their_values(run):
     proc = run("""
 import ferrant
 from ferrant.testing import capture_logs
-ferrant.basic_config(fields={"service": "api", "version": 3})
+ferrant.basic_config(path="logs/app.log", fields={"service": "api", "version": 3})
 log = ferrant.get_logger("a").bind(version=4)
 with capture_logs() as got:
     log.info("x", k=1)
