@@ -23,6 +23,7 @@
 #include "binding/py_printf_record.hpp"
 #include "binding/py_producer.hpp"
 #include "binding/py_record_line.hpp"
+#include "binding/py_redact.hpp"
 #include "binding/py_text.hpp"
 #include "binding/py_value_render.hpp"
 #include "lib/settings.hpp"
@@ -258,6 +259,12 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
     return capture_record(*state_of(self), rank, record);
 }
 
+bool log_redacted(PyObject* self, Rank rank, PyObject* message, PyObject* const* args,
+                  Py_ssize_t nargs, PyObject* kwnames, bool handled, CallNames& names);
+
+// `Check`: whether the call's keys are still to be checked against the
+// redacted ones.
+template <bool Check = true>
 [[gnu::always_inline]] inline bool log_fields(PyObject* self, Rank rank, PyObject* message,
                                               PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames, bool handled) {
@@ -267,6 +274,10 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
     if (kwnames && PyTuple_GET_SIZE(kwnames)) {
         call.names = check_call_keys(kwnames);
         if (!call.names) return false;
+        if constexpr (Check)
+            if (call.names->clean_at != REDACT_GENERATION) [[unlikely]]
+                return log_redacted(self, rank, message, args, nargs, kwnames, handled,
+                                    *call.names);
         call.kwnames = kwnames;
         call.exc_info_at = call.names->exc_info_at;
     }
@@ -299,6 +310,20 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
     // first ask whether this thread holds it.
     Py_XDECREF(context_hold.release());
     return ok;
+}
+
+// The record with the values of redacted keys replaced by the placeholder,
+// for the line and a capture alike.
+[[gnu::noinline]] bool log_redacted(PyObject* self, Rank rank, PyObject* message,
+                                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                    bool handled, CallNames& names) {
+    if (names.checked_at != REDACT_GENERATION && !check_redacted(names)) return false;
+    if (names.clean_at == REDACT_GENERATION)
+        return log_fields<false>(self, rank, message, args, nargs, kwnames, handled);
+    std::vector<PyObject*> stack(args, args + nargs + names.count);
+    for (Py_ssize_t i = 0; i < names.count; ++i)
+        if (names.redacted[static_cast<std::size_t>(i)]) stack[nargs + i] = redacted_value();
+    return log_fields<false>(self, rank, message, stack.data(), nargs, kwnames, handled);
 }
 
 constexpr LevelMethod TRACE_METHOD{Rank::Trace, "trace", false};
