@@ -143,3 +143,40 @@ ferrant.get_logger("a").info("x", password="p", a="v")
     assert proc.stdout.startswith(b"refused")
     [record] = [json.loads(line) for line in dated_lines(tmp_path / "logs")]
     assert (record["password"], record["a"]) == (REDACTED, "v")
+
+
+@pytest.mark.parametrize(
+    "key,redacted",
+    [("password", True), ("PASSWORD", True), ("pAsSwOrD", True), ("passwords", False),
+     ("passwor", False), ("pass word", False), ("pässwort", True), ("PäSSWORT", True),
+     # Only ASCII letters fold.
+     ("PÄSSWORT", False), ("x", False)],
+)
+def test_what_is_matched(run, tmp_path, key, redacted):
+    run(f"""
+import ferrant
+ferrant.basic_config(path="logs/app.log", format="json", redact=["Password", "pässwort"])
+ferrant.get_logger("a").info("m", **{{{key!r}: "v"}})
+ferrant.get_logger("a").info("m", d={{{key!r}: "v"}})
+""")
+    want = REDACTED if redacted else "v"
+    call, nested = [json.loads(line) for line in dated_lines(tmp_path / "logs")]
+    assert (call[safe_key(key)], nested["d"][key]) == (want, want)
+
+
+@pytest.mark.parametrize("count", [3, 40])
+def test_a_call_of_many_fields_with_its_exception(run, tmp_path, count):
+    run(f"""
+import ferrant
+ferrant.basic_config(path="logs/app.log", format="json", redact=["password"])
+fields = {{f"k{{i}}": i for i in range({count})}}
+fields["password"] = "p"
+try:
+    1 / 0
+except ZeroDivisionError as e:
+    ferrant.get_logger("a").info("m", exc_info=e, **fields, after="a")
+""")
+    [record] = [json.loads(line) for line in dated_lines(tmp_path / "logs")]
+    assert record["password"] == REDACTED
+    assert [record[f"k{i}"] for i in range(count)] == list(range(count))
+    assert record["after"] == "a" and "ZeroDivisionError" in record["exc"]

@@ -3,6 +3,7 @@
 // Python code is written straight into the batch; any other is rendered
 // first, into a buffer of the call's own, and then copied.
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <memory>
@@ -320,10 +321,19 @@ template <bool Check = true>
     if (names.checked_at != REDACT_GENERATION && !check_redacted(names)) return false;
     if (names.clean_at == REDACT_GENERATION)
         return log_fields<false>(self, rank, message, args, nargs, kwnames, handled);
-    std::vector<PyObject*> stack(args, args + nargs + names.count);
+    // On the stack for the usual call, so that it allocates nothing.
+    const auto n = static_cast<std::size_t>(nargs + names.count);
+    PyObject* local[32];
+    std::vector<PyObject*> more;
+    PyObject** stack = local;
+    if (n > std::size(local)) {
+        more.resize(n);
+        stack = more.data();
+    }
+    std::copy(args, args + n, stack);
     for (Py_ssize_t i = 0; i < names.count; ++i)
         if (names.redacted[static_cast<std::size_t>(i)]) stack[nargs + i] = redacted_value();
-    return log_fields<false>(self, rank, message, stack.data(), nargs, kwnames, handled);
+    return log_fields<false>(self, rank, message, stack, nargs, kwnames, handled);
 }
 
 constexpr LevelMethod TRACE_METHOD{Rank::Trace, "trace", false};
