@@ -180,3 +180,33 @@ except ZeroDivisionError as e:
     assert record["password"] == REDACTED
     assert [record[f"k{i}"] for i in range(count)] == list(range(count))
     assert record["after"] == "a" and "ZeroDivisionError" in record["exc"]
+
+
+def test_a_later_failure_of_basic_config_keeps_the_keys(run, tmp_path):
+    proc = run("""
+import ferrant
+ferrant.basic_config(path="logs/app.log", format="json", redact=["password"])
+try:
+    ferrant.basic_config(path="logs/\\0.log", redact=["a"])
+except ValueError:
+    print("refused")
+ferrant.get_logger("a").info("x", password="p", a="v")
+""")
+    assert proc.stdout.startswith(b"refused")
+    [record] = [json.loads(line) for line in dated_lines(tmp_path / "logs")]
+    assert (record["password"], record["a"]) == (REDACTED, "v")
+
+
+def test_the_service_fields_follow_the_native_setting(run, tmp_path):
+    run("""
+import ferrant
+ferrant.basic_config(path="logs/app.log", format="json", fields={"service": "api", "k": 1})
+log = ferrant.get_logger("a")
+log.info("x")
+ferrant._logger._set_redact(("SERVICE",))
+log.info("x")
+ferrant._logger._set_redact(())
+log.info("x")
+""")
+    got = [json.loads(line)["service"] for line in dated_lines(tmp_path / "logs")]
+    assert got == ["api", REDACTED, "api"]
