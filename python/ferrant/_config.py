@@ -107,6 +107,26 @@ def _env_fields(value: str, what: str) -> dict[str, Any]:
     return out
 
 
+def _redact_keys(keys: object) -> tuple[str, ...]:
+    if keys is None:
+        return ()
+    # A str is refused: iterated, it would redact its letters.
+    if not isinstance(keys, (list, tuple, set, frozenset)):
+        raise TypeError(f"redact must be a list of str or None, not {type(keys).__name__}")
+    for key in keys:
+        if not isinstance(key, str):
+            raise TypeError(f"redacted keys must be str, not {type(key).__name__}")
+    return tuple(keys)
+
+
+def _env_redact(value: str, what: str) -> list[str]:
+    """``password,token``: keys separated by commas, none empty or padded."""
+    keys = value.split(",")
+    if any(not key or key != key.strip() for key in keys):
+        raise ValueError(f"{what} must be keys separated by commas; got {value!r}")
+    return keys
+
+
 def read_environment(environ: Mapping[str, str]) -> dict[str, Any]:
     """The `basic_config` defaults the environment sets: unset or empty
     variables set nothing, a value the package does not know raises
@@ -119,6 +139,7 @@ def read_environment(environ: Mapping[str, str]) -> dict[str, Any]:
         "FERRANT_RETENTION_DAYS": ("retention_days", _env_days),
         "FERRANT_COMPRESS": ("compress", _env_bool),
         "FERRANT_FIELDS": ("fields", _env_fields),
+        "FERRANT_REDACT": ("redact", _env_redact),
     }
     out: dict[str, Any] = {}
     for variable, (argument, read) in readers.items():
@@ -148,6 +169,7 @@ def basic_config(
     retention_days: int | None = _UNSET,
     compress: bool = _UNSET,
     fields: Mapping[str, Any] | None = _UNSET,
+    redact: list[str] | None = _UNSET,
 ) -> None:
     """Set the process-wide defaults, as ``ferrant._logger.basic_config``
     does, with two differences: an omitted ``path``, ``color`` or ``format``
@@ -164,7 +186,11 @@ def basic_config(
     service's fields, written on every :class:`Logger` and :class:`Handler`
     line from the next record on, of loggers made before as after, before the
     logger's bound fields; a bound, context or call field of the same key
-    wins (``FERRANT_FIELDS`` when omitted)."""
+    wins (``FERRANT_FIELDS`` when omitted). ``redact`` (a list of str keys,
+    or None) names the keys whose values are written as ``"[redacted]"``:
+    fields of every source and keys of dicts inside values, matched as given
+    with ASCII letters in either case, from the next record on
+    (``FERRANT_REDACT`` when omitted)."""
     settings: dict[str, Any] = {"unix_ts": unix_ts, "batch_size": batch_size}
     settings["path"] = _ENVIRONMENT.get("path") if path is _UNSET else path
     choices: tuple[tuple[str, object, tuple[str, ...]], ...] = (
@@ -186,7 +212,10 @@ def basic_config(
         compress = _ENVIRONMENT.get("compress", False)
     if fields is _UNSET:
         fields = _ENVIRONMENT.get("fields")
+    if redact is _UNSET:
+        redact = _ENVIRONMENT.get("redact")
     service = _service_fields(fields)
+    redacted = _redact_keys(redact)
     with _lock:
         previous = _logger._set_default_level(level)
         try:
@@ -195,16 +224,24 @@ def basic_config(
             _logger._set_default_level(previous)
             raise
         try:
+            kept_redact = _logger._set_redact(redacted)
+        except BaseException:
+            _logger._set_default_level(previous)
+            _logger._set_retention(*kept)
+            raise
+        try:
             kept_fields = _logger._set_service_fields(service)
         except BaseException:
             _logger._set_default_level(previous)
             _logger._set_retention(*kept)
+            _logger._set_redact(kept_redact)
             raise
         try:
             _logger.basic_config(**settings)
         except BaseException:
             _logger._set_default_level(previous)  # nothing changes on an error
             _logger._set_retention(*kept)
+            _logger._set_redact(kept_redact)
             _logger._set_service_fields(kept_fields)
             raise
         _default_path = settings["path"]

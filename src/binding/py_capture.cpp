@@ -46,7 +46,7 @@ bool put_field(PyObject* dict, std::string_view key, PyObject* value) {
 bool put_set(PyObject* dict, const RenderedFields* set) {
     if (!set) return true;
     for (std::size_t i = 0; i < set->fields.size(); ++i)
-        if (!put_field(dict, set->fields[i].key, set->value(i))) return false;
+        if (!put_field(dict, set->fields[i].key, set->written_value(i))) return false;
     return true;
 }
 

@@ -160,10 +160,27 @@ PyObject* set_context_fields(PyObject*, PyObject* state) {
 
 }  // namespace
 
+namespace {
+
+// The context's fields were rendered for other redacted keys: rendered again
+// and set in their place, so that the context's next records find them so.
+[[gnu::noinline]] bool render_context_again(PyRef& hold, const ContextFields*& out) {
+    ContextFields next;
+    if (!out->render_again(next)) return false;
+    if (!set_state(std::move(next)) || !current_state(hold)) return false;
+    out = hold ? fields_of(hold.get()) : nullptr;
+    return true;
+}
+
+}  // namespace
+
 bool current_context_fields(PyRef& hold, const ContextFields*& out) {
     out = nullptr;
     if (!current_state(hold)) return false;
-    if (hold) out = fields_of(hold.get());
+    if (!hold) return true;
+    out = fields_of(hold.get());
+    if (out->stale()) [[unlikely]]
+        return render_context_again(hold, out);
     return true;
 }
 

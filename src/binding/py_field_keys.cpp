@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "binding/py_redact.hpp"
 #include "lib/field_format.hpp"
 #include "lib/line_builder.hpp"
 
@@ -86,6 +87,8 @@ std::size_t set_of(PyObject* kwnames) {
         slot.begin[i].clear();
     }
     Py_XDECREF(evicted);
+    slot.clean_at = slot.checked_at = 0;
+    if (!check_redacted(slot)) return nullptr;
     return &slot;
 }
 
@@ -97,6 +100,21 @@ CallNames* check_call_keys(PyObject* kwnames) {
         return &set[0];
     if (set[1].names == kwnames) return &set[1];
     return remember(kwnames, set);
+}
+
+bool check_redacted(CallNames& names) {
+    std::vector<bool> redacted;
+    bool any = false;
+    for (Py_ssize_t i = 0; i < names.count; ++i) {
+        const int r = i == names.exc_info_at ? 0 : redacted_key(PyTuple_GET_ITEM(names.names, i));
+        if (r < 0) return false;
+        redacted.push_back(r == 1);
+        any = any || r == 1;
+    }
+    names.redacted = std::move(redacted);
+    names.checked_at = REDACT_GENERATION;
+    names.clean_at = any ? 0 : REDACT_GENERATION;
+    return true;
 }
 
 KeyPieces call_key_pieces(CallNames& names, const LineLayout& layout) {

@@ -47,12 +47,20 @@ struct CallNames {
     // Per layout slot, built on first use (see call_key_pieces).
     ByteBuffer pieces[LineLayout::kSlots];
     std::vector<std::uint32_t> begin[LineLayout::kSlots];
-
+    // The REDACT_GENERATION at which no place was found redacted; 0 while
+    // some place is (or the tuple was not checked).
+    std::uint64_t clean_at = 0;
+    std::uint64_t checked_at = 0;   // the generation `redacted` is of
+    std::vector<bool> redacted;     // per place
 };
 
 // What a call's keywords are; null with an exception set (out of memory).
 // Valid as CallNames says.
 CallNames* check_call_keys(PyObject* kwnames);
+
+// `names`'s places checked against the current redacted keys. False with
+// an exception set (out of memory).
+bool check_redacted(CallNames& names);
 
 // Piece i (the separator and key of place i as `layout` writes them; empty
 // for exc_info) runs from text + begin[i] to text + begin[i + 1], with

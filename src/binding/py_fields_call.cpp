@@ -3,6 +3,7 @@
 // Python code is written straight into the batch; any other is rendered
 // first, into a buffer of the call's own, and then copied.
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <memory>
@@ -23,6 +24,7 @@
 #include "binding/py_printf_record.hpp"
 #include "binding/py_producer.hpp"
 #include "binding/py_record_line.hpp"
+#include "binding/py_redact.hpp"
 #include "binding/py_text.hpp"
 #include "binding/py_value_render.hpp"
 #include "lib/settings.hpp"
@@ -258,6 +260,12 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
     return capture_record(*state_of(self), rank, record);
 }
 
+bool log_redacted(PyObject* self, Rank rank, PyObject* message, PyObject* const* args,
+                  Py_ssize_t nargs, PyObject* kwnames, bool handled, CallNames& names);
+
+// `Check`: whether the call's keys are still to be checked against the
+// redacted ones.
+template <bool Check = true>
 [[gnu::always_inline]] inline bool log_fields(PyObject* self, Rank rank, PyObject* message,
                                               PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames, bool handled) {
@@ -267,6 +275,10 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
     if (kwnames && PyTuple_GET_SIZE(kwnames)) {
         call.names = check_call_keys(kwnames);
         if (!call.names) return false;
+        if constexpr (Check)
+            if (call.names->clean_at != REDACT_GENERATION) [[unlikely]]
+                return log_redacted(self, rank, message, args, nargs, kwnames, handled,
+                                    *call.names);
         call.kwnames = kwnames;
         call.exc_info_at = call.names->exc_info_at;
     }
@@ -299,6 +311,29 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
     // first ask whether this thread holds it.
     Py_XDECREF(context_hold.release());
     return ok;
+}
+
+// The record with the values of redacted keys replaced by the placeholder,
+// for the line and a capture alike.
+[[gnu::noinline]] bool log_redacted(PyObject* self, Rank rank, PyObject* message,
+                                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                    bool handled, CallNames& names) {
+    if (names.checked_at != REDACT_GENERATION && !check_redacted(names)) return false;
+    if (names.clean_at == REDACT_GENERATION)
+        return log_fields<false>(self, rank, message, args, nargs, kwnames, handled);
+    // On the stack for the usual call, so that it allocates nothing.
+    const auto n = static_cast<std::size_t>(nargs + names.count);
+    PyObject* local[32];
+    std::vector<PyObject*> more;
+    PyObject** stack = local;
+    if (n > std::size(local)) {
+        more.resize(n);
+        stack = more.data();
+    }
+    std::copy(args, args + n, stack);
+    for (Py_ssize_t i = 0; i < names.count; ++i)
+        if (names.redacted[static_cast<std::size_t>(i)]) stack[nargs + i] = redacted_value();
+    return log_fields<false>(self, rank, message, stack, nargs, kwnames, handled);
 }
 
 constexpr LevelMethod TRACE_METHOD{Rank::Trace, "trace", false};

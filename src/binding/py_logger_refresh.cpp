@@ -1,7 +1,8 @@
 // A Logger follows the configuration: its writer and layout are resolved
 // again after basic_config (for one that follows it) or after its writer was
 // stopped (for any), at its next record. The call pays one load and compare
-// (CONFIG_GENERATION) until then.
+// (CONFIG_GENERATION) until then. Its bound fields are rendered again then
+// when the redacted keys changed.
 
 #include <memory>
 #include <utility>
@@ -22,6 +23,14 @@ bool refresh(PyObject* self) {
     LoggerState* logger = state_of(self);
     const std::uint64_t generation = CONFIG_GENERATION.load(std::memory_order_relaxed);
     if (lg->busy > 1) return true;
+    if (lg->own.stale()) {
+        // Values' str() may run Python code, and another call may begin.
+        RenderedFields next;
+        if (!lg->own.render_again(next)) return false;
+        if (lg->busy > 1) return true;
+        std::swap(lg->own, next);
+        lg->service_id = UINT64_MAX;  // merged again below, or at the next record
+    }
     if (lg->service_id != service_fields_id() && !merge_service_fields(*lg)) return false;
     const LoggerSource& source = *lg->source;
     if (!source.follows && !logger->writer->stopped_or_failed()) {

@@ -5,6 +5,7 @@
 #include "binding/py_capture.hpp"
 #include "binding/py_config.hpp"
 #include "binding/py_context_fields.hpp"
+#include "binding/py_redact.hpp"
 #include "binding/py_service_fields.hpp"
 #include "binding/py_exit.hpp"
 #include "binding/py_flush.hpp"
@@ -88,7 +89,8 @@ PyObject* create_module() {
         !add_function(module.get(), &SET_DEFAULT_LEVEL_DEF, false))
         return nullptr;
     if (!add_function(module.get(), &SET_RETENTION_DEF, false) ||
-        !add_function(module.get(), &SET_SERVICE_FIELDS_DEF, false) ||
+        !add_function(module.get(), &SET_SERVICE_FIELDS_DEF, false) || !init_redact() ||
+        !add_function(module.get(), &SET_REDACT_DEF, false) ||
         !add_function(module.get(), &FLUSH_DEF, false))
         return nullptr;
     if (!init_accelerate() || !add_function(module.get(), &ACCELERATE_DEF, false) ||

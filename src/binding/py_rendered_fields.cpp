@@ -1,5 +1,7 @@
 #include "binding/py_rendered_fields.hpp"
 
+#include <algorithm>
+
 #include "binding/py_field_keys.hpp"
 #include "binding/py_value_render.hpp"
 
@@ -20,9 +22,14 @@ bool keep_value(PyRef& values, PyObject* value) {
 }  // namespace
 
 bool RenderedFields::copy(const RenderedFields& from, const RenderedField& f) {
-    if (!keep_value(values, from.value(static_cast<std::size_t>(&f - from.fields.data()))))
+    const auto i = static_cast<std::size_t>(&f - from.fields.data());
+    if (!keep_value(values, from.value(i))) return false;
+    if (!keep_value(keys, PyList_GET_ITEM(from.keys.get(), i))) {
+        PyList_SetSlice(values.get(), PyList_GET_SIZE(values.get()) - 1, PY_SSIZE_T_MAX, nullptr);
         return false;
-    RenderedField c{f.key, {}, {}};
+    }
+    checked_at = std::min(checked_at, from.checked_at);
+    RenderedField c{f.key, {}, {}, f.redacted};
     for (unsigned s = 0; s < LineLayout::kSlots; ++s) {
         c.begin[s] = rendered[s].size();
         rendered[s].append(from.rendered[s], f.begin[s], f.end[s] - f.begin[s]);
@@ -38,22 +45,30 @@ bool RenderedFields::render(PyObject* key_object, PyObject* value) {
     std::string_view key;
     std::string storage;
     if (!field_key(key_object, key, storage)) return false;
+    const int redacted = redacted_key(key_object);
+    if (redacted < 0) return false;
+    PyObject* written = redacted ? redacted_value() : value;
     ByteBuffer text_field, json_field;
     {
         LineBuilder b(text_field, 64);
-        if (put_any_field(b, text, key, value) != Rendered::Done) return false;
+        if (put_any_field(b, text, key, written) != Rendered::Done) return false;
         b.finish();
     }
     {
         LineBuilder b(json_field, 64);
-        if (put_any_field(b, json, key, value) != Rendered::Done) return false;
+        if (put_any_field(b, json, key, written) != Rendered::Done) return false;
         b.finish();
     }
     // The text and colour layouts differ only around the key.
     const std::string_view text_value = text_field.view().substr(
         text.field_open.size() + key.size() + text.field_close.size());
     if (!keep_value(values, value)) return false;
-    RenderedField f{std::string(key), {}, {}};
+    if (!keep_value(keys, key_object)) {
+        PyList_SetSlice(values.get(), PyList_GET_SIZE(values.get()) - 1, PY_SSIZE_T_MAX, nullptr);
+        return false;
+    }
+    checked_at = std::min(checked_at, REDACT_GENERATION);
+    RenderedField f{std::string(key), {}, {}, redacted == 1};
     for (unsigned s = 0; s < LineLayout::kSlots; ++s) {
         const LineLayout& layout = LineLayout::at(s);
         std::string& out = rendered[s];
@@ -69,6 +84,13 @@ bool RenderedFields::render(PyObject* key_object, PyObject* value) {
         f.end[s] = out.size();
     }
     fields.push_back(std::move(f));
+    return true;
+}
+
+bool RenderedFields::render_again(RenderedFields& out) const {
+    for (std::size_t i = 0; i < fields.size(); ++i)
+        if (!out.render(PyList_GET_ITEM(keys.get(), i), value(i))) return false;
+    if (!out.empty()) out.seal();
     return true;
 }
 

@@ -52,6 +52,13 @@ PyObject* set_service_fields(PyObject*, PyObject* fields) {
 
 std::uint64_t service_fields_id() { return service().id; }
 
+bool rerender_service_fields() {
+    RenderedFields next;
+    if (!service().render_again(next)) return false;
+    std::swap(service(), next);
+    return true;
+}
+
 bool merge_service_fields(FieldLoggerObject& logger) {
     const RenderedFields& from = service();
     RenderedFields merged;

@@ -18,6 +18,10 @@ struct FieldLoggerObject;
 // Names the current set; 0 while there is none.
 std::uint64_t service_fields_id();
 
+// The service's fields rendered again for the current redacted keys, under
+// a new id. False with an exception set; they are then as they were.
+bool rerender_service_fields();
+
 // The logger's bound fields made again from its own and the service's: the
 // service's first, but for the keys its own fields bind again. False with an
 // exception set (out of memory); the logger is then as it was.

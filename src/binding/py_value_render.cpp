@@ -5,6 +5,7 @@
 #include <string>
 
 #include "binding/py_errors.hpp"
+#include "binding/py_redact.hpp"
 #include "binding/py_text.hpp"
 #include "lib/field_format.hpp"
 #include "lib/hex_to_decimal.hpp"
@@ -209,6 +210,14 @@ Rendered put_object(LineBuilder& b, PyObject* items, Nest& nest) {
         if (i) put_literal(b, ",");
         put_json_string(b, key);
         put_literal(b, ":");
+        if (REDACTING) [[unlikely]] {
+            const int redacted = redacted_key(PyTuple_GET_ITEM(item, 0));
+            if (redacted < 0) return Rendered::Failed;
+            if (redacted) {
+                put_json_string(b, REDACTED_TEXT);
+                continue;
+            }
+        }
         const Rendered r = put_nested(b, json, PyTuple_GET_ITEM(item, 1), nest);
         if (r != Rendered::Done) return r;
     }
