@@ -6,7 +6,6 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
-#include <utility>
 
 #include "binding/py_record_line.hpp"
 #include "binding/py_ref.hpp"
@@ -27,9 +26,6 @@ namespace ferrant {
 // allocated, before anything can fail, and destroyed by its dealloc: a
 // logger always holds a whole one.
 struct LoggerState {
-    LoggerState(Rank level, const LineLayout* layout, std::shared_ptr<SharedWriter> writer) noexcept
-        : level(level), layout(layout), writer(std::move(writer)) {}
-
     Rank level;  // threshold: records of a greater rank are dropped
     const LineLayout* layout;
     std::shared_ptr<SharedWriter> writer;
