@@ -127,7 +127,7 @@ PyObject* logger_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     auto* type = Py_TYPE(self);
     PyObject* bound = type->tp_alloc(type, 0);
     if (!bound) return nullptr;
-    LoggerState* copy = new (state_of(bound)) LoggerState(logger->level, logger->layout, nullptr);
+    LoggerState* copy = new (state_of(bound)) LoggerState{logger->level, logger->layout, nullptr};
     FieldLoggerObject* child = fields_logger(bound);
     new (&child->bound) RenderedFields();
     new (&child->own) RenderedFields(std::move(next));

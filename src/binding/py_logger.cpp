@@ -65,7 +65,7 @@ PyObject* make_logger(PyObject* type_object, std::optional<std::string_view> nam
     auto* type = reinterpret_cast<PyTypeObject*>(type_object);
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
-    LoggerState* logger = new (state_of(self)) LoggerState(rank, &layout, std::move(shared));
+    LoggerState* logger = new (state_of(self)) LoggerState{rank, &layout, std::move(shared)};
     const bool with_fields = source != nullptr;
     if (with_fields) {
         FieldLoggerObject* fields = fields_logger(self);

@@ -45,8 +45,8 @@ bool refresh(PyObject* self) {
     if (lg->busy > 1) return true;
     std::shared_ptr<SharedWriter> writer = found.take();
     if (writer != logger->writer) {
-        LoggerState next(logger->level, &LineLayout::for_settings(writer->settings()),
-                         std::move(writer));
+        LoggerState next{logger->level, &LineLayout::for_settings(writer->settings()),
+                         std::move(writer)};
         build_heads(next, source.name);
         using std::swap;
         swap(logger->layout, next.layout);

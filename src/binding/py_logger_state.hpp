@@ -36,7 +36,7 @@ struct LoggerState {
     std::size_t head_size[RANK_SLOTS] = {};
     // For a capture of the records (ferrant.testing): the name as given,
     // and whether the records are the stdlib's, written by ferrant.Handler.
-    std::optional<std::string> name;
+    std::optional<std::string> name{};
     bool bridge = false;
 };
 
@@ -53,7 +53,7 @@ struct PyLoggerObject {
 // What a Logger was made from, shared by the loggers bound from it: its
 // writer is resolved from this again when the configuration changes.
 struct LoggerSource {
-    std::optional<std::string> name;
+    std::optional<std::string> name{};
     // Where the logger writes when it does not follow basic_config.
     std::optional<std::string> path;
     bool follows = false;  // the destination basic_config last set
