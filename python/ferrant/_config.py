@@ -217,32 +217,22 @@ def basic_config(
     service = _service_fields(fields)
     redacted = _redact_keys(redact)
     with _lock:
-        previous = _logger._set_default_level(level)
+        # Each step's undo, run in reverse if a later step fails: nothing
+        # changes on an error.
+        undo: list[Any] = []
         try:
+            previous = _logger._set_default_level(level)
+            undo.append(lambda: _logger._set_default_level(previous))
             kept = _logger._set_retention(retention_days, compress)
-        except BaseException:
-            _logger._set_default_level(previous)
-            raise
-        try:
+            undo.append(lambda: _logger._set_retention(*kept))
             kept_redact = _logger._set_redact(redacted)
-        except BaseException:
-            _logger._set_default_level(previous)
-            _logger._set_retention(*kept)
-            raise
-        try:
+            undo.append(lambda: _logger._set_redact(kept_redact))
             kept_fields = _logger._set_service_fields(service)
-        except BaseException:
-            _logger._set_default_level(previous)
-            _logger._set_retention(*kept)
-            _logger._set_redact(kept_redact)
-            raise
-        try:
+            undo.append(lambda: _logger._set_service_fields(kept_fields))
             _logger.basic_config(**settings)
         except BaseException:
-            _logger._set_default_level(previous)  # nothing changes on an error
-            _logger._set_retention(*kept)
-            _logger._set_redact(kept_redact)
-            _logger._set_service_fields(kept_fields)
+            for step in reversed(undo):
+                step()
             raise
         _default_path = settings["path"]
 
