@@ -3,7 +3,6 @@
 // Python code is written straight into the batch; any other is rendered
 // first, into a buffer of the call's own, and then copied.
 
-#include <algorithm>
 #include <string>
 #include <string_view>
 #include <memory>
@@ -49,7 +48,8 @@ struct CallFields {
 };
 
 // The decisions of `call` for `bound`; GIL held, no Python code run.
-void decide_drops(CallFields& call, const RenderedFields& bound, bool call_fields) {
+// Inlined: the call's common case is the first line.
+[[gnu::always_inline]] inline void decide_drops(CallFields& call, const RenderedFields& bound, bool call_fields) {
     const bool bound_meets = !bound.empty() && (call_fields || call.context);
     const bool context_meets = call.context && call_fields;
     if (!bound_meets && !context_meets) return;
@@ -260,25 +260,43 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
     return capture_record(*state_of(self), rank, record);
 }
 
-bool log_redacted(PyObject* self, Rank rank, PyObject* message, PyObject* const* args,
-                  Py_ssize_t nargs, PyObject* kwnames, bool handled, CallNames& names);
+// The call's values with those of redacted keys replaced by the
+// placeholder, for the line and a capture alike: in `local` when they fit,
+// else in `more`. Null with an exception set.
+[[gnu::noinline, gnu::cold]] PyObject* const* redacted_values(CallNames& names,
+                                                              PyObject* const* values,
+                                                              PyObject** local,
+                                                              std::size_t local_size,
+                                                              std::vector<PyObject*>& more) {
+    if (names.checked_at != REDACT_GENERATION && !check_redacted(names)) return nullptr;
+    if (names.clean_at == REDACT_GENERATION) return values;
+    const auto n = static_cast<std::size_t>(names.count);
+    PyObject** out = local;
+    if (n > local_size) {
+        more.resize(n);
+        out = more.data();
+    }
+    for (std::size_t i = 0; i < n; ++i) out[i] = names.redacted[i] ? redacted_value() : values[i];
+    return out;
+}
 
-// `Check`: whether the call's keys are still to be checked against the
-// redacted ones.
-template <bool Check = true>
 [[gnu::always_inline]] inline bool log_fields(PyObject* self, Rank rank, PyObject* message,
                                               PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames, bool handled) {
     LoggerState* logger = state_of(self);
     CallFields call;
     call.values = args + nargs;
+    // Touched only when a key is redacted.
+    PyObject* redacted_local[16];
+    std::vector<PyObject*> redacted_more;
     if (kwnames && PyTuple_GET_SIZE(kwnames)) {
         call.names = check_call_keys(kwnames);
         if (!call.names) return false;
-        if constexpr (Check)
-            if (call.names->clean_at != REDACT_GENERATION) [[unlikely]]
-                return log_redacted(self, rank, message, args, nargs, kwnames, handled,
-                                    *call.names);
+        if (call.names->clean_at != REDACT_GENERATION) [[unlikely]] {
+            call.values = redacted_values(*call.names, call.values, redacted_local,
+                                          std::size(redacted_local), redacted_more);
+            if (!call.values) return false;
+        }
         call.kwnames = kwnames;
         call.exc_info_at = call.names->exc_info_at;
     }
@@ -311,29 +329,6 @@ template <bool Check = true>
     // first ask whether this thread holds it.
     Py_XDECREF(context_hold.release());
     return ok;
-}
-
-// The record with the values of redacted keys replaced by the placeholder,
-// for the line and a capture alike.
-[[gnu::noinline]] bool log_redacted(PyObject* self, Rank rank, PyObject* message,
-                                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                                    bool handled, CallNames& names) {
-    if (names.checked_at != REDACT_GENERATION && !check_redacted(names)) return false;
-    if (names.clean_at == REDACT_GENERATION)
-        return log_fields<false>(self, rank, message, args, nargs, kwnames, handled);
-    // On the stack for the usual call, so that it allocates nothing.
-    const auto n = static_cast<std::size_t>(nargs + names.count);
-    PyObject* local[32];
-    std::vector<PyObject*> more;
-    PyObject** stack = local;
-    if (n > std::size(local)) {
-        more.resize(n);
-        stack = more.data();
-    }
-    std::copy(args, args + n, stack);
-    for (Py_ssize_t i = 0; i < names.count; ++i)
-        if (names.redacted[static_cast<std::size_t>(i)]) stack[nargs + i] = redacted_value();
-    return log_fields<false>(self, rank, message, stack, nargs, kwnames, handled);
 }
 
 constexpr LevelMethod TRACE_METHOD{Rank::Trace, "trace", false};
