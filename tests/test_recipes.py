@@ -350,3 +350,41 @@ def test_logrotate(run, tmp_path):
     ])
     assert gzip.decompress((logs / (yesterday + ".1.gz")).read_bytes()) == b"yesterday\n"
     assert b"msg=\"today\"" in (logs / dated(today)).read_bytes()
+
+
+def trace_run(tmp_path):
+    """The trace recipe run, with the ids the SDK gave its spans."""
+    pytest.importorskip("opentelemetry.sdk.trace", reason="opentelemetry-sdk is not installed")
+    code = recipe("trace") + """
+import json
+spans = tracer.start_as_current_span("another")
+with spans as other:
+    log.info("elsewhere")
+open("other.json", "w").write(json.dumps(format(other.get_span_context().trace_id, "032x")))
+"""
+    subprocess.run([sys.executable, "-c", code], cwd=tmp_path, check=True, timeout=60)
+    records = [json.loads(line) for line in dated_lines(tmp_path / "logs")]
+    other = json.loads((tmp_path / "other.json").read_text())
+    [trace_id] = {r["trace_id"] for r in records if "trace_id" in r} - {other}
+    return records, trace_id
+
+
+@needs("jq")
+def test_jq_lines_of_a_trace(tmp_path):
+    records, trace_id = trace_run(tmp_path)
+    out = shell(recipe("jq-trace"), tmp_path, env={"TRACE_ID": trace_id}).splitlines()
+    assert [json.loads(line)["msg"] for line in out] == ["cart loaded", "charged", "checkout done"]
+
+
+def test_duckdb_spans_of_a_trace(tmp_path, monkeypatch):
+    duckdb = pytest.importorskip("duckdb", reason="the duckdb module is not installed")
+    records, trace_id = trace_run(tmp_path)
+    monkeypatch.chdir(tmp_path)
+    rows = duckdb.execute(recipe("duckdb-trace"), {"trace": trace_id}).fetchall()
+    by_span = {}
+    for r in records:
+        if r.get("trace_id") == trace_id:
+            by_span.setdefault(r["span_id"], []).append(r["msg"])
+    assert [(span, n, msgs) for span, n, _, msgs in rows] == [
+        (span, len(msgs), msgs) for span, msgs in by_span.items()]
+    assert [msgs for *_, msgs in rows] == [["cart loaded", "checkout done"], ["charged"]]

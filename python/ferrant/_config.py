@@ -5,6 +5,7 @@ native module keeps to itself and which `Handler()` needs to write where
 
 from __future__ import annotations
 
+import contextvars
 import json
 import os
 import re
@@ -127,6 +128,31 @@ def _env_redact(value: str, what: str) -> list[str]:
     return keys
 
 
+def _trace_source(on: object) -> object:
+    """What the native side reads the current span through: the runtime
+    context's ContextVar and the span's key in it when the runtime keeps one
+    (the default), else the API's get_current_span. opentelemetry is imported
+    only here, once the ids are asked for."""
+    if not isinstance(on, bool):
+        raise TypeError(f"trace_context must be a bool, not {type(on).__name__}")
+    if not on:
+        return None
+    try:
+        from opentelemetry import context as otel_context
+        from opentelemetry import trace
+        from opentelemetry.trace import propagation
+    except ImportError:
+        raise ModuleNotFoundError(
+            "trace_context=True needs the opentelemetry-api package "
+            "(pip install opentelemetry-api)", name="opentelemetry") from None
+    runtime = getattr(otel_context, "_RUNTIME_CONTEXT", None)
+    var = getattr(runtime, "_current_context", None)
+    key = getattr(propagation, "_SPAN_KEY", None)
+    if isinstance(var, contextvars.ContextVar) and isinstance(key, str):
+        return (var, key, trace.get_current_span)
+    return trace.get_current_span
+
+
 def read_environment(environ: Mapping[str, str]) -> dict[str, Any]:
     """The `basic_config` defaults the environment sets: unset or empty
     variables set nothing, a value the package does not know raises
@@ -138,6 +164,7 @@ def read_environment(environ: Mapping[str, str]) -> dict[str, Any]:
         "FERRANT_COLOR": ("color", lambda v, what: _env_word(v, COLORS, what)),
         "FERRANT_RETENTION_DAYS": ("retention_days", _env_days),
         "FERRANT_COMPRESS": ("compress", _env_bool),
+        "FERRANT_TRACE_CONTEXT": ("trace_context", _env_bool),
         "FERRANT_FIELDS": ("fields", _env_fields),
         "FERRANT_REDACT": ("redact", _env_redact),
     }
@@ -170,6 +197,7 @@ def basic_config(
     compress: bool = _UNSET,
     fields: Mapping[str, Any] | None = _UNSET,
     redact: list[str] | None = _UNSET,
+    trace_context: bool = _UNSET,
 ) -> None:
     """Set the process-wide defaults, as ``ferrant._logger.basic_config``
     does, with two differences: an omitted ``path``, ``color`` or ``format``
@@ -190,7 +218,12 @@ def basic_config(
     or None) names the keys whose values are written as ``"[redacted]"``:
     fields of every source and keys of dicts inside values, matched as given
     with ASCII letters in either case, from the next record on
-    (``FERRANT_REDACT`` when omitted)."""
+    (``FERRANT_REDACT`` when omitted). ``trace_context`` (a bool): while an
+    OpenTelemetry span is current, every such line carries its ``trace_id``
+    and ``span_id`` (W3C lowercase hex), after the bound and context fields
+    and before the call's; a field of the same key from any other source
+    wins. Needs opentelemetry-api (ModuleNotFoundError without it);
+    ``FERRANT_TRACE_CONTEXT`` when omitted."""
     settings: dict[str, Any] = {"unix_ts": unix_ts, "batch_size": batch_size}
     settings["path"] = _ENVIRONMENT.get("path") if path is _UNSET else path
     choices: tuple[tuple[str, object, tuple[str, ...]], ...] = (
@@ -216,6 +249,9 @@ def basic_config(
         redact = _ENVIRONMENT.get("redact")
     service = _service_fields(fields)
     redacted = _redact_keys(redact)
+    if trace_context is _UNSET:
+        trace_context = _ENVIRONMENT.get("trace_context", False)
+    tracing = _trace_source(trace_context)
     with _lock:
         # Each step's undo, run in reverse if a later step fails: nothing
         # changes on an error.
@@ -229,6 +265,8 @@ def basic_config(
             undo.append(lambda: _logger._set_redact(kept_redact))
             kept_fields = _logger._set_service_fields(service)
             undo.append(lambda: _logger._set_service_fields(kept_fields))
+            kept_tracing = _logger._set_trace_context(tracing)
+            undo.append(lambda: _logger._set_trace_context(kept_tracing))
             _logger.basic_config(**settings)
         except BaseException:
             for step in reversed(undo):

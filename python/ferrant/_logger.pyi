@@ -359,6 +359,10 @@ def _set_service_fields(fields: dict[str, Any] | None, /) -> dict[str, Any] | No
     """``ferrant.basic_config``'s ``fields``, rendered now and written on every
     ``Logger`` line before its bound fields; returns the dict it replaced."""
 
+def _set_trace_context(source: object, /) -> object:
+    """``ferrant.basic_config``'s ``trace_context``: None (off), or what the
+    current OpenTelemetry span is read through; returns what it replaced."""
+
 def get_logger(name: str | None, level: PyLevel = ...) -> PyLogger:
     """A new logger writing to the destination set by :func:`basic_config`.
 

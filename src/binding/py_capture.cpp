@@ -7,6 +7,7 @@
 #include "binding/py_field_keys.hpp"
 #include "binding/py_logger.hpp"
 #include "binding/py_logger_state.hpp"
+#include "binding/py_overrides.hpp"
 #include "lib/line_format.hpp"
 
 namespace ferrant {
@@ -50,6 +51,26 @@ bool put_set(PyObject* dict, const RenderedFields* set) {
     return true;
 }
 
+// The trace's ids where no other source gave their key.
+bool put_unless_given(PyObject* dict, const RenderedFields* set, const CapturedRecord& r) {
+    if (!set) return true;
+    for (std::size_t i = 0; i < set->fields.size(); ++i) {
+        const std::string_view key = set->fields[i].key;
+        bool given = false;
+        if (r.kwnames) {
+            CallNames* names = check_call_keys(r.kwnames);
+            if (!names) return false;
+            given = call_gives(names, key);
+        }
+        PyRef k = text_of(key);
+        if (!k) return false;
+        const int had = PyDict_Contains(dict, k.get());
+        if (had < 0) return false;
+        if (!had && !given && PyDict_SetItem(dict, k.get(), set->value(i)) < 0) return false;
+    }
+    return true;
+}
+
 PyRef record_dict(const LoggerState& logger, Rank rank, const CapturedRecord& r) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return {};
@@ -61,7 +82,8 @@ PyRef record_dict(const LoggerState& logger, Rank rank, const CapturedRecord& r)
         PyDict_SetItemString(d, "name", name.get()) < 0 ||
         PyDict_SetItemString(d, "msg", msg.get()) < 0)
         return {};
-    if (!put_set(d, r.bound) || !put_set(d, r.context)) return {};
+    if (!put_set(d, r.bound) || !put_set(d, r.context) || !put_unless_given(d, r.trace, r))
+        return {};
     if (r.kwnames) {
         CallNames* names = check_call_keys(r.kwnames);
         if (!names) return {};

@@ -27,9 +27,7 @@ PyObject* STATE_TYPE = nullptr;
 // per-thread cache without a call through the contextvars module.
 PyObject* VAR = nullptr;
 
-const ContextFields* fields_of(PyObject* state) {
-    return &reinterpret_cast<ContextFieldsObject*>(state)->fields;
-}
+const ContextFields* fields_of(PyObject* state) { return state_fields(state); }
 
 void state_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
@@ -64,13 +62,10 @@ bool set_state(ContextFields&& fields) {
     if (fields.fields.empty()) {
         state = PyRef::borrow(Py_None);
     } else {
-        auto* type = reinterpret_cast<PyTypeObject*>(STATE_TYPE);
-        state = PyRef::steal(type->tp_alloc(type, 0));
-        if (!state) return false;
         fields.seal();
-        new (&reinterpret_cast<ContextFieldsObject*>(state.get())->fields)
-            ContextFields(std::move(fields));
-        CONTEXT_FIELDS_EVER_SET = true;
+        state = fields_state(std::move(fields));
+        if (!state) return false;
+        CONTEXT_SOURCES |= kContextFields;
     }
     PyRef token = PyRef::steal(PyContextVar_Set(VAR, state.get()));
     return static_cast<bool>(token);
@@ -154,11 +149,24 @@ PyObject* set_context_fields(PyObject*, PyObject* state) {
     }
     PyRef token = PyRef::steal(PyContextVar_Set(VAR, state));
     if (!token) return nullptr;
-    if (state != Py_None) CONTEXT_FIELDS_EVER_SET = true;
+    if (state != Py_None) CONTEXT_SOURCES |= kContextFields;
     Py_RETURN_NONE;
 }
 
 }  // namespace
+
+PyRef fields_state(RenderedFields&& fields) {
+    auto* type = reinterpret_cast<PyTypeObject*>(STATE_TYPE);
+    PyRef state = PyRef::steal(type->tp_alloc(type, 0));
+    if (!state) return {};
+    new (&reinterpret_cast<ContextFieldsObject*>(state.get())->fields)
+        ContextFields(std::move(fields));
+    return state;
+}
+
+const RenderedFields* state_fields(PyObject* state) {
+    return &reinterpret_cast<ContextFieldsObject*>(state)->fields;
+}
 
 namespace {
 

@@ -12,22 +12,33 @@ namespace ferrant {
 
 using ContextFields = RenderedFields;
 
-// Set once the variable has ever held fields: until then no record has any,
-// and a call does not look the variable up (GIL held). A process-wide flag:
-// the module is single-phase, one per process.
-inline bool CONTEXT_FIELDS_EVER_SET = false;
+// What a record looks up in its running context: the context fields once
+// the variable has ever held any (until then no record has any), and the
+// trace's ids while they are asked for. None set, a call looks nothing up
+// and pays one load (GIL held). Process-wide: the module is single-phase,
+// one per process.
+enum : unsigned char { kContextFields = 1, kTraceContext = 2 };
+inline unsigned char CONTEXT_SOURCES = 0;
 
 // The running context's fields, or null when it has none (`hold` then stays
 // empty). False with an exception set.
 [[nodiscard]] bool current_context_fields(PyRef& hold, const ContextFields*& out);
 
 [[gnu::always_inline]] inline bool context_fields(PyRef& hold, const ContextFields*& out) {
-    if (!CONTEXT_FIELDS_EVER_SET) [[likely]] {
+    if (!(CONTEXT_SOURCES & kContextFields)) [[likely]] {
         out = nullptr;
         return true;
     }
     return current_context_fields(hold, out);
 }
+
+// An immutable object holding `fields`, so that a record keeps them alive
+// while Python code run for its values changes what is current. Null with
+// an exception set.
+PyRef fields_state(RenderedFields&& fields);
+
+// The fields of what fields_state made.
+const RenderedFields* state_fields(PyObject* state);
 
 extern PyMethodDef BIND_CONTEXTVARS_DEF;
 extern PyMethodDef UNBIND_CONTEXTVARS_DEF;

@@ -7,6 +7,7 @@
 #include "binding/py_context_fields.hpp"
 #include "binding/py_redact.hpp"
 #include "binding/py_service_fields.hpp"
+#include "binding/py_trace_context.hpp"
 #include "binding/py_exit.hpp"
 #include "binding/py_flush.hpp"
 #include "binding/py_fork.hpp"
@@ -91,6 +92,7 @@ PyObject* create_module() {
     if (!add_function(module.get(), &SET_RETENTION_DEF, false) ||
         !add_function(module.get(), &SET_SERVICE_FIELDS_DEF, false) || !init_redact() ||
         !add_function(module.get(), &SET_REDACT_DEF, false) ||
+        !add_function(module.get(), &SET_TRACE_CONTEXT_DEF, false) ||
         !add_function(module.get(), &FLUSH_DEF, false))
         return nullptr;
     if (!init_accelerate() || !add_function(module.get(), &ACCELERATE_DEF, false) ||
