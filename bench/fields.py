@@ -10,6 +10,7 @@ from __future__ import annotations
 import importlib
 import json
 import logging
+import re
 import time
 from pathlib import Path
 from typing import Any
@@ -31,7 +32,12 @@ CONTEXT_FIELDS: dict[str, Any] = {"request": "r-17", "user": "bob"}
 # Every kind a field value takes without a str() call: the allocation run's call.
 ALLOC_FIELDS: dict[str, Any] = {**FIELDS, "ok": True, "user": None}
 ALLOC_LABELS = ("ferrant.Logger fields", "ferrant.Logger fields json")
-GROUP = ("fields_text", "fields_json", "fields_percent", "fields_dropped")
+GROUP = ("fields_text", "fields_json", "fields_settings", "fields_percent", "fields_dropped")
+# basic_config's per-record settings, each against the plain Logger.
+SERVICE = "ferrant.Logger, 3 service fields"
+TRACED = "ferrant.Logger, trace_context, in a span"
+REDACTING = "ferrant.Logger, redact on, no key of the call"
+SERVICE_FIELDS: dict[str, Any] = {"service": "api", "version": "1.4.2", "region": "eu-west-1"}
 
 
 def kw(fields: dict[str, Any]) -> tuple[Source, ...]:
@@ -83,6 +89,53 @@ def make_bound(directory: Path, fmt: str) -> C.Made:
 
 def make_context(directory: Path, fmt: str) -> C.Made:
     return _make_logger(directory, fmt, context=CONTEXT_FIELDS)
+
+
+def trace_available() -> str:
+    """Why the trace case cannot run here ("" when it can)."""
+    try:
+        importlib.import_module("opentelemetry.sdk.trace")
+    except Exception as exc:  # any import failure only drops the case
+        return f"not available: {type(exc).__name__}: {exc}"
+    return ""
+
+
+def _with_settings(directory: Path, fmt: str, span: bool = False, **settings: Any) -> C.Made:
+    """The plain Logger, with basic_config's `settings` (and an OpenTelemetry
+    span current, when `span`) for the length of the case."""
+    import ferrant
+
+    log, finish, output = _make_logger(directory, fmt)
+    entered = None
+    if span:
+        from opentelemetry import trace
+        from opentelemetry.sdk.trace import TracerProvider
+
+        if not isinstance(trace.get_tracer_provider(), TracerProvider):
+            trace.set_tracer_provider(TracerProvider())
+        entered = trace.get_tracer("bench").start_as_current_span("request")
+        entered.__enter__()
+    ferrant.basic_config(color="off", **settings)
+
+    def done() -> None:
+        if entered is not None:
+            entered.__exit__(None, None, None)
+        ferrant.basic_config(color="off")
+        finish()
+
+    return log, done, output
+
+
+def make_service(directory: Path, fmt: str) -> C.Made:
+    return _with_settings(directory, fmt, fields=SERVICE_FIELDS)
+
+
+def make_traced(directory: Path, fmt: str) -> C.Made:
+    return _with_settings(directory, fmt, span=True, trace_context=True)
+
+
+def make_redacting(directory: Path, fmt: str) -> C.Made:
+    return _with_settings(directory, fmt, redact=["password", "token"])
 
 
 def make_stdlib_json(directory: Path, fmt: str) -> C.Made:
@@ -183,7 +236,10 @@ def check(case_key: str, lines: dict[str, str | None]) -> dict[str, str]:
         if not ok:
             out[label] = f"the call's fields are missing: {line[:300]!r}"
             continue
-        extra = {BOUND: BOUND_FIELDS, CONTEXT: CONTEXT_FIELDS}.get(label)
+        if label == TRACED and not re.search(r" trace_id=[0-9a-f]{32} span_id=[0-9a-f]{16}", line):
+            out[label] = f"no span ids: {line[:300]!r}"
+            continue
+        extra = {BOUND: BOUND_FIELDS, CONTEXT: CONTEXT_FIELDS, SERVICE: SERVICE_FIELDS}.get(label)
         plain = lines.get(LOGGER)
         if extra is not None and plain is not None:
             render = json_bytes if fmt_json else text_bytes
@@ -221,6 +277,14 @@ def targets(summary: dict[str, dict[str, Any]], allocs: dict[str, Any],
             (f"10 bound fields ≤ +5 ns ({fmt})", get(key, BOUND, "ns_over"), "<=", 5, "ns", key, BOUND),
             (f"2 context fields ≤ +15 ns ({fmt})", get(key, CONTEXT, "ns_over"), "<=", 15, "ns", key, CONTEXT),
         ]
+    checks += [
+        ("3 service fields ≤ +5 ns", get("fields_settings", SERVICE, "ns_over"), "<=", 5, "ns",
+         "fields_settings", SERVICE),
+        ("trace context in a span ≤ +30 ns", get("fields_settings", TRACED, "ns_over"), "<=", 30, "ns",
+         "fields_settings", TRACED),
+        ("redact on, no key of the call ≤ +1 ns", get("fields_settings", REDACTING, "ns_over"), "<=", 1,
+         "ns", "fields_settings", REDACTING),
+    ]
     checks.append(("Logger ≤ PyLogger + 3 ns, no fields", get("fields_percent", LOGGER, "ns_over"),
                    "<=", 3, "ns", "fields_percent", LOGGER))
     checks.append(("dropped call with fields ≤ 1.1x empty method",

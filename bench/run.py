@@ -262,6 +262,16 @@ def fields_cases(floor: C.Factory) -> list[Case]:
         cases.append(Case(f"fields_{fmt}", title, "info", call, call, fmt=fmt, entries=entries,
                           ferrant_label=F.LOGGER, last_line=True,
                           unavailable={F.CONTEXT: why} if why else {}))
+    settings = [Entry(FLOOR, floor, "percent"), Entry(F.LOGGER, F.make_logger, "percent"),
+                Entry(F.SERVICE, F.make_service, "percent", compare=F.LOGGER),
+                Entry(F.REDACTING, F.make_redacting, "percent", compare=F.LOGGER)]
+    why_not_traced = F.trace_available()
+    if not why_not_traced:
+        settings.append(Entry(F.TRACED, F.make_traced, "percent", compare=F.LOGGER))
+    cases.append(Case("fields_settings", 'info("request done", path=..., ...), with basic_config\'s settings',
+                      "info", call, call, fmt="text", entries=settings, ferrant_label=F.LOGGER,
+                      last_line=True,
+                      unavailable={F.TRACED: why_not_traced} if why_not_traced else {}))
     one = ("user %s logged in", "bob")
     cases.append(Case("fields_percent", 'info("user %s logged in", "bob"), Logger and PyLogger', "info", one, one,
                       entries=[Entry(FLOOR, floor, "percent"), Entry(F.PYLOGGER, C.make_ferrant, "percent"),

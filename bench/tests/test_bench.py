@@ -109,7 +109,7 @@ def test_tiny_run_end_to_end(tmp_path: Path) -> None:
     assert counts["empty method"]["allocs_all"] == 0
     # stdlib logging mallocs on every record: the shim must see it.
     assert counts["stdlib logging"]["per_record_all"] >= 1
-    assert len(res["targets"]) == 11 + 5 + 14
+    assert len(res["targets"]) == 11 + 5 + 17
     assert all(t["measured"] is not None for t in res["targets"][11:16])
     # Every fields target has its figure, or says why it has none.
     for t in res["targets"][16:]:
