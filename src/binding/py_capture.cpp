@@ -7,7 +7,6 @@
 #include "binding/py_field_keys.hpp"
 #include "binding/py_logger.hpp"
 #include "binding/py_logger_state.hpp"
-#include "binding/py_overrides.hpp"
 #include "lib/line_format.hpp"
 
 namespace ferrant {
@@ -35,39 +34,22 @@ PyRef message_of(const CapturedRecord& r) {
 }
 
 // A field given again later (bound, then the context's, then the call's)
-// takes the later place, as on the line.
-bool put_field(PyObject* dict, std::string_view key, PyObject* value) {
+// takes the later place, as on the line; a weak one gives way instead.
+bool put_field(PyObject* dict, std::string_view key, PyObject* value, bool weak = false) {
     PyRef k = text_of(key);
     if (!k) return false;
     const int had = PyDict_Contains(dict, k.get());
-    if (had < 0 || (had && PyDict_DelItem(dict, k.get()) < 0)) return false;
+    if (had < 0) return false;
+    if (had && weak) return true;
+    if (had && PyDict_DelItem(dict, k.get()) < 0) return false;
     return PyDict_SetItem(dict, k.get(), value) == 0;
 }
 
 bool put_set(PyObject* dict, const RenderedFields* set) {
     if (!set) return true;
     for (std::size_t i = 0; i < set->fields.size(); ++i)
-        if (!put_field(dict, set->fields[i].key, set->written_value(i))) return false;
-    return true;
-}
-
-// The trace's ids where no other source gave their key.
-bool put_unless_given(PyObject* dict, const RenderedFields* set, const CapturedRecord& r) {
-    if (!set) return true;
-    for (std::size_t i = 0; i < set->fields.size(); ++i) {
-        const std::string_view key = set->fields[i].key;
-        bool given = false;
-        if (r.kwnames) {
-            CallNames* names = check_call_keys(r.kwnames);
-            if (!names) return false;
-            given = call_gives(names, key);
-        }
-        PyRef k = text_of(key);
-        if (!k) return false;
-        const int had = PyDict_Contains(dict, k.get());
-        if (had < 0) return false;
-        if (!had && !given && PyDict_SetItem(dict, k.get(), set->value(i)) < 0) return false;
-    }
+        if (!put_field(dict, set->fields[i].key, set->written_value(i), set->fields[i].weak))
+            return false;
     return true;
 }
 
@@ -82,8 +64,7 @@ PyRef record_dict(const LoggerState& logger, Rank rank, const CapturedRecord& r)
         PyDict_SetItemString(d, "name", name.get()) < 0 ||
         PyDict_SetItemString(d, "msg", msg.get()) < 0)
         return {};
-    if (!put_set(d, r.bound) || !put_set(d, r.context) || !put_unless_given(d, r.trace, r))
-        return {};
+    if (!put_set(d, r.bound) || !put_set(d, r.context)) return {};
     if (r.kwnames) {
         CallNames* names = check_call_keys(r.kwnames);
         if (!names) return {};

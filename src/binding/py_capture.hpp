@@ -23,7 +23,6 @@ struct CapturedRecord {
     Py_ssize_t nargs = 0;
     const RenderedFields* bound = nullptr;
     const RenderedFields* context = nullptr;
-    const RenderedFields* trace = nullptr;  // given way to by any other source
     PyObject* kwnames = nullptr;  // the call's fields, null for none
     PyObject* const* values = nullptr;
     Py_ssize_t exc_info_at = -1;  // not a field

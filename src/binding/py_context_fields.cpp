@@ -6,6 +6,7 @@
 
 #include "binding/py_boundary.hpp"
 #include "binding/py_field_keys.hpp"
+#include "binding/py_trace_context.hpp"
 
 namespace ferrant {
 
@@ -184,11 +185,16 @@ namespace {
 
 bool current_context_fields(PyRef& hold, const ContextFields*& out) {
     out = nullptr;
-    if (!current_state(hold)) return false;
-    if (!hold) return true;
-    out = fields_of(hold.get());
-    if (out->stale()) [[unlikely]]
-        return render_context_again(hold, out);
+    if (CONTEXT_SOURCES & kContextFields) {
+        if (!current_state(hold)) return false;
+        if (hold) {
+            out = fields_of(hold.get());
+            if (out->stale() && !render_context_again(hold, out)) [[unlikely]]
+                return false;
+        }
+    }
+    if (CONTEXT_SOURCES & kTraceContext) [[unlikely]]
+        return add_trace_fields(hold, out);
     return true;
 }
 

@@ -20,12 +20,15 @@ using ContextFields = RenderedFields;
 enum : unsigned char { kContextFields = 1, kTraceContext = 2 };
 inline unsigned char CONTEXT_SOURCES = 0;
 
-// The running context's fields, or null when it has none (`hold` then stays
-// empty). False with an exception set.
+// The running context's fields, the current span's ids among them while
+// they are asked for, or null when it has none (`hold` then stays empty).
+// May run Python code (a new span's ids). False with an exception set.
 [[nodiscard]] bool current_context_fields(PyRef& hold, const ContextFields*& out);
 
+// The trace's ids come among them, after the context's own and weak (see
+// RenderedField), so that a call pays nothing more for them.
 [[gnu::always_inline]] inline bool context_fields(PyRef& hold, const ContextFields*& out) {
-    if (!(CONTEXT_SOURCES & kContextFields)) [[likely]] {
+    if (!CONTEXT_SOURCES) [[likely]] {
         out = nullptr;
         return true;
     }

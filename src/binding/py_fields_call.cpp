@@ -25,7 +25,6 @@
 #include "binding/py_record_line.hpp"
 #include "binding/py_redact.hpp"
 #include "binding/py_text.hpp"
-#include "binding/py_trace_context.hpp"
 #include "binding/py_value_render.hpp"
 #include "lib/settings.hpp"
 
@@ -42,10 +41,8 @@ struct CallFields {
     Py_ssize_t exc_info_at = -1;  // exc_info's place in kwnames: not a field
     PyObject* exc = nullptr;      // the exception (or its text) written last, or null
     const ContextFields* context = nullptr;
-    const RenderedFields* trace = nullptr;  // the current span's ids, or null
     // Which bound and context fields are left out, decided at the start.
     Overrides drop;
-    std::uint64_t trace_drop = 0;  // bit i: trace field i is given by another source
     // For sets past kOverrideBits: field by field, bound ones first.
     std::unique_ptr<std::vector<bool>> drop_each;
 };
@@ -64,9 +61,10 @@ struct CallFields {
     }
     auto each = std::make_unique<std::vector<bool>>();
     for (const RenderedField& f : bound.fields)
-        each->push_back((call.context && call.context->has(f.key)) || call_gives(names, f.key));
+        each->push_back((call.context && call.context->overrides_bound(f.key)) ||
+                        call_gives(names, f.key));
     for (std::size_t i = 0; i < nc; ++i)
-        each->push_back(call_gives(names, call.context->fields[i].key));
+        each->push_back(context_dropped(names, bound, call.context->fields[i]));
     call.drop_each = std::move(each);
 }
 
@@ -93,19 +91,6 @@ void put_set(LineBuilder& b, const RenderedFields& set, unsigned slot, std::uint
     if (call.context)
         put_set(b, *call.context, slot, call.drop.context, call.drop_each.get(),
                 bound.fields.size());
-    if (call.trace) [[unlikely]]
-        put_set(b, *call.trace, slot, call.trace_drop, nullptr, 0);
-}
-
-// The trace's ids give way to a field of the same key from any other source.
-[[gnu::noinline]] void decide_trace_drops(CallFields& call, const RenderedFields& bound,
-                                          bool call_fields) {
-    const CallNames* names = call_fields ? call.names : nullptr;
-    for (std::size_t i = 0; i < call.trace->fields.size(); ++i) {
-        const std::string_view key = call.trace->fields[i].key;
-        if (bound.has(key) || (call.context && call.context->has(key)) || call_gives(names, key))
-            call.trace_drop |= std::uint64_t{1} << i;
-    }
 }
 
 // The call's fields and exception, any value: may run Python code, which
@@ -269,7 +254,6 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
     record.nargs = nargs;
     record.bound = &fields_logger(self)->bound;
     record.context = call.context;
-    record.trace = call.trace;
     record.kwnames = call.kwnames;
     record.values = call.values;
     record.exc_info_at = call.exc_info_at;
@@ -303,11 +287,10 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
     LoggerState* logger = state_of(self);
     CallFields call;
     call.values = args + nargs;
-    // First: finding the span may run Python code, which may evict the
-    // call's names entry.
-    PyRef trace_hold;
-    if (CONTEXT_SOURCES & kTraceContext) [[unlikely]]
-        if (!current_trace_fields(trace_hold, call.trace)) return false;
+    // First: a new span's ids run Python code, which may evict the call's
+    // names entry.
+    PyRef context_hold;
+    if (!context_fields(context_hold, call.context)) return false;
     // Touched only when a key is redacted.
     PyObject* redacted_local[16];
     std::vector<PyObject*> redacted_more;
@@ -328,19 +311,14 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
             return false;
         call.exc = exc.get();
     }
-    PyRef context_hold;
-    if (!context_fields(context_hold, call.context)) return false;
     const RenderedFields& bound = fields_logger(self)->bound;
     const bool call_fields = call.names && call.names->fields;
-    if (!call_fields && !call.exc && !call.context && !call.trace && bound.empty())
+    if (!call_fields && !call.exc && !call.context && bound.empty())
         return log_args(logger, rank, message, args, nargs);
     decide_drops(call, bound, call_fields);
-    if (call.trace) [[unlikely]]
-        decide_trace_drops(call, bound, call_fields);
     if (CAPTURE_SINK) [[unlikely]] {
         const bool ok = write_and_capture(self, rank, message, args, nargs, call);
         Py_XDECREF(context_hold.release());
-        Py_XDECREF(trace_hold.release());
         return ok;
     }
     ThreadProducer* tp = thread_producer();
@@ -353,7 +331,6 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
     // Released here, with the GIL surely held: PyRef's own release would
     // first ask whether this thread holds it.
     Py_XDECREF(context_hold.release());
-    Py_XDECREF(trace_hold.release());
     return ok;
 }
 

@@ -24,16 +24,21 @@ Overrides decide(const CallNames* names, const RenderedFields& bound,
     Overrides d;
     for (std::size_t i = 0; i < bound.fields.size() && i < kOverrideBits; ++i) {
         const std::string_view key = bound.fields[i].key;
-        if ((context && context->has(key)) || call_gives(names, key))
+        if ((context && context->overrides_bound(key)) || call_gives(names, key))
             d.bound |= std::uint64_t{1} << i;
     }
     if (context)
         for (std::size_t i = 0; i < context->fields.size() && i < kOverrideBits; ++i)
-            if (call_gives(names, context->fields[i].key)) d.context |= std::uint64_t{1} << i;
+            if (context_dropped(names, bound, context->fields[i]))
+                d.context |= std::uint64_t{1} << i;
     return d;
 }
 
 }  // namespace
+
+bool context_dropped(const CallNames* names, const RenderedFields& bound, const RenderedField& f) {
+    return call_gives(names, f.key) || (f.weak && bound.has(f.key));
+}
 
 bool call_gives(const CallNames* names, std::string_view key) {
     if (!names) return false;

@@ -29,4 +29,8 @@ Overrides overrides(const CallNames* names, const RenderedFields& bound,
 // Whether a call with `names` gives `key` again; for sets past kOverrideBits.
 bool call_gives(const CallNames* names, std::string_view key);
 
+// Whether the context's field `f` is left out: the call gives its key, or it
+// is weak and `bound` has it.
+bool context_dropped(const CallNames* names, const RenderedFields& bound, const RenderedField& f);
+
 }  // namespace ferrant

@@ -29,7 +29,7 @@ bool RenderedFields::copy(const RenderedFields& from, const RenderedField& f) {
         return false;
     }
     checked_at = std::min(checked_at, from.checked_at);
-    RenderedField c{f.key, {}, {}, f.redacted};
+    RenderedField c{f.key, {}, {}, f.redacted, f.weak};
     for (unsigned s = 0; s < LineLayout::kSlots; ++s) {
         c.begin[s] = rendered[s].size();
         rendered[s].append(from.rendered[s], f.begin[s], f.end[s] - f.begin[s]);

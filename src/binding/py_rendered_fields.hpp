@@ -21,6 +21,9 @@ struct RenderedField {
     std::size_t begin[LineLayout::kSlots];
     std::size_t end[LineLayout::kSlots];
     bool redacted = false;  // written as the placeholder
+    // Gives way to a bound field of the same key as well (the trace's ids,
+    // written among the context's fields).
+    bool weak = false;
 };
 
 struct RenderedFields {
@@ -44,6 +47,13 @@ struct RenderedFields {
     bool has(std::string_view key) const {
         for (const RenderedField& f : fields)
             if (f.key == key) return true;
+        return false;
+    }
+
+    // Whether a field of `key` that does not give way to bound ones is here.
+    bool overrides_bound(std::string_view key) const {
+        for (const RenderedField& f : fields)
+            if (!f.weak && f.key == key) return true;
         return false;
     }
 

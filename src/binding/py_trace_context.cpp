@@ -115,16 +115,43 @@ bool render_span(PyObject* span, PyRef& state) {
     if (!fields.render(TRACE_ID_KEY, trace_hex.get()) ||
         !fields.render(SPAN_ID_KEY, span_hex.get()))
         return false;
+    for (RenderedField& f : fields.fields) f.weak = true;
     fields.seal();
     state = fields_state(std::move(fields));
     return static_cast<bool>(state);
 }
 
+// A context's fields and a span's ids in one set, as a record writes them.
+struct Pair {
+    PyRef context, trace, both;
+};
+constexpr std::size_t kPairs = 4;
+Pair* const PAIRS = new Pair[kPairs];  // never destroyed, as SEEN
+std::size_t NEXT_PAIR = 0;
+
 void forget_spans() {
     // Moved out first: a span's release may run code that logs.
     Entry gone[kEntries];
     for (std::size_t i = 0; i < kEntries; ++i) std::swap(gone[i], SEEN[i]);
+    Pair gone_pairs[kPairs];
+    for (std::size_t i = 0; i < kPairs; ++i) std::swap(gone_pairs[i], PAIRS[i]);
 }
+
+// `context` (a state) and `trace` (one) made one state: the context's fields,
+// then the ids whose keys it does not give. Null with an exception set.
+PyRef pair_state(PyObject* context, PyObject* trace) {
+    const RenderedFields& c = *state_fields(context);
+    const RenderedFields& t = *state_fields(trace);
+    RenderedFields both;
+    for (const RenderedField& f : c.fields)
+        if (!both.copy(c, f)) return {};
+    for (const RenderedField& f : t.fields)
+        if (!c.has(f.key) && !both.copy(t, f)) return {};
+    both.seal();
+    return fields_state(std::move(both));
+}
+
+bool current_trace_fields(PyRef& hold, const RenderedFields*& out);
 
 PyObject* set_trace_context(PyObject*, PyObject* source) {
     PyObject *var = nullptr, *key = nullptr, *get_span = source;
@@ -155,8 +182,6 @@ PyObject* set_trace_context(PyObject*, PyObject* source) {
     }
     return previous;
 }
-
-}  // namespace
 
 bool current_trace_fields(PyRef& hold, const RenderedFields*& out) {
     out = nullptr;
@@ -203,6 +228,35 @@ bool current_trace_fields(PyRef& hold, const RenderedFields*& out) {
         hold = PyRef::borrow(fresh.state.get());
         out = state_fields(hold.get());
     }
+    return true;
+}
+
+}  // namespace
+
+bool add_trace_fields(PyRef& hold, const RenderedFields*& out) {
+    PyRef trace;
+    const RenderedFields* ids = nullptr;
+    if (!current_trace_fields(trace, ids)) return false;
+    if (!ids) return true;
+    if (!out) {
+        hold = std::move(trace);
+        out = ids;
+        return true;
+    }
+    for (Pair* p = PAIRS; p != PAIRS + kPairs; ++p)
+        if (p->context.get() == hold.get() && p->trace.get() == trace.get()) [[likely]] {
+            hold = PyRef::borrow(p->both.get());
+            out = state_fields(hold.get());
+            return true;
+        }
+    PyRef both = pair_state(hold.get(), trace.get());
+    if (!both) return false;
+    // The pair replaced is released after it is no longer reachable.
+    Pair gone{PyRef::borrow(hold.get()), std::move(trace), PyRef::borrow(both.get())};
+    std::swap(gone, PAIRS[NEXT_PAIR]);
+    NEXT_PAIR = (NEXT_PAIR + 1) % kPairs;
+    hold = std::move(both);
+    out = state_fields(hold.get());
     return true;
 }
 

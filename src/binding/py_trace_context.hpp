@@ -13,9 +13,11 @@
 
 namespace ferrant {
 
-// The current span's fields, or null for none (no span, or an invalid one;
-// `hold` then stays empty). False with an exception set.
-[[nodiscard]] bool current_trace_fields(PyRef& hold, const RenderedFields*& out);
+// The current span's ids added to the context's fields `out` (null for
+// none), held by `hold`: the ids alone, or both sets in one, made once per
+// pair. The ids are weak fields: any other source's field of their key wins.
+// Runs Python code for a span not seen lately. False with an exception set.
+[[nodiscard]] bool add_trace_fields(PyRef& hold, const RenderedFields*& out);
 
 // _set_trace_context(source): None (off), (context_var, span_key, get_span)
 // or get_span alone, a callable returning the current span, for a runtime
