@@ -140,6 +140,7 @@ def read_environment(environ: Mapping[str, str]) -> dict[str, Any]:
         "FERRANT_COMPRESS": ("compress", _env_bool),
         "FERRANT_FIELDS": ("fields", _env_fields),
         "FERRANT_REDACT": ("redact", _env_redact),
+        "FERRANT_CONSOLE": ("console", _env_bool),
     }
     out: dict[str, Any] = {}
     for variable, (argument, read) in readers.items():
@@ -170,6 +171,7 @@ def basic_config(
     compress: bool = _UNSET,
     fields: Mapping[str, Any] | None = _UNSET,
     redact: list[str] | None = _UNSET,
+    console: bool = _UNSET,
 ) -> None:
     """Set the process-wide defaults, as ``ferrant._logger.basic_config``
     does, with two differences: an omitted ``path``, ``color`` or ``format``
@@ -190,9 +192,14 @@ def basic_config(
     or None) names the keys whose values are written as ``"[redacted]"``:
     fields of every source and keys of dicts inside values, matched as given
     with ASCII letters in either case, from the next record on
-    (``FERRANT_REDACT`` when omitted)."""
+    (``FERRANT_REDACT`` when omitted). ``console=True`` writes every record
+    of the destination to standard output as well, in the text layout
+    (coloured as ``color`` says), the line a text logger to standard output
+    writes; without a path the records are there already, and it changes
+    nothing (``FERRANT_CONSOLE`` when omitted)."""
     settings: dict[str, Any] = {"unix_ts": unix_ts, "batch_size": batch_size}
     settings["path"] = _ENVIRONMENT.get("path") if path is _UNSET else path
+    settings["console"] = _ENVIRONMENT.get("console", False) if console is _UNSET else console
     choices: tuple[tuple[str, object, tuple[str, ...]], ...] = (
         ("color", color, COLORS), ("format", format, FORMATS))
     for name, given, allowed in choices:
