@@ -199,7 +199,6 @@ def basic_config(
     nothing (``FERRANT_CONSOLE`` when omitted)."""
     settings: dict[str, Any] = {"unix_ts": unix_ts, "batch_size": batch_size}
     settings["path"] = _ENVIRONMENT.get("path") if path is _UNSET else path
-    settings["console"] = _ENVIRONMENT.get("console", False) if console is _UNSET else console
     choices: tuple[tuple[str, object, tuple[str, ...]], ...] = (
         ("color", color, COLORS), ("format", format, FORMATS))
     for name, given, allowed in choices:
@@ -221,6 +220,8 @@ def basic_config(
         fields = _ENVIRONMENT.get("fields")
     if redact is _UNSET:
         redact = _ENVIRONMENT.get("redact")
+    if console is _UNSET:
+        console = _ENVIRONMENT.get("console", False)
     service = _service_fields(fields)
     redacted = _redact_keys(redact)
     with _lock:
@@ -236,6 +237,8 @@ def basic_config(
             undo.append(lambda: _logger._set_redact(kept_redact))
             kept_fields = _logger._set_service_fields(service)
             undo.append(lambda: _logger._set_service_fields(kept_fields))
+            kept_console = _logger._set_console(console)
+            undo.append(lambda: _logger._set_console(kept_console))
             _logger.basic_config(**settings)
         except BaseException:
             for step in reversed(undo):

@@ -359,6 +359,11 @@ def _set_service_fields(fields: dict[str, Any] | None, /) -> dict[str, Any] | No
     """``ferrant.basic_config``'s ``fields``, rendered now and written on every
     ``Logger`` line before its bound fields; returns the dict it replaced."""
 
+def _set_console(console: bool, /) -> bool:
+    """``ferrant.basic_config``'s ``console``, seen by the loggers that follow
+    ``basic_config`` from the next ``basic_config`` on; returns the setting it
+    replaced."""
+
 def get_logger(name: str | None, level: PyLevel = ...) -> PyLogger:
     """A new logger writing to the destination set by :func:`basic_config`.
 

@@ -16,9 +16,9 @@ namespace ferrant {
 namespace {
 
 constexpr const char* FN = "basic_config";
-constexpr const char* NAMES[] = {"path", "unix_ts", "batch_size", "color", "format", "console"};
-PyObject* INTERNED[6] = {};
-Params PARAMS = {FN, NAMES, 6, 0, INTERNED};
+constexpr const char* NAMES[] = {"path", "unix_ts", "batch_size", "color", "format"};
+PyObject* INTERNED[5] = {};
+Params PARAMS = {FN, NAMES, 5, 0, INTERNED};
 
 struct Config {
     PathSetting path;
@@ -26,7 +26,6 @@ struct Config {
     std::optional<std::uint64_t> batch_size;
     ColorMode color = ColorMode::Auto;
     Format format = Format::Text;
-    bool console = false;
 };
 
 ColorMode color_mode(std::string_view text) {
@@ -61,15 +60,11 @@ bool convert(PyObject* const* a, Config& c) {
         if (!utf8_view(a[4], text)) return false;
         c.format = text == "json" ? Format::Json : Format::Text;
     }
-    if (a[5]) {
-        if (!PyBool_Check(a[5])) return argument_type_error(FN, "console", "bool", a[5]);
-        c.console = a[5] == Py_True;
-    }
     return true;
 }
 
 PyObject* basic_config(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* a[6];
+    PyObject* a[5];
     if (!bind_fastcall(PARAMS, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
     Config c;
     if (!convert(a, c)) return nullptr;
@@ -80,7 +75,6 @@ PyObject* basic_config(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
     default_color_cell().set(c.color);
     if (c.format == Format::Json) set_json_live();
     default_format_cell().set(c.format);
-    default_console_cell().set(c.console);
     if (c.batch_size) BATCH_SIZE.store(*c.batch_size, std::memory_order_relaxed);
     config_changed();
     Py_RETURN_NONE;
@@ -94,8 +88,7 @@ PyMethodDef BASIC_CONFIG_DEF = {
     "basic_config",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(boundary<basic_config>)),
     METH_FASTCALL | METH_KEYWORDS,
-    "basic_config(path=None, unix_ts=False, batch_size=None, color=..., format=..., "
-    "console=False)\n--\n\n",
+    "basic_config(path=None, unix_ts=False, batch_size=None, color=..., format=...)\n--\n\n",
 };
 
 }  // namespace ferrant

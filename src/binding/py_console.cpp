@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "binding/py_args.hpp"
 #include "binding/py_boundary.hpp"
 #include "binding/py_errors.hpp"
 #include "binding/py_logger_state.hpp"
@@ -50,5 +51,25 @@ void release_console(std::unique_ptr<ConsoleCopy>&& console) {
     if (!handed) PyErr_Clear();
     drop_writer(std::move(writer));
 }
+
+namespace {
+
+// The package's basic_config(console=...): returns the setting it replaced,
+// so that a caller can put it back. Seen by loggers once basic_config moves
+// the configuration on.
+PyObject* set_console(PyObject*, PyObject* value) {
+    if (!PyBool_Check(value)) {
+        (void)argument_type_error("basic_config", "console", "bool", value);
+        return nullptr;
+    }
+    const bool previous = default_console_cell().get();
+    default_console_cell().set(value == Py_True);
+    return Py_NewRef(previous ? Py_True : Py_False);
+}
+
+}  // namespace
+
+PyMethodDef SET_CONSOLE_DEF = {"_set_console", boundary<set_console>, METH_O,
+                               "_set_console(console, /)\n--\n\n"};
 
 }  // namespace ferrant

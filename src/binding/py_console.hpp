@@ -53,4 +53,7 @@ bool next_console(const ConsoleCopy* current, const std::optional<std::string_vi
 // caller to raise to); the last holder's release stops the writer.
 void release_console(std::unique_ptr<ConsoleCopy>&& console);
 
+// ferrant._logger._set_console(console, /), for the package's basic_config.
+extern PyMethodDef SET_CONSOLE_DEF;
+
 }  // namespace ferrant
