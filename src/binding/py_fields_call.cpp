@@ -131,11 +131,14 @@ bool write_with_fields(ThreadProducer& tp, ByteBuffer& buf, std::size_t message_
 
 // The record straight into the batch, when every value needs no Python
 // code; Declined, the line taken back, when one does.
+// `console`: the console's copy of the record (py_console.hpp) rather than
+// the record's own line.
 Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
                                std::string_view text, CallFields& call,
-                               std::uint64_t batch_size) {
+                               std::uint64_t batch_size, bool console = false) {
     LoggerState* logger = state_of(self);
-    const LineTarget target = target_of(logger, rank);
+    const LineTarget target =
+        console ? console_target(*logger->console, rank) : target_of(logger, rank);
     // May wait without the GIL, and a signal handler may then log on this
     // thread (and evict the names entry: looked up again after).
     if (!claim_batch(tp, target.writer)) return Rendered::Failed;
@@ -233,11 +236,10 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
 }
 
 // The console's copy of a record written already (py_console.hpp), rendered
-// again from the call, the general way: the copy is not the common case,
-// and the in-place writer stays the main line's alone.
+// again from the call as the record was.
 [[gnu::noinline, gnu::cold]] bool write_console(PyObject* self, Rank rank, PyObject* message,
                                                 PyObject* const* args, Py_ssize_t nargs,
-                                                const CallFields& call) {
+                                                CallFields& call) {
     const LineTarget target = console_target(*state_of(self)->console, rank);
     ThreadProducer* tp = console_thread_producer();
     if (!tp) {
@@ -254,6 +256,7 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
             tp.core.scratch = std::move(buf);
         }
     } give_back{*tp, buf};
+    const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
     std::string_view text;
     if (nargs == 0) {
         if (!utf8_view(message, text)) return false;
@@ -261,8 +264,15 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
         if (!interpolate(message, args, nargs, buf)) return false;
         text = buf.view();
     }
+    if (!call.exc) {
+        switch (write_fields_in_place(*tp, self, rank, text, call, batch_size, true)) {
+            case Rendered::Done: return true;
+            case Rendered::Failed: return false;
+            case Rendered::Declined: break;
+        }
+    }
     return write_with_fields(*tp, buf, nargs ? buf.size() : 0, text, self, target, call,
-                             BATCH_SIZE.load(std::memory_order_relaxed), HandOff::Wait);
+                             batch_size, HandOff::Wait);
 }
 
 // The record written, then captured: out of line, so that the common call
