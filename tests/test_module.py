@@ -22,11 +22,11 @@ def test_public_surface():
                                                  "bind_contextvars", "bound_contextvars",
                                                  "clear_contextvars", "unbind_contextvars"]
     # The package's basic_config takes the native one's arguments, a level
-    # the retention, the service fields, the redacted keys and the trace context.
+    # the retention, the service fields, the redacted keys, the trace context and the console.
     native = list(inspect.signature(_logger.basic_config).parameters)
     assert list(inspect.signature(ferrant.basic_config).parameters) == native + [
         "level", "retention_days", "compress", "fields", "redact",
-        "trace_context"]
+        "trace_context", "console"]
     same = [n for n in _logger.__all__ if n not in ("basic_config", "get_logger")]
     assert all(getattr(ferrant, n) is getattr(_logger, n) for n in same)
     # The package's get_logger makes the Logger with fields; the module's a PyLogger.

@@ -167,6 +167,7 @@ def read_environment(environ: Mapping[str, str]) -> dict[str, Any]:
         "FERRANT_TRACE_CONTEXT": ("trace_context", _env_bool),
         "FERRANT_FIELDS": ("fields", _env_fields),
         "FERRANT_REDACT": ("redact", _env_redact),
+        "FERRANT_CONSOLE": ("console", _env_bool),
     }
     out: dict[str, Any] = {}
     for variable, (argument, read) in readers.items():
@@ -198,6 +199,7 @@ def basic_config(
     fields: Mapping[str, Any] | None = _UNSET,
     redact: list[str] | None = _UNSET,
     trace_context: bool = _UNSET,
+    console: bool = _UNSET,
 ) -> None:
     """Set the process-wide defaults, as ``ferrant._logger.basic_config``
     does, with two differences: an omitted ``path``, ``color`` or ``format``
@@ -222,8 +224,12 @@ def basic_config(
     OpenTelemetry span is current, every such line carries its ``trace_id``
     and ``span_id`` (W3C lowercase hex), after the bound and context fields
     and before the call's; a field of the same key from any other source
-    wins. Needs opentelemetry-api (ModuleNotFoundError without it);
-    ``FERRANT_TRACE_CONTEXT`` when omitted."""
+    wins; it needs opentelemetry-api (ModuleNotFoundError without it;
+    ``FERRANT_TRACE_CONTEXT`` when omitted). ``console=True`` writes every
+    record of the destination to standard output as well, in the text layout
+    (coloured as ``color`` says), the line a text logger to standard output
+    writes; without a path the records are there already, and it changes
+    nothing (``FERRANT_CONSOLE`` when omitted)."""
     settings: dict[str, Any] = {"unix_ts": unix_ts, "batch_size": batch_size}
     settings["path"] = _ENVIRONMENT.get("path") if path is _UNSET else path
     choices: tuple[tuple[str, object, tuple[str, ...]], ...] = (
@@ -247,6 +253,8 @@ def basic_config(
         fields = _ENVIRONMENT.get("fields")
     if redact is _UNSET:
         redact = _ENVIRONMENT.get("redact")
+    if console is _UNSET:
+        console = _ENVIRONMENT.get("console", False)
     service = _service_fields(fields)
     redacted = _redact_keys(redact)
     if trace_context is _UNSET:
@@ -267,6 +275,8 @@ def basic_config(
             undo.append(lambda: _logger._set_service_fields(kept_fields))
             kept_tracing = _logger._set_trace_context(tracing)
             undo.append(lambda: _logger._set_trace_context(kept_tracing))
+            kept_console = _logger._set_console(console)
+            undo.append(lambda: _logger._set_console(kept_console))
             _logger.basic_config(**settings)
         except BaseException:
             for step in reversed(undo):

@@ -363,6 +363,11 @@ def _set_trace_context(source: object, /) -> object:
     """``ferrant.basic_config``'s ``trace_context``: None (off), or what the
     current OpenTelemetry span is read through; returns what it replaced."""
 
+def _set_console(console: bool, /) -> bool:
+    """``ferrant.basic_config``'s ``console``, seen by the loggers that follow
+    ``basic_config`` from the next ``basic_config`` on; returns the setting it
+    replaced."""
+
 def get_logger(name: str | None, level: PyLevel = ...) -> PyLogger:
     """A new logger writing to the destination set by :func:`basic_config`.
 

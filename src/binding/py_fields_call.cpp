@@ -115,10 +115,9 @@ Rendered put_call_fields(LineBuilder& b, const LineLayout& layout, const CallFie
 // code that logs on this thread: `buf` is then no buffer that code can reach.
 // `text` is the message: in `buf` before `message_end`, or the str's own.
 bool write_with_fields(ThreadProducer& tp, ByteBuffer& buf, std::size_t message_end,
-                       std::string_view text, PyObject* self, Rank rank,
+                       std::string_view text, PyObject* self, const LineTarget& target,
                        const CallFields& call, std::uint64_t batch_size, HandOff how) {
-    LoggerState* logger = state_of(self);
-    const LineLayout& layout = *logger->layout;
+    const LineLayout& layout = target.layout;
     buf.resize_down(message_end);
     {
         LineBuilder b(buf, 256);
@@ -128,17 +127,19 @@ bool write_with_fields(ThreadProducer& tp, ByteBuffer& buf, std::size_t message_
     }
     // Growing the buffer may have moved the message.
     if (message_end) text = buf.view().substr(0, message_end);
-    return append_line(tp, target_of(logger, rank), text, buf.view().substr(message_end),
-                       batch_size, how);
+    return append_line(tp, target, text, buf.view().substr(message_end), batch_size, how);
 }
 
 // The record straight into the batch, when every value needs no Python
 // code; Declined, the line taken back, when one does.
+// `console`: the console's copy of the record (py_console.hpp) rather than
+// the record's own line.
 Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
                                std::string_view text, CallFields& call,
-                               std::uint64_t batch_size) {
+                               std::uint64_t batch_size, bool console = false) {
     LoggerState* logger = state_of(self);
-    const LineTarget target = target_of(logger, rank);
+    const LineTarget target =
+        console ? console_target(*logger->console, rank) : target_of(logger, rank);
     // May wait without the GIL, and a signal handler may then log on this
     // thread (and evict the names entry: looked up again after).
     if (!claim_batch(tp, target.writer)) return Rendered::Failed;
@@ -172,9 +173,9 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
 
 // A record made while this thread's producer is being torn down goes out on
 // its own, through a producer of its own, without giving the GIL up.
-[[gnu::noinline]] bool write_without_producer(PyObject* self, Rank rank, PyObject* message,
-                                              PyObject* const* args, Py_ssize_t nargs,
-                                              const CallFields& call) {
+[[gnu::noinline]] bool write_without_producer(PyObject* self, const LineTarget& target,
+                                              PyObject* message, PyObject* const* args,
+                                              Py_ssize_t nargs, const CallFields& call) {
     ThreadProducer own;
     ByteBuffer& buf = own.core.scratch;
     std::string_view text;
@@ -184,7 +185,7 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
         if (!interpolate(message, args, nargs, buf)) return false;
         text = buf.view();
     }
-    return write_with_fields(own, buf, nargs ? buf.size() : 0, text, self, rank, call, 1,
+    return write_with_fields(own, buf, nargs ? buf.size() : 0, text, self, target, call, 1,
                              HandOff::Park);
 }
 
@@ -231,8 +232,48 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
             }
         }
     }
-    return write_with_fields(tp, buf, nargs ? buf.size() : 0, text, self, rank, call, batch_size,
-                             HandOff::Wait);
+    return write_with_fields(tp, buf, nargs ? buf.size() : 0, text, self,
+                             target_of(state_of(self), rank), call, batch_size, HandOff::Wait);
+}
+
+// The console's copy of a record written already (py_console.hpp), rendered
+// again from the call as the record was.
+[[gnu::noinline, gnu::cold]] bool write_console(PyObject* self, Rank rank, PyObject* message,
+                                                PyObject* const* args, Py_ssize_t nargs,
+                                                CallFields& call) {
+    const LineTarget target = console_target(*state_of(self)->console, rank);
+    ThreadProducer* tp = console_thread_producer();
+    if (!tp) {
+        if (PyErr_Occurred()) return false;
+        return write_without_producer(self, target, message, args, nargs, call);
+    }
+    ByteBuffer buf = std::move(tp->core.scratch);
+    buf.clear();
+    struct GiveBack {
+        ThreadProducer& tp;
+        ByteBuffer& buf;
+        ~GiveBack() {
+            buf.clear();
+            tp.core.scratch = std::move(buf);
+        }
+    } give_back{*tp, buf};
+    const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
+    std::string_view text;
+    if (nargs == 0) {
+        if (!utf8_view(message, text)) return false;
+    } else {
+        if (!interpolate(message, args, nargs, buf)) return false;
+        text = buf.view();
+    }
+    if (!call.exc) {
+        switch (write_fields_in_place(*tp, self, rank, text, call, batch_size, true)) {
+            case Rendered::Done: return true;
+            case Rendered::Failed: return false;
+            case Rendered::Declined: break;
+        }
+    }
+    return write_with_fields(*tp, buf, nargs ? buf.size() : 0, text, self, target, call,
+                             batch_size, HandOff::Wait);
 }
 
 // The record written, then captured: out of line, so that the common call
@@ -246,8 +287,10 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
         ok = write_record(*tp, self, rank, message, args, nargs, call,
                           BATCH_SIZE.load(std::memory_order_relaxed));
     } else {
-        ok = !PyErr_Occurred() && write_without_producer(self, rank, message, args, nargs, call);
+        ok = !PyErr_Occurred() && write_without_producer(self, target_of(state_of(self), rank),
+                                                         message, args, nargs, call);
     }
+    if (ok && state_of(self)->console) ok = write_console(self, rank, message, args, nargs, call);
     if (!ok) return false;
     CapturedRecord record{message};
     record.args = args;
@@ -324,10 +367,14 @@ Rendered write_fields_in_place(ThreadProducer& tp, PyObject* self, Rank rank,
     ThreadProducer* tp = thread_producer();
     if (!tp) [[unlikely]] {
         if (PyErr_Occurred()) return false;
-        return write_without_producer(self, rank, message, args, nargs, call);
+        if (!write_without_producer(self, target_of(logger, rank), message, args, nargs, call))
+            return false;
+        return !logger->console || write_console(self, rank, message, args, nargs, call);
     }
-    const bool ok = write_record(*tp, self, rank, message, args, nargs, call,
-                                 BATCH_SIZE.load(std::memory_order_relaxed));
+    bool ok = write_record(*tp, self, rank, message, args, nargs, call,
+                           BATCH_SIZE.load(std::memory_order_relaxed));
+    if (logger->console && ok) [[unlikely]]
+        ok = write_console(self, rank, message, args, nargs, call);
     // Released here, with the GIL surely held: PyRef's own release would
     // first ask whether this thread holds it.
     Py_XDECREF(context_hold.release());

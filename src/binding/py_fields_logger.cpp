@@ -152,6 +152,7 @@ PyObject* logger_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
             copy->heads[r] = logger->heads[r];
             copy->head_size[r] = logger->head_size[r];
         }
+        if (logger->console) copy->console = std::make_unique<ConsoleCopy>(*logger->console);
     } catch (...) {
         Py_DECREF(bound);  // see make_logger
         throw;

@@ -97,6 +97,7 @@ PyObject* before_fork(PyObject*, PyObject*) {
     // Parked if its writer has no room: the parent writes it later, and a
     // fork never waits on a stalled destination.
     if (ThreadProducer* tp = existing_thread_producer()) (void)hand_off(*tp, HandOff::Park);
+    if (ThreadProducer* tp = existing_console_producer()) (void)hand_off(*tp, HandOff::Park);
     if (!hook_multiprocessing()) return nullptr;
     Py_RETURN_NONE;
 }

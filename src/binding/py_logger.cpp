@@ -42,15 +42,19 @@ bool convert_name(const char* function, PyObject* arg, std::optional<std::string
     return true;
 }
 
-void build_heads(LoggerState& logger, const std::optional<std::string_view>& name) {
-    const WriterSettings& settings = logger.writer->settings();
+void build_heads(std::string* heads, std::size_t* sizes, const LineLayout& layout,
+                 const WriterSettings& settings, const std::optional<std::string_view>& name) {
     const std::string name_field = name ? render_name_field(*name, settings) : std::string();
     for (const Rank rank : {Rank::Error, Rank::Warn, Rank::Info, Rank::Debug, Rank::Trace}) {
         const unsigned r = rank_index(rank);
-        logger.heads[r] = record_head(*logger.layout, rank, name_field);
-        logger.head_size[r] = logger.heads[r].size();
-        logger.heads[r].append(kPiecePad, '\0');
+        heads[r] = record_head(layout, rank, name_field);
+        sizes[r] = heads[r].size();
+        heads[r].append(kPiecePad, '\0');
     }
+}
+
+void build_heads(LoggerState& logger, const std::optional<std::string_view>& name) {
+    build_heads(logger.heads, logger.head_size, *logger.layout, logger.writer->settings(), name);
 }
 
 PyObject* make_logger(PyObject* type_object, std::optional<std::string_view> name,
@@ -86,6 +90,9 @@ PyObject* make_logger(PyObject* type_object, std::optional<std::string_view> nam
             merged = merge_service_fields(*fields_logger(self));
         }
         if (merged) build_heads(*logger, name);
+        bool changed = false;
+        if (merged && with_fields && fields_logger(self)->source->follows)
+            merged = next_console(nullptr, name, logger->console, changed);
     } catch (...) {
         // Released in the handler, not by a PyRef as the exception unwinds:
         // the release may end the thread (see PyRef), and that forced unwind
@@ -151,6 +158,7 @@ void logger_dealloc(PyObject* self) {
             (void)hand_off(*producer, HandOff::Park);
     });
     if (!handed) PyErr_Clear();
+    release_console(std::move(logger->console));
     std::shared_ptr<SharedWriter> writer = std::move(logger->writer);
     logger->~LoggerState();
     type->tp_free(self);
@@ -161,8 +169,8 @@ void logger_dealloc(PyObject* self) {
 
 // ---- the printf record -------------------------------------------------------
 
-bool log_without_producer(LoggerState* logger, Rank rank, PyObject* message,
-                          PyObject* const* args, Py_ssize_t nargs) {
+bool log_without_producer(const LineTarget& target, PyObject* message, PyObject* const* args,
+                          Py_ssize_t nargs) {
     ThreadProducer tp;
     std::string_view text;
     if (nargs == 0) {
@@ -171,7 +179,7 @@ bool log_without_producer(LoggerState* logger, Rank rank, PyObject* message,
         if (!interpolate(message, args, nargs, tp.core.scratch)) return false;
         text = tp.core.scratch.view();
     }
-    return append_line(tp, target_of(logger, rank), text, {}, 1, HandOff::Park);
+    return append_line(tp, target, text, {}, 1, HandOff::Park);
 }
 
 bool log_interpolated(ThreadProducer& tp, const LineTarget& target, PyObject* message,
@@ -186,6 +194,18 @@ bool log_interpolated(ThreadProducer& tp, const LineTarget& target, PyObject* me
     tp.core.scratch = std::move(scratch);
     tp.core.scratch.clear();
     return ok;
+}
+
+bool printf_console(const ConsoleCopy& console, Rank rank, PyObject* message,
+                    PyObject* const* args, Py_ssize_t nargs) {
+    const LineTarget target = console_target(console, rank);
+    ThreadProducer* tp = console_thread_producer();
+    if (!tp) {
+        if (PyErr_Occurred()) return false;
+        return log_without_producer(target, message, args, nargs);
+    }
+    return printf_line(*tp, target, message, args, nargs,
+                       BATCH_SIZE.load(std::memory_order_relaxed));
 }
 
 bool printf_captured(LoggerState* logger, Rank rank, PyObject* message, PyObject* const* args,
@@ -265,6 +285,26 @@ PyObject* warning_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 // ---- shutdown --------------------------------------------------------------
 
+namespace {
+
+// The thread's console lines handed over and written out; the console's
+// writer is shared with other loggers and not stopped. False with an
+// exception set.
+bool flush_console(const ConsoleCopy& console) {
+    // Held: another thread may replace the logger's copy meanwhile.
+    std::shared_ptr<SharedWriter> writer = console.writer;
+    if (ThreadProducer* tp = existing_console_producer()) {
+        const HandOff how = tp->batch_writer == writer ? HandOff::Wait : HandOff::Park;
+        if (!hand_off(*tp, how)) return false;
+    }
+    const FlushOutcome outcome = without_gil([&] { return writer->flush(writer_wait()); });
+    writer->note_flush(outcome);
+    drop_writer(std::move(writer));
+    return true;
+}
+
+}  // namespace
+
 PyObject* logger_shutdown(PyObject* self, PyObject*) {
     PyRef hold = PyRef::borrow(self);
     LoggerState* logger = state_of(self);
@@ -273,6 +313,7 @@ PyObject* logger_shutdown(PyObject* self, PyObject*) {
         const HandOff how = tp->batch_writer == logger->writer ? HandOff::Wait : HandOff::Park;
         if (!hand_off(*tp, how)) return nullptr;
     }
+    if (logger->console && !flush_console(*logger->console)) return nullptr;
     SharedWriter& writer = *logger->writer;
     const FlushOutcome outcome = without_gil([&] { return writer.flush(writer_wait()); });
     writer.note_flush(outcome);

@@ -42,7 +42,18 @@ bool refresh(PyObject* self) {
         source.follows ? default_path_cell().get() : source.path,
         source.follows ? Reuse::Current : Reuse::Live);
     if (!found) return raise(found.error());
-    if (lg->busy > 1) return true;
+    // The console's copy, for one that follows: may run Python code too.
+    std::unique_ptr<ConsoleCopy> console;
+    bool console_changed = false;
+    if (source.follows &&
+        !next_console(logger->console.get(), source.name, console, console_changed))
+        return false;
+    if (lg->busy > 1) {
+        release_console(std::move(console));
+        return true;
+    }
+    // The copy replaced, released once the logger is whole again.
+    if (console_changed) std::swap(logger->console, console);
     std::shared_ptr<SharedWriter> writer = found.take();
     if (writer != logger->writer) {
         LoggerState next{logger->level, &LineLayout::for_settings(writer->settings()),
@@ -59,9 +70,11 @@ bool refresh(PyObject* self) {
         // The last holder's release stops the old writer, waiting for it
         // without the GIL: after the logger is whole again.
         drop_writer(std::move(next.writer));
+        release_console(std::move(console));
         return true;
     }
     lg->generation = generation;
+    release_console(std::move(console));
     return true;
 }
 

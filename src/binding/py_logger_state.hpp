@@ -7,6 +7,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "binding/py_console.hpp"
 #include "binding/py_record_line.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/py_rendered_fields.hpp"
@@ -38,6 +39,9 @@ struct LoggerState {
     // and whether the records are the stdlib's, written by ferrant.Handler.
     std::optional<std::string> name{};
     bool bridge = false;
+    // Set while its records are copied to the console (py_console.hpp): a
+    // record tests it once, after its line.
+    std::unique_ptr<ConsoleCopy> console{};
 };
 
 static_assert(std::is_nothrow_constructible_v<LoggerState, Rank, const LineLayout*,
@@ -93,6 +97,9 @@ bool convert_name(const char* function, PyObject* arg, std::optional<std::string
 
 // Per rank: level text, name field and message key for the state's writer.
 void build_heads(LoggerState& logger, const std::optional<std::string_view>& name);
+// The same for `layout` and `settings`, into RANK_SLOTS heads and sizes.
+void build_heads(std::string* heads, std::size_t* sizes, const LineLayout& layout,
+                 const WriterSettings& settings, const std::optional<std::string_view>& name);
 
 // A new logger object of `type` for `path` (absent: standard output). A
 // Logger has a `source`; a PyLogger has none. `explicit_level`: made with a

@@ -4,6 +4,7 @@
 #include "binding/py_boundary.hpp"
 #include "binding/py_capture.hpp"
 #include "binding/py_config.hpp"
+#include "binding/py_console.hpp"
 #include "binding/py_context_fields.hpp"
 #include "binding/py_redact.hpp"
 #include "binding/py_service_fields.hpp"
@@ -93,6 +94,7 @@ PyObject* create_module() {
         !add_function(module.get(), &SET_SERVICE_FIELDS_DEF, false) || !init_redact() ||
         !add_function(module.get(), &SET_REDACT_DEF, false) ||
         !add_function(module.get(), &SET_TRACE_CONTEXT_DEF, false) ||
+        !add_function(module.get(), &SET_CONSOLE_DEF, false) ||
         !add_function(module.get(), &FLUSH_DEF, false))
         return nullptr;
     if (!init_accelerate() || !add_function(module.get(), &ACCELERATE_DEF, false) ||

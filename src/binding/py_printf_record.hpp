@@ -17,7 +17,7 @@ namespace ferrant {
 
 // The record made while this thread's producer is being torn down: through a
 // producer of its own, without giving the GIL up.
-[[gnu::noinline]] bool log_without_producer(LoggerState* logger, Rank rank, PyObject* message,
+[[gnu::noinline]] bool log_without_producer(const LineTarget& target, PyObject* message,
                                             PyObject* const* args, Py_ssize_t nargs);
 
 // The record whose message needs the interpreter's `%` (or a template not
@@ -26,28 +26,46 @@ namespace ferrant {
                                         PyObject* message, PyObject* const* args,
                                         Py_ssize_t nargs, std::uint64_t batch_size);
 
+// The record's line for `target`, in `tp`'s batch. False with an exception set.
+[[gnu::always_inline]] inline bool printf_line(ThreadProducer& tp, const LineTarget& target,
+                                               PyObject* message, PyObject* const* args,
+                                               Py_ssize_t nargs, std::uint64_t batch_size) {
+    if (nargs == 0) {
+        std::string_view text;
+        if (!utf8_view(message, text)) return false;
+        return append_line(tp, target, text, {}, batch_size);
+    }
+    switch (append_interpolated_line(tp, target, message, args, nargs, batch_size)) {
+        case Rendered::Done: return true;
+        case Rendered::Failed: return false;
+        case Rendered::Declined: break;
+    }
+    return log_interpolated(tp, target, message, args, nargs, batch_size);
+}
+
+// The console's copy of a record written already (py_console.hpp).
+[[gnu::noinline, gnu::cold]] bool printf_console(const ConsoleCopy& console, Rank rank,
+                                                 PyObject* message, PyObject* const* args,
+                                                 Py_ssize_t nargs);
+
 // The record written, after its level check. False with an exception set.
 [[gnu::always_inline]] inline bool printf_write(LoggerState* logger, Rank rank,
                                                 PyObject* message, PyObject* const* args,
                                                 Py_ssize_t nargs) {
     const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
     ThreadProducer* tp = thread_producer();
-    if (!tp) [[unlikely]] {
+    bool ok;
+    if (tp) [[likely]] {
+        ok = printf_line(*tp, target_of(logger, rank), message, args, nargs, batch_size);
+    } else {
         if (PyErr_Occurred()) return false;
-        return log_without_producer(logger, rank, message, args, nargs);
+        ok = log_without_producer(target_of(logger, rank), message, args, nargs);
     }
-    const LineTarget target = target_of(logger, rank);
-    if (nargs == 0) {
-        std::string_view text;
-        if (!utf8_view(message, text)) return false;
-        return append_line(*tp, target, text, {}, batch_size);
-    }
-    switch (append_interpolated_line(*tp, target, message, args, nargs, batch_size)) {
-        case Rendered::Done: return true;
-        case Rendered::Failed: return false;
-        case Rendered::Declined: break;
-    }
-    return log_interpolated(*tp, target, message, args, nargs, batch_size);
+    if (!ok) [[unlikely]]
+        return false;
+    if (logger->console) [[unlikely]]
+        return printf_console(*logger->console, rank, message, args, nargs);
+    return true;
 }
 
 // The record written and then captured.

@@ -15,9 +15,14 @@ namespace ferrant {
 namespace {
 
 constexpr const char* CAPSULE_NAME = "ferrant._logger.producer";
+constexpr const char* CONSOLE_CAPSULE_NAME = "ferrant._logger.console_producer";
 
 // Initial-exec: a plain pointer read, not a call into the TLS resolver.
 [[gnu::tls_model("initial-exec")]] thread_local ThreadProducer* CURRENT = nullptr;
+// The producer of the console's copies of the thread's records: a batch
+// belongs to one writer, and a copy alternating with its record in one batch
+// would hand the batch over at every record.
+[[gnu::tls_model("initial-exec")]] thread_local ThreadProducer* CONSOLE_CURRENT = nullptr;
 
 // Marks a thread whose producer has been released during its teardown.
 ThreadProducer* const TORN_DOWN = reinterpret_cast<ThreadProducer*>(alignof(ThreadProducer));
@@ -96,8 +101,9 @@ bool send_or_park(ThreadProducer& producer, std::shared_ptr<SharedWriter>& write
 
 // Runs when the thread's state dict is cleared: by the thread itself as it
 // ends, or by the main thread for daemon threads during finalisation.
-void release_producer(PyObject* capsule) {
-    auto* producer = static_cast<ThreadProducer*>(PyCapsule_GetPointer(capsule, CAPSULE_NAME));
+// `slot` is the owner's slot, touched only by the owner.
+void release_producer(PyObject* capsule, const char* name, ThreadProducer*& slot) {
+    auto* producer = static_cast<ThreadProducer*>(PyCapsule_GetPointer(capsule, name));
     if (!producer) {
         PyErr_Clear();
         return;
@@ -108,7 +114,7 @@ void release_producer(PyObject* capsule) {
     if (producer->sending && !inherited) {
         // A daemon thread waiting for room without the GIL: it can only come
         // back here unwinding, through frames that still refer to the record.
-        if (own) CURRENT = TORN_DOWN;
+        if (own) slot = TORN_DOWN;
         return;
     }
     // Here the GIL must not change hands and nothing may wait: the
@@ -121,24 +127,33 @@ void release_producer(PyObject* capsule) {
             producer->batch_writer.reset();
     });
     delete producer;
-    if (own) CURRENT = TORN_DOWN;
+    if (own) slot = TORN_DOWN;
 }
 
-[[gnu::noinline]] ThreadProducer* create_producer() {
+void release_record_producer(PyObject* capsule) {
+    release_producer(capsule, CAPSULE_NAME, CURRENT);
+}
+
+void release_console_producer(PyObject* capsule) {
+    release_producer(capsule, CONSOLE_CAPSULE_NAME, CONSOLE_CURRENT);
+}
+
+[[gnu::noinline]] ThreadProducer* create_producer(const char* name, PyCapsule_Destructor release,
+                                                  ThreadProducer*& slot) {
     PyObject* dict = PyThreadState_GetDict();
     if (!dict) {
         PyErr_SetString(PyExc_RuntimeError, "no thread state to keep the producer in");
         return nullptr;
     }
     auto owned = std::make_unique<ThreadProducer>();
-    PyRef capsule = PyRef::steal(PyCapsule_New(owned.get(), CAPSULE_NAME, release_producer));
+    PyRef capsule = PyRef::steal(PyCapsule_New(owned.get(), name, release));
     if (!capsule) return nullptr;
     ThreadProducer* producer = owned.release();
     link(producer);
-    CURRENT = producer;
-    if (PyDict_SetItemString(dict, CAPSULE_NAME, capsule.get()) < 0) {
+    slot = producer;
+    if (PyDict_SetItemString(dict, name, capsule.get()) < 0) {
         capsule = PyRef();  // releases the producer
-        CURRENT = nullptr;
+        slot = nullptr;
         return nullptr;
     }
     return producer;
@@ -169,11 +184,24 @@ ThreadProducer* thread_producer() {
     if (producer > TORN_DOWN) [[likely]]
         return producer;
     if (producer == TORN_DOWN) return nullptr;
-    return create_producer();
+    return create_producer(CAPSULE_NAME, release_record_producer, CURRENT);
 }
 
 ThreadProducer* existing_thread_producer() {
     ThreadProducer* producer = CURRENT;
+    return producer > TORN_DOWN ? producer : nullptr;
+}
+
+ThreadProducer* console_thread_producer() {
+    ThreadProducer* producer = CONSOLE_CURRENT;
+    if (producer > TORN_DOWN) [[likely]]
+        return producer;
+    if (producer == TORN_DOWN) return nullptr;
+    return create_producer(CONSOLE_CAPSULE_NAME, release_console_producer, CONSOLE_CURRENT);
+}
+
+ThreadProducer* existing_console_producer() {
+    ThreadProducer* producer = CONSOLE_CURRENT;
     return producer > TORN_DOWN ? producer : nullptr;
 }
 
@@ -185,6 +213,8 @@ namespace {
 const OnForkChild PRODUCERS_AFTER_FORK([] {
     new (&producers().mutex) std::mutex();
     if (ThreadProducer* producer = existing_thread_producer()) producer->generation = fork_generation();
+    if (ThreadProducer* producer = existing_console_producer())
+        producer->generation = fork_generation();
 });
 
 }  // namespace

@@ -71,6 +71,11 @@ ThreadProducer* thread_producer();
 // The calling thread's producer if it has one.
 ThreadProducer* existing_thread_producer();
 
+// The calling thread's second producer, for the console's copies of its
+// records (see py_console.hpp); made, kept and released as the first one.
+ThreadProducer* console_thread_producer();
+ThreadProducer* existing_console_producer();
+
 // Sends the open batch, if any, to the writer it belongs to. A send to a
 // writer that has ended drops it without a report. False, with the Python
 // exception set, when a signal handler raised during the wait: the lines

@@ -50,9 +50,11 @@ enum class Reuse {
 
 // The live writer for `path` (absent: standard output), or a new one started
 // with the current settings. A writer that was stopped or whose thread ended
-// on an error is replaced, even while something still holds it.
+// on an error is replaced, even while something still holds it. `format`,
+// when given, stands for the configured one in the settings.
 Result<std::shared_ptr<SharedWriter>> shared_writer(std::optional<std::string> path,
-                                                    Reuse reuse = Reuse::Live);
+                                                    Reuse reuse = Reuse::Live,
+                                                    std::optional<Format> format = std::nullopt);
 
 // Every writer that is alive now.
 std::vector<std::shared_ptr<SharedWriter>> live_writers();

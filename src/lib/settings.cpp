@@ -31,6 +31,11 @@ SettingCell<RetentionPolicy>& default_retention_cell() {
     return *cell;
 }
 
+SettingCell<bool>& default_console_cell() {
+    static auto* cell = new SettingCell<bool>{false};
+    return *cell;
+}
+
 namespace {
 
 // In a forked child a cell's lock may have been held by a thread that is not
@@ -41,6 +46,7 @@ const OnForkChild SETTINGS_AFTER_FORK([] {
     default_color_cell().reset_lock_after_fork();
     default_format_cell().reset_lock_after_fork();
     default_retention_cell().reset_lock_after_fork();
+    default_console_cell().reset_lock_after_fork();
 });
 
 }  // namespace

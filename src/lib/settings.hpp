@@ -43,6 +43,9 @@ SettingCell<bool>& default_unix_ts_cell();
 SettingCell<ColorMode>& default_color_cell();
 SettingCell<Format>& default_format_cell();
 SettingCell<RetentionPolicy>& default_retention_cell();
+// Whether the records of basic_config's destination, when it is a file, go
+// to standard output in the text layout as well.
+SettingCell<bool>& default_console_cell();
 
 inline constexpr std::uint64_t DEFAULT_BATCH_SIZE = 32;
 inline std::atomic<std::uint64_t> BATCH_SIZE{DEFAULT_BATCH_SIZE};

@@ -17,6 +17,7 @@ def configure(directory: str) -> None:
     basic_config(path=f"{directory}/app.log", color="auto")
     basic_config(f"{directory}/app.log", retention_days=7, compress=True)
     basic_config(retention_days=None, compress=False)
+    basic_config(f"{directory}/app.log", console=False)
     ferrant.basic_config(format="json")
 
 
@@ -68,6 +69,7 @@ def mistakes() -> None:
     get_logger("app", level=2.5)  # type: ignore[arg-type]
     PyLogger("app", level="info")  # type: ignore[arg-type]
     basic_config(retention_days="7")  # type: ignore[arg-type]
+    basic_config(console="yes")  # type: ignore[arg-type]
     basic_config(None, False, None, "auto", "logfmt", "info", 7)  # type: ignore[call-arg]
     PyLogger("app").info(42)  # type: ignore[arg-type]
     PyLogger("app", path=3)  # type: ignore[arg-type]
