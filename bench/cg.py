@@ -1,7 +1,8 @@
 """Instructions per call of a few ferrant calls: callgrind of N and 2N calls, differenced.
 usage: PYTHON bench/cg.py [case ...]   (PYTHON is the venv's interpreter whose ferrant is measured)
 The follow_* cases log through get_logger after basic_config(path=...), the *_console ones with
-console=True as well: their difference is the cost of the console's copy of a record."""
+console=True as well: their difference is the cost of the console's copy of a record.
+REPEAT=k takes the least of k runs; TOGGLE=pattern,... counts only inside the functions named."""
 import os, re, subprocess, sys, tempfile
 
 CASES = {
@@ -22,6 +23,9 @@ CASES = {
     "std_accel": ("StdAccel", 'log.info("user %s logged in", "bob")'),
     "std_accel_drop": ("StdAccel", 'log.debug("user %s logged in", "bob")'),
     "std_plain": ("StdPlain", 'log.info("user %s logged in", "bob")'),
+    "lg_redact_on": ("RedactOn", 'log.info("request done", path="/api/items", status=200, ms=12.5)'),
+    "lg_trace": ("Trace", 'log.info("request done", path="/api/items", status=200, ms=12.5)'),
+    "lg_trace_nospan": ("TraceNoSpan", 'log.info("request done", path="/api/items", status=200, ms=12.5)'),
     "follow_info": ("Follow", 'log.info("user %s logged in", "bob")'),
     "follow_info_console": ("FollowConsole", 'log.info("user %s logged in", "bob")'),
     "follow_fields": ("Follow", 'log.info("request done", path="/api/items", status=200, ms=12.5)'),
@@ -61,6 +65,8 @@ if kind == "Config0":
     ferrant.basic_config()
 if kind == "Bound10":
     log = log.bind(**{f"b{i}": i for i in range(10)})
+if kind == "RedactOn":
+    ferrant.basic_config(redact=["password", "token"])
 if kind == "Ctx2":
     ferrant.bind_contextvars(request="r-17", user="bob")
 time.sleep(1.5)
@@ -73,7 +79,8 @@ def run(py, kind, call, n, d):
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     src = CHILD.replace("+ CALL", "+ " + repr(call)).replace("(0, ROOT)", f"(0, {root!r})")
     env = dict(os.environ, PYTHONHASHSEED=os.environ.get("PYTHONHASHSEED", "0"))
-    subprocess.run(["valgrind", "--tool=callgrind", "--separate-threads=yes", f"--callgrind-out-file={out}", py, "-c", src, kind, str(n), d],
+    extra = [f"--toggle-collect={t}" for t in os.environ.get("TOGGLE", "").split(",") if t]
+    subprocess.run(["valgrind", "--tool=callgrind", "--separate-threads=yes", *extra, f"--callgrind-out-file={out}", py, "-c", src, kind, str(n), d],
                    check=True, capture_output=True, env=env)
     # The calling thread's own count: the writer and flusher wake by the clock.
     main = sorted(f for f in os.listdir(d) if f.startswith(os.path.basename(out)) and f.endswith("-01"))[0]
