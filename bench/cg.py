@@ -65,6 +65,15 @@ if kind == "Config0":
     ferrant.basic_config()
 if kind == "Bound10":
     log = log.bind(**{f"b{i}": i for i in range(10)})
+if kind in ("Trace", "TraceNoSpan"):
+    from opentelemetry import trace
+    from opentelemetry.sdk.trace import TracerProvider
+    trace.set_tracer_provider(TracerProvider())
+    ferrant.basic_config(trace_context=True)
+    if kind == "Trace":
+        # Kept: the manager, collected, would end the span.
+        current = trace.get_tracer("t").start_as_current_span("s")
+        current.__enter__()
 if kind == "RedactOn":
     ferrant.basic_config(redact=["password", "token"])
 if kind == "Ctx2":
